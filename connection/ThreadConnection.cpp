@@ -1,0 +1,99 @@
+#include "connection/ThreadConnection.h"
+
+#include "connection/SocketController.h"
+#include "server/FtpServer.h"
+
+#include <QDateTime>
+#include <QTimer>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int kIdleTickMs = 1000;
+
+thread_local CThreadConnection* t_pCurrent = nullptr;
+
+qint64 Now()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+} // namespace
+
+CThreadConnection::CThreadConnection(CFtpServer* mainWindow, int acceptedSocket)
+    : m_pMainWindow(mainWindow), m_hAcceptedSocket(acceptedSocket), m_tLastActivity(Now())
+{
+    m_context.moveToThread(this);
+}
+
+CThreadConnection::~CThreadConnection()
+{
+    // A thread that never ran still owns its descriptor.
+    if (m_hAcceptedSocket >= 0)
+        ::close(m_hAcceptedSocket);
+}
+
+CThreadConnection* CThreadConnection::Current()
+{
+    return t_pCurrent;
+}
+
+void CThreadConnection::RequestQuit()
+{
+    m_bQuitRequested = true;
+    QMetaObject::invokeMethod(&m_context, [this] { quit(); }, Qt::QueuedConnection);
+}
+
+void CThreadConnection::UpdateLastActivity()
+{
+    m_tLastActivity = Now();
+}
+
+void CThreadConnection::run()
+{
+    t_pCurrent = this;
+    StartConnection();
+    exec();
+    ExitInstance();
+    t_pCurrent = nullptr;
+}
+
+void CThreadConnection::StartConnection()
+{
+    m_socket = std::make_unique<CSocketController>(this, m_pMainWindow);
+    m_socket->Attach(m_hAcceptedSocket);
+    m_hAcceptedSocket = -1;
+    m_socket->SetClientAddress(m_socket->PeerAddress());
+
+    m_pMainWindow->NotifyUserArrived(m_socket->ClientAddress());
+
+    // The count already includes this client: the server counted it while handling the arrival.
+    if (m_pMainWindow->Settings().MaxUsers() < quint32(m_pMainWindow->ConnectedUsers())) {
+        m_socket->SendReply("421 No more users are allowed.");
+        RequestQuit();
+        return;
+    }
+    m_socket->SendReply("220 %s", m_pMainWindow->Settings().WelcomeMSG().constData());
+    m_idleTimer = std::make_unique<QTimer>();
+    m_idleTimer->setInterval(kIdleTickMs);
+    QObject::connect(m_idleTimer.get(), &QTimer::timeout, m_idleTimer.get(), [this] { IdleTimerProc(); });
+    m_idleTimer->start();
+}
+
+void CThreadConnection::IdleTimerProc()
+{
+    const qint64 deadline = m_tLastActivity + qint64(m_pMainWindow->Settings().IdleTimeoutMinutes()) * 60;
+    if (deadline < Now()) {
+        m_socket->SendReply("426 Time out.");
+        RequestQuit();
+    }
+}
+
+void CThreadConnection::ExitInstance()
+{
+    m_idleTimer.reset();
+    m_pMainWindow->RemoveConnection(this);
+    m_socket.reset(); // closes the control connection and any data connection
+    m_pMainWindow->NotifyUserLeft();
+}

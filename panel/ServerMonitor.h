@@ -1,0 +1,33 @@
+#pragma once
+
+#include "panel/MonitorSink.h"
+
+#include <QObject>
+
+// The server monitor: the one way any part of the system writes a coloured line for the user.
+//
+// Lives on the window's thread. A write from another thread is handed over whole and the caller
+// waits until it has been carried out, so writes never interleave. Once the sink is detached
+// (the pane is gone) writes are dropped.
+class CServerMonitor : public QObject
+{
+    Q_OBJECT
+public:
+    explicit CServerMonitor(IMonitorSink* sink = nullptr);
+
+    // Window's thread: sets or removes (nullptr) the destination of writes.
+    void SetSink(IMonitorSink* sink);
+
+    // Any thread: appends the text in the given colours, ending the line when lineEnd is true.
+    void AddMonitorText(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd);
+
+    // Any thread: the client lines "User IN: ", "User OUT: " and "Access denied: " with the address.
+    void LogUserIn(const QByteArray& address);
+    void LogUserOut(const QByteArray& address);
+    void LogAccessDenied(const QByteArray& address);
+
+private:
+    void WriteOnOwnThread(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd);
+
+    IMonitorSink* m_pSink; // window's thread only
+};

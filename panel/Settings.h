@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMutex>
+#include <QString>
+
+// The user's configuration: fourteen persisted values plus the fixed idle time-out.
+//
+// Written on the window's thread, read by every connection thread at the moment it needs a value.
+// Every member is guarded by m_lock, and the accessors hand out copies, so a reader never sees a
+// text half-replaced by the window's read-back. Text values are bytes (UTF-8 from the window).
+class CSettings
+{
+public:
+    // The persisted values, in the order they are loaded and saved.
+    struct Values
+    {
+        QByteArray Username = "anonymous";
+        QByteArray Password;
+        QByteArray WelcomeMSG = "Welcome to my FTP Server";
+        QByteArray LogoffMSG = "Have a nice day";
+        QByteArray SharedFolder = "./RootFolder/";
+        QByteArray SecureFolder = "./RootFolder/SecureFolder/";
+        QByteArray SecurePassword = "marblet";
+        quint32 ServerPort = 21;
+        quint32 MaxUsers = 50;
+        int AllowDownloadFiles = 1;
+        int AllowUploadFiles = 1;
+        int AllowDeleteFiles = 0;
+        int AllowRenameFiles = 0;
+        int AllowCreateFolders = 0;
+    };
+
+    static constexpr quint32 kIdleTimeoutMinutes = 10;
+
+    // The start rule of the account: an empty user name becomes "anonymous". True when it changed.
+    static bool ApplyAnonymousRule(Values& values)
+    {
+        if (!values.Username.isEmpty())
+            return false;
+        values.Username = "anonymous";
+        return true;
+    }
+
+    CSettings() = default;
+    explicit CSettings(const Values& values) : m_values(values) {}
+
+    // Any thread: a consistent copy of every value.
+    Values Get() const;
+    // Any thread (the window's in practice): replaces every value at once.
+    void Set(const Values& values);
+    // Any thread: changes one value under the lock, e.g. Update([](Values& v) { v.MaxUsers = 2; }).
+    template <typename F> void Update(F&& change)
+    {
+        QMutexLocker locker(&m_lock);
+        change(m_values);
+    }
+
+    // Any thread: single values, read at the moment they are needed.
+    QByteArray Username() const { return Get().Username; }
+    QByteArray Password() const { return Get().Password; }
+    QByteArray WelcomeMSG() const { return Get().WelcomeMSG; }
+    QByteArray LogoffMSG() const { return Get().LogoffMSG; }
+    QByteArray SharedFolder() const { return Get().SharedFolder; }
+    quint32 MaxUsers() const { return Get().MaxUsers; }
+
+    // Minutes of silence after which a client is dropped. Fixed at 10 in the product; tests may
+    // shorten it.
+    quint32 IdleTimeoutMinutes() const;
+    void SetIdleTimeoutMinutes(quint32 minutes);
+
+private:
+    mutable QMutex m_lock;
+    Values m_values;                                  // guarded by m_lock
+    quint32 m_nIdleTimeoutMinutes = kIdleTimeoutMinutes; // guarded by m_lock
+};

@@ -1,0 +1,120 @@
+#include "panel/SettingsStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace {
+
+const char kGroup[] = "DataApp";
+
+// One row per persisted value, walked by both load and save.
+struct TextField
+{
+    const char* name;
+    QByteArray CSettings::Values::*member;
+};
+struct IntField
+{
+    const char* name;
+    quint32 CSettings::Values::*unsignedMember;
+    int CSettings::Values::*flagMember;
+};
+
+const TextField kTextFields[] = {
+    {"Username", &CSettings::Values::Username},
+    {"Password", &CSettings::Values::Password},
+    {"WelcomeMSG", &CSettings::Values::WelcomeMSG},
+    {"LogoffMSG", &CSettings::Values::LogoffMSG},
+    {"SharedFolder", &CSettings::Values::SharedFolder},
+    {"SecureFolder", &CSettings::Values::SecureFolder},
+    {"SecurePassword", &CSettings::Values::SecurePassword},
+};
+const IntField kIntFields[] = {
+    {"ServerPort", &CSettings::Values::ServerPort, nullptr},
+    {"MaxUsers", &CSettings::Values::MaxUsers, nullptr},
+    {"AllowDownloadFiles", nullptr, &CSettings::Values::AllowDownloadFiles},
+    {"AllowUploadFiles", nullptr, &CSettings::Values::AllowUploadFiles},
+    {"AllowDeleteFiles", nullptr, &CSettings::Values::AllowDeleteFiles},
+    {"AllowRenameFiles", nullptr, &CSettings::Values::AllowRenameFiles},
+    {"AllowCreateFolders", nullptr, &CSettings::Values::AllowCreateFolders},
+};
+
+} // namespace
+
+CSettingsStore::CSettingsStore(QString filePath) : m_filePath(std::move(filePath)) {}
+
+QString CSettingsStore::DefaultFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/Tarvelo FTP Server/tarvelo-ftp.conf");
+}
+
+CSettings::Values CSettingsStore::LoadSettings() const
+{
+    CSettings::Values values;
+    if (!QFileInfo::exists(m_filePath))
+        return values;
+    QSettings store(m_filePath, QSettings::IniFormat);
+    store.beginGroup(kGroup);
+    for (const TextField& field : kTextFields) {
+        QByteArray& member = values.*field.member;
+        member = store.value(field.name, QString::fromUtf8(member)).toString().toUtf8();
+    }
+    for (const IntField& field : kIntFields) {
+        if (field.unsignedMember) {
+            quint32& member = values.*field.unsignedMember;
+            member = store.value(field.name, member).toUInt();
+        } else {
+            int& member = values.*field.flagMember;
+            member = store.value(field.name, member).toInt();
+        }
+    }
+    return values;
+}
+
+bool CSettingsStore::PrepareFile() const
+{
+    // Create the file with mode 0600 before QSettings writes passwords into it.
+    QFileInfo info(m_filePath);
+    if (!QDir().mkpath(info.absolutePath()))
+        return false;
+    QFile file(m_filePath);
+    if (!file.exists() && !file.open(QIODevice::WriteOnly))
+        return false;
+    file.close();
+    return file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+bool CSettingsStore::SaveSettings(const CSettings::Values& values) const
+{
+    if (!PrepareFile())
+        return false;
+    QSettings store(m_filePath, QSettings::IniFormat);
+    store.beginGroup(kGroup);
+    for (const TextField& field : kTextFields)
+        store.setValue(field.name, QString::fromUtf8(values.*field.member));
+    for (const IntField& field : kIntFields) {
+        if (field.unsignedMember)
+            store.setValue(field.name, values.*field.unsignedMember);
+        else
+            store.setValue(field.name, values.*field.flagMember);
+    }
+    store.endGroup();
+    store.sync();
+    return store.status() == QSettings::NoError && PrepareFile();
+}
+
+bool CSettingsStore::SaveText(const char* valueName, const QByteArray& value) const
+{
+    if (!PrepareFile())
+        return false;
+    QSettings store(m_filePath, QSettings::IniFormat);
+    store.beginGroup(kGroup);
+    store.setValue(valueName, QString::fromUtf8(value));
+    store.endGroup();
+    store.sync();
+    return store.status() == QSettings::NoError && PrepareFile();
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "panel/Settings.h"
+
+#include <QString>
+
+// The settings' home on disk: a QSettings INI file, group "DataApp", created with mode 0600
+// because it holds passwords in plain text. The default file is
+// $XDG_CONFIG_HOME/Tarvelo FTP Server/tarvelo-ftp.conf; tests pass a file of their own.
+// Window's thread (or the headless program's main thread).
+class CSettingsStore
+{
+public:
+    explicit CSettingsStore(QString filePath = DefaultFilePath());
+
+    static QString DefaultFilePath();
+    QString FilePath() const { return m_filePath; }
+
+    // Reads the fourteen values; a missing value or store yields the default. Writes nothing.
+    CSettings::Values LoadSettings() const;
+    // Writes the fourteen values. False when the store could not be written.
+    bool SaveSettings(const CSettings::Values& values) const;
+    // Writes one text value, e.g. "SecureFolder" or "SecurePassword". False on failure.
+    bool SaveText(const char* valueName, const QByteArray& value) const;
+
+private:
+    bool PrepareFile() const;
+
+    QString m_filePath;
+};

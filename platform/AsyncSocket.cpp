@@ -1,0 +1,337 @@
+#include "platform/AsyncSocket.h"
+
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+bool IsWouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+QByteArray DottedAddress(const sockaddr_in& address)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    if (!inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
+        return {};
+    return QByteArray(text);
+}
+
+// Deletes a notifier; one whose signal is being delivered right now goes at the next loop pass.
+void Dispose(std::unique_ptr<QSocketNotifier>& notifier, bool insideNotification)
+{
+    if (!notifier)
+        return;
+    notifier->setEnabled(false);
+    if (insideNotification)
+        notifier.release()->deleteLater();
+    else
+        notifier.reset();
+}
+
+} // namespace
+
+CAsyncSocket::CAsyncSocket() = default;
+
+CAsyncSocket::~CAsyncSocket()
+{
+    Close();
+}
+
+bool CAsyncSocket::Create(quint16 port, bool reuseAddress)
+{
+    Close();
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        m_nLastError = errno;
+        return false;
+    }
+    if (reuseAddress) {
+        int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        m_nLastError = errno;
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    m_mode = Mode::Bound;
+    return true;
+}
+
+bool CAsyncSocket::Listen(int backlog)
+{
+    if (m_fd < 0 || ::listen(m_fd, backlog) != 0) {
+        m_nLastError = m_fd < 0 ? EBADF : errno;
+        return false;
+    }
+    m_mode = Mode::Listening;
+    WatchDescriptor();
+    return true;
+}
+
+int CAsyncSocket::Accept(QByteArray* peerAddress)
+{
+    sockaddr_in address = {};
+    socklen_t length = sizeof address;
+    int fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        m_nLastError = errno;
+        return -1;
+    }
+    if (peerAddress)
+        *peerAddress = DottedAddress(address);
+    return fd;
+}
+
+bool CAsyncSocket::Attach(int fd)
+{
+    Close();
+    if (fd < 0)
+        return false;
+    m_fd = fd;
+    m_mode = Mode::Connected;
+    WatchDescriptor();
+    return true;
+}
+
+int CAsyncSocket::Detach()
+{
+    int fd = m_fd;
+    DropNotifiers();
+    m_fd = -1;
+    m_mode = Mode::Closed;
+    return fd;
+}
+
+bool CAsyncSocket::Connect(const QByteArray& address, quint16 port)
+{
+    sockaddr_in target = {};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    if (m_fd < 0 || ::inet_pton(AF_INET, address.constData(), &target.sin_addr) != 1) {
+        m_nLastError = m_fd < 0 ? EBADF : EINVAL;
+        return false;
+    }
+    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0 && errno != EINPROGRESS) {
+        m_nLastError = errno;
+        return false;
+    }
+    // Whether done at once or in progress, writability reports the outcome.
+    m_mode = Mode::Connecting;
+    WatchDescriptor();
+    SetReadEnabled(false);
+    SetWriteEnabled(true);
+    return true;
+}
+
+qint64 CAsyncSocket::Send(const char* data, qint64 size)
+{
+    ssize_t sent;
+    do
+        sent = ::send(m_fd, data, size_t(size), MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        m_nLastError = errno;
+        if (IsWouldBlock(m_nLastError))
+            SetWriteEnabled(true);
+        return -1;
+    }
+    return sent;
+}
+
+qint64 CAsyncSocket::Receive(char* data, qint64 size)
+{
+    m_bReceiveTaken = true;
+    ssize_t received;
+    do
+        received = ::recv(m_fd, data, size_t(size), 0);
+    while (received < 0 && errno == EINTR);
+    if (received < 0)
+        m_nLastError = errno;
+    return received;
+}
+
+bool CAsyncSocket::SendAll(const char* data, qint64 size, const std::function<bool()>& abandon)
+{
+    while (size > 0) {
+        if (m_fd < 0)
+            return false;
+        ssize_t sent = ::send(m_fd, data, size_t(size), MSG_NOSIGNAL);
+        if (sent > 0) {
+            data += sent;
+            size -= sent;
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && !IsWouldBlock(errno)) {
+            m_nLastError = errno;
+            return false;
+        }
+        if (abandon && abandon())
+            return false;
+        pollfd wait = {m_fd, POLLOUT, 0};
+        ::poll(&wait, 1, 100);
+    }
+    return true;
+}
+
+void CAsyncSocket::Close()
+{
+    DropNotifiers();
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_mode = Mode::Closed;
+}
+
+void CAsyncSocket::ShutDown(int how)
+{
+    if (m_fd >= 0)
+        ::shutdown(m_fd, how);
+}
+
+void CAsyncSocket::SetBufferSizes(int sendBytes, int receiveBytes)
+{
+    if (m_fd < 0)
+        return;
+    if (sendBytes > 0)
+        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &sendBytes, sizeof sendBytes);
+    if (receiveBytes > 0)
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBytes, sizeof receiveBytes);
+}
+
+void CAsyncSocket::ResumeReceive()
+{
+    if (m_mode == Mode::Connected)
+        SetReadEnabled(true);
+}
+
+QByteArray CAsyncSocket::PeerAddress() const
+{
+    sockaddr_in address = {};
+    socklen_t length = sizeof address;
+    if (m_fd < 0 || ::getpeername(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return {};
+    return DottedAddress(address);
+}
+
+quint16 CAsyncSocket::PeerPort() const
+{
+    sockaddr_in address = {};
+    socklen_t length = sizeof address;
+    if (m_fd < 0 || ::getpeername(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+QByteArray CAsyncSocket::LocalAddress() const
+{
+    sockaddr_in address = {};
+    socklen_t length = sizeof address;
+    if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return {};
+    return DottedAddress(address);
+}
+
+quint16 CAsyncSocket::LocalPort() const
+{
+    sockaddr_in address = {};
+    socklen_t length = sizeof address;
+    if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+void CAsyncSocket::WatchDescriptor()
+{
+    if (!m_readNotifier) {
+        m_readNotifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+        QObject::connect(m_readNotifier.get(), &QSocketNotifier::activated, m_readNotifier.get(),
+                         [this] { HandleReadable(); });
+    }
+    if (!m_writeNotifier) {
+        m_writeNotifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Write);
+        m_writeNotifier->setEnabled(false);
+        QObject::connect(m_writeNotifier.get(), &QSocketNotifier::activated, m_writeNotifier.get(),
+                         [this] { HandleWritable(); });
+    }
+    m_readNotifier->setEnabled(true);
+}
+
+void CAsyncSocket::DropNotifiers()
+{
+    Dispose(m_readNotifier, m_nNotifying > 0);
+    Dispose(m_writeNotifier, m_nNotifying > 0);
+}
+
+void CAsyncSocket::SetReadEnabled(bool enabled)
+{
+    if (m_readNotifier && m_readNotifier->isEnabled() != enabled)
+        m_readNotifier->setEnabled(enabled);
+}
+
+void CAsyncSocket::SetWriteEnabled(bool enabled)
+{
+    if (m_writeNotifier && m_writeNotifier->isEnabled() != enabled)
+        m_writeNotifier->setEnabled(enabled);
+}
+
+void CAsyncSocket::HandleReadable()
+{
+    ++m_nNotifying;
+    if (m_mode == Mode::Listening) {
+        OnAccept(0);
+    } else if (m_mode == Mode::Connected) {
+        // Peek first so that the end of the peer's data is told apart from data, as the close
+        // notification of the original socket model did.
+        char probe;
+        ssize_t peeked = ::recv(m_fd, &probe, 1, MSG_PEEK);
+        int error = peeked < 0 ? errno : 0;
+        if (peeked == 0 || (peeked < 0 && !IsWouldBlock(error) && error != EINTR)) {
+            SetReadEnabled(false);
+            OnClose(error);
+        } else if (peeked > 0) {
+            m_bReceiveTaken = false;
+            OnReceive(0);
+            if (!m_bReceiveTaken)
+                SetReadEnabled(false); // until ResumeReceive: nothing wants the data yet
+        }
+    }
+    --m_nNotifying;
+}
+
+void CAsyncSocket::HandleWritable()
+{
+    ++m_nNotifying;
+    SetWriteEnabled(false);
+    if (m_mode == Mode::Connecting) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error == 0) {
+            m_mode = Mode::Connected;
+            SetReadEnabled(true);
+        }
+        m_nLastError = error;
+        OnConnect(error);
+    } else if (m_mode == Mode::Connected) {
+        OnSend(0);
+    }
+    --m_nNotifying;
+}

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+// A non-blocking IPv4 TCP socket whose readiness arrives as notifications (OnReceive, OnSend,
+// OnAccept, OnConnect, OnClose) on the thread that created or attached it. Every member must be
+// called on that thread. Derived classes override the notifications they need.
+//
+// Like the asynchronous sockets clients of this server were designed around:
+//  - OnReceive comes while data waits; a handler that does not call Receive pauses further
+//    OnReceive until ResumeReceive.
+//  - OnClose comes once, when the peer has closed (or reset) and no data is left to read.
+//  - OnSend comes after a Send that would have blocked, once the socket can take bytes again: the
+//    write notifier is armed only while a send waits.
+// Never destroy a socket inside one of its own notifications; queue the destruction instead.
+class CAsyncSocket
+{
+public:
+    CAsyncSocket();
+    virtual ~CAsyncSocket();
+    CAsyncSocket(const CAsyncSocket&) = delete;
+    CAsyncSocket& operator=(const CAsyncSocket&) = delete;
+
+    // Makes a socket bound to the port (0: any) on any local address. reuseAddress sets
+    // SO_REUSEADDR, so a port whose old connections linger in TIME_WAIT can be bound again.
+    bool Create(quint16 port = 0, bool reuseAddress = false);
+    // Listens; OnAccept follows for every pending connection.
+    bool Listen(int backlog);
+    // Takes a pending connection: its descriptor (non-blocking, close-on-exec), or -1.
+    int Accept(QByteArray* peerAddress = nullptr);
+    // Adopts a connected descriptor on the calling thread.
+    bool Attach(int fd);
+    // Gives up the descriptor without closing it.
+    int Detach();
+    // Starts a connect; true when it is under way or done (OnConnect follows), false when it
+    // failed at once (LastError tells why).
+    bool Connect(const QByteArray& address, quint16 port);
+
+    // Sends what the socket takes now: the count, or -1 (LastError EAGAIN: OnSend follows later).
+    qint64 Send(const char* data, qint64 size);
+    // Receives up to size bytes: the count, 0 at the end of the peer's data, or -1 (LastError).
+    qint64 Receive(char* data, qint64 size);
+    // Sends every byte, waiting for the socket with poll(). Gives up when abandon() returns true
+    // (asked about every 100 ms) or the send fails. True when all bytes went out.
+    bool SendAll(const char* data, qint64 size, const std::function<bool()>& abandon);
+
+    // Closes the socket; no notification follows.
+    void Close();
+    // shutdown(2) of one direction (SHUT_WR, ...).
+    void ShutDown(int how);
+    // Sets SO_SNDBUF/SO_RCVBUF when non-zero.
+    void SetBufferSizes(int sendBytes, int receiveBytes);
+    // Lets OnReceive come again after a handler left data unread.
+    void ResumeReceive();
+
+    bool IsOpen() const { return m_fd >= 0; }
+    int Handle() const { return m_fd; }
+    int LastError() const { return m_nLastError; }
+
+    // Dotted IPv4 text and port of the peer and of the local end; empty/0 when unknown.
+    QByteArray PeerAddress() const;
+    quint16 PeerPort() const;
+    QByteArray LocalAddress() const;
+    quint16 LocalPort() const;
+
+protected:
+    virtual void OnReceive(int error) { Q_UNUSED(error); }
+    virtual void OnSend(int error) { Q_UNUSED(error); }
+    virtual void OnAccept(int error) { Q_UNUSED(error); }
+    virtual void OnConnect(int error) { Q_UNUSED(error); }
+    virtual void OnClose(int error) { Q_UNUSED(error); }
+
+private:
+    enum class Mode
+    {
+        Closed,
+        Bound,
+        Listening,
+        Connecting,
+        Connected
+    };
+
+    void WatchDescriptor();
+    void DropNotifiers();
+    void SetReadEnabled(bool enabled);
+    void SetWriteEnabled(bool enabled);
+    void HandleReadable();
+    void HandleWritable();
+
+    int m_fd = -1;
+    Mode m_mode = Mode::Closed;
+    int m_nLastError = 0;
+    bool m_bReceiveTaken = false; // set by Receive, to see whether OnReceive read anything
+    int m_nNotifying = 0;         // depth of notifications running on this socket
+    std::unique_ptr<QSocketNotifier> m_readNotifier;
+    std::unique_ptr<QSocketNotifier> m_writeNotifier;
+};

@@ -1,0 +1,132 @@
+#include "server/FtpServer.h"
+
+#include "connection/ThreadConnection.h"
+#include "panel/MonitorColors.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QPointer>
+#include <QTimer>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kStopWaitMs = 6000;
+// Linux completes the handshake of clients beyond the backlog and then drops them: listen with
+// the system's maximum so that every client is greeted or refused.
+constexpr int kListenBacklog = SOMAXCONN;
+
+} // namespace
+
+CFtpServer::CFtpServer(CSettings& settings, CServerMonitor& monitor) : m_settings(settings), m_monitor(monitor) {}
+
+CFtpServer::~CFtpServer()
+{
+    StopServer();
+    // Threads that outlived the stop's wait still use this object: wait for every one.
+    while (m_nLiveThreads.load() > 0)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+}
+
+bool CFtpServer::CheckRootFolder()
+{
+    // A file counts as well as a folder, as the start rule always had it.
+    if (QFileInfo::exists(QString::fromUtf8(m_settings.SharedFolder())))
+        return true;
+    m_monitor.AddMonitorText("Root folder not found.\r\nPlease select a valid folder.", MonitorColor::White,
+                             MonitorColor::Red, true);
+    return false;
+}
+
+bool CFtpServer::StartServer()
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_bRunning)
+        return false;
+    const quint32 port = m_settings.Get().ServerPort;
+    if (port > 65535 || !m_listener.Create(quint16(port), true) || !m_listener.Listen(kListenBacklog)) {
+        m_strStartError = QString::fromLocal8Bit(strerror(port > 65535 ? EINVAL : m_listener.LastError()));
+        m_listener.Close();
+        m_monitor.AddMonitorText(QByteArray("Unable to start the server on port ") + QByteArray::number(port) +
+                                     ": " + m_strStartError.toUtf8(),
+                                 MonitorColor::White, MonitorColor::Red, true);
+        return false;
+    }
+    m_listener.m_pMainWindow = this;
+    m_bRunning = true;
+    m_monitor.AddMonitorText("***** FTP SERVER ONLINE *****", MonitorColor::Green, MonitorColor::Dark, true);
+    return true;
+}
+
+void CFtpServer::StopServer()
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!m_bRunning)
+        return;
+    m_bRunning = false;
+    m_listener.Close();
+    m_monitor.AddMonitorText("***** FTP SERVER OFFLINE *****", MonitorColor::Red, MonitorColor::Dark, true);
+    while (CThreadConnection* connection = m_connections.First()) {
+        connection->RequestQuit();
+        if (!WaitForThreadEnd(connection, kStopWaitMs))
+            m_connections.Remove(connection); // left running; it still counts until it ends
+    }
+}
+
+quint16 CFtpServer::ListeningPort() const
+{
+    return m_bRunning ? m_listener.LocalPort() : 0;
+}
+
+void CFtpServer::StartConnectionThread(int fd)
+{
+    auto* connection = new CThreadConnection(this, fd);
+    m_connections.Append(connection);
+    ++m_nLiveThreads;
+    connect(connection, &QThread::finished, this, [this, connection] {
+        connection->wait();
+        delete connection;
+        --m_nLiveThreads;
+    });
+    connection->start();
+}
+
+bool CFtpServer::WaitForThreadEnd(CThreadConnection* connection, int ms)
+{
+    // The ending thread reports to this thread synchronously: keep serving events while waiting.
+    QPointer<CThreadConnection> alive(connection);
+    QEventLoop loop;
+    connect(connection, &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    if (!connection->isFinished())
+        loop.exec();
+    return !alive || alive->isFinished();
+}
+
+void CFtpServer::NotifyUserArrived(const QByteArray& address)
+{
+    QMetaObject::invokeMethod(this, [&] { OnUserArrived(address); }, Qt::BlockingQueuedConnection);
+}
+
+void CFtpServer::NotifyUserLeft()
+{
+    QMetaObject::invokeMethod(this, [this] { OnUserLeft(); }, Qt::BlockingQueuedConnection);
+}
+
+void CFtpServer::OnUserArrived(const QByteArray& address)
+{
+    const int count = ++m_nConnectedUsers;
+    Q_EMIT ConnectedUsersChanged(count);
+    m_monitor.AddMonitorText("User arrived: ", MonitorColor::Bronze, MonitorColor::Dark, false);
+    m_monitor.AddMonitorText(address, MonitorColor::Cyan, MonitorColor::Dark, true);
+}
+
+void CFtpServer::OnUserLeft()
+{
+    const int count = --m_nConnectedUsers;
+    Q_EMIT ConnectedUsersChanged(count);
+}

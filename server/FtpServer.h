@@ -1,0 +1,80 @@
+#pragma once
+
+#include "panel/ServerMonitor.h"
+#include "panel/Settings.h"
+#include "server/ConnectionList.h"
+#include "server/ListeningSocket.h"
+
+#include <QObject>
+
+#include <atomic>
+
+class CThreadConnection;
+
+// The engine side of the main window: the listener, the connection list, the server-running flag
+// and the connected-users count. Lives on the host's thread (the window's, or the headless
+// program's main thread); connection threads reach it through their pointer to it.
+class CFtpServer : public QObject
+{
+    Q_OBJECT
+public:
+    // Host's thread. The settings and the monitor outlive the server.
+    CFtpServer(CSettings& settings, CServerMonitor& monitor);
+    // Stops the server and waits until every connection thread has ended.
+    ~CFtpServer() override;
+
+    // Host's thread: opens the listener on ServerPort and writes the ONLINE line. False when the
+    // server already runs, or when the listener cannot be opened: then the monitor shows
+    // "Unable to start the server on port %d: %s" and the server stays stopped.
+    bool StartServer();
+    // Host's thread: closes the listener, writes the OFFLINE line and ends every connection
+    // thread, one at a time, serving events meanwhile. Nothing when the server is stopped.
+    void StopServer();
+
+    // Host's thread: the start rule of the root folder. False, with the monitor line
+    // "Root folder not found.", when nothing exists at SharedFolder.
+    bool CheckRootFolder();
+
+    bool IsRunning() const { return m_bRunning; }
+    // The port the listener is bound to (ServerPort, or the system's choice for 0); 0 when stopped.
+    quint16 ListeningPort() const;
+    // The reason the last StartServer failed, as the system words it.
+    QString LastStartError() const { return m_strStartError; }
+
+    // Any thread.
+    CSettings& Settings() const { return m_settings; }
+    CServerMonitor& Monitor() const { return m_monitor; }
+    int ConnectedUsers() const { return m_nConnectedUsers.load(); }
+    qsizetype ConnectionCount() const { return m_connections.Count(); }
+    // Connection threads alive now (on the list or not).
+    int LiveThreads() const { return m_nLiveThreads.load(); }
+
+    // Listener (host's thread): gives an accepted descriptor its own connection thread.
+    void StartConnectionThread(int fd);
+
+    // Connection thread: announces the client, synchronously; the count includes it on return.
+    void NotifyUserArrived(const QByteArray& address);
+    // Connection thread: announces the end, synchronously.
+    void NotifyUserLeft();
+    // Connection thread: takes the thread off the connection list.
+    void RemoveConnection(CThreadConnection* thread) { m_connections.Remove(thread); }
+
+Q_SIGNALS:
+    // Host's thread: the connected-users count changed.
+    void ConnectedUsersChanged(int count);
+
+private:
+    void OnUserArrived(const QByteArray& address);
+    void OnUserLeft();
+    // Waits, serving events, until the thread has ended or the time is up; true when it ended.
+    bool WaitForThreadEnd(CThreadConnection* thread, int ms);
+
+    CSettings& m_settings;
+    CServerMonitor& m_monitor;
+    CSocketOpenListening m_listener; // host's thread only
+    CConnectionList m_connections;
+    bool m_bRunning = false; // host's thread only
+    QString m_strStartError; // host's thread only
+    std::atomic<int> m_nConnectedUsers{0}; // written on the host's thread, read anywhere
+    std::atomic<int> m_nLiveThreads{0};
+};

@@ -1,0 +1,134 @@
+#include "TestServer.h"
+
+#include "panel/ServerMonitor.h"
+#include "server/FtpServer.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+
+void CaptureSink::WriteMonitor(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd)
+{
+    QMutexLocker locker(&m_lock);
+    m_pieces.append({text, textColor, backColor, lineEnd});
+    m_partial += text;
+    if (lineEnd) {
+        m_lines.append(m_partial);
+        m_partial.clear();
+        m_changed.wakeAll();
+    }
+}
+
+QByteArrayList CaptureSink::Lines() const
+{
+    QMutexLocker locker(&m_lock);
+    return m_lines;
+}
+
+QList<CaptureSink::Piece> CaptureSink::Pieces() const
+{
+    QMutexLocker locker(&m_lock);
+    return m_pieces;
+}
+
+bool CaptureSink::WaitForLine(const QByteArray& text, int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QMutexLocker locker(&m_lock);
+    while (!m_lines.contains(text)) {
+        if (!m_changed.wait(&m_lock, deadline))
+            return m_lines.contains(text);
+    }
+    return true;
+}
+
+int CaptureSink::CountLines(const QByteArray& text) const
+{
+    QMutexLocker locker(&m_lock);
+    return int(m_lines.count(text));
+}
+
+CSettings::Values TestValues(const QByteArray& rootFolder)
+{
+    CSettings::Values values;
+    values.Username = "tester";
+    values.Password = "Secret";
+    values.SharedFolder = rootFolder;
+    values.ServerPort = 0;
+    values.MaxUsers = 500;
+    values.AllowDownloadFiles = 1;
+    values.AllowUploadFiles = 1;
+    values.AllowDeleteFiles = 1;
+    values.AllowRenameFiles = 1;
+    values.AllowCreateFolders = 1;
+    return values;
+}
+
+TestServer::TestServer(const CSettings::Values& values, bool start) : m_settings(values)
+{
+    m_host.start();
+    OnHost([this] {
+        m_monitor = new CServerMonitor(&m_sink);
+        m_server = new CFtpServer(m_settings, *m_monitor);
+    });
+    if (start)
+        Start();
+}
+
+TestServer::~TestServer()
+{
+    OnHost([this] {
+        delete m_server;
+        delete m_monitor;
+    });
+    m_host.quit();
+    m_host.wait();
+}
+
+void TestServer::OnHost(const std::function<void()>& fn)
+{
+    QObject context;
+    context.moveToThread(&m_host);
+    QMetaObject::invokeMethod(&context, fn, Qt::BlockingQueuedConnection);
+}
+
+bool TestServer::Start()
+{
+    bool started = false;
+    OnHost([&] {
+        started = m_server->StartServer();
+        m_port = m_server->ListeningPort();
+    });
+    return started;
+}
+
+void TestServer::Stop()
+{
+    OnHost([this] { m_server->StopServer(); });
+}
+
+int TestServer::ConnectedUsers() const
+{
+    return m_server->ConnectedUsers();
+}
+
+qsizetype TestServer::ConnectionCount() const
+{
+    return m_server->ConnectionCount();
+}
+
+int TestServer::LiveThreads() const
+{
+    return m_server->LiveThreads();
+}
+
+bool TestServer::WaitUntilIdle(int timeoutMs) const
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        if (LiveThreads() == 0 && ConnectedUsers() == 0 && ConnectionCount() == 0)
+            return true;
+        QThread::msleep(10);
+    }
+    return false;
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "panel/MonitorSink.h"
+#include "panel/Settings.h"
+
+#include <QByteArrayList>
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <functional>
+#include <memory>
+
+class CFtpServer;
+class CServerMonitor;
+
+// Collects finished monitor lines; safe to read from the test's thread.
+class CaptureSink : public IMonitorSink
+{
+public:
+    void WriteMonitor(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd) override;
+    QByteArrayList Lines() const;
+    // Waits until a finished line equal to text has been written; true when it came.
+    bool WaitForLine(const QByteArray& text, int timeoutMs = 10000) const;
+    // Number of finished lines equal to text.
+    int CountLines(const QByteArray& text) const;
+
+    struct Piece
+    {
+        QByteArray text;
+        MonitorRgb textColor;
+        MonitorRgb backColor;
+        bool lineEnd;
+    };
+    QList<Piece> Pieces() const;
+
+private:
+    mutable QMutex m_lock;
+    mutable QWaitCondition m_changed;
+    QByteArrayList m_lines; // guarded by m_lock
+    QByteArray m_partial;   // guarded by m_lock
+    QList<Piece> m_pieces;  // guarded by m_lock
+};
+
+// The real engine on its own host thread (as the window's thread would be), listening on
+// 127.0.0.1 with a port chosen by the system. The test's thread stays free to act as clients.
+class TestServer
+{
+public:
+    explicit TestServer(const CSettings::Values& values, bool start = true);
+    ~TestServer();
+
+    // Runs fn on the host thread and waits for it.
+    void OnHost(const std::function<void()>& fn);
+    bool Start();
+    void Stop();
+
+    quint16 Port() const { return m_port; }
+    CSettings& Settings() { return m_settings; }
+    CaptureSink& Monitor() { return m_sink; }
+    int ConnectedUsers() const;
+    qsizetype ConnectionCount() const;
+    int LiveThreads() const;
+    // Waits until no connection thread is alive and the count is back to zero.
+    bool WaitUntilIdle(int timeoutMs = 15000) const;
+
+private:
+    CSettings m_settings;
+    CaptureSink m_sink;
+    QThread m_host;
+    CServerMonitor* m_monitor = nullptr; // host thread
+    CFtpServer* m_server = nullptr;      // host thread
+    quint16 m_port = 0;
+};
+
+// Settings for tests: a root folder, port 0, everything allowed unless a test says otherwise.
+CSettings::Values TestValues(const QByteArray& rootFolder = "/nonexistent-root");
