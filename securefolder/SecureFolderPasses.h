@@ -1,0 +1,40 @@
+#pragma once
+
+class CServerMonitor;
+class CSettings;
+class CSettingsStore;
+class ISecureFolderHost;
+
+// The "Encrypt" and "Decrypt" passes over the secure folder: every plain file of the folder
+// becomes a ".cry" file, or every ".cry" file becomes its plain file again, with a summary in the
+// server monitor.
+//
+// Thread: the window's thread only (the thread that owns the monitor). A pass blocks it and lets
+// waiting events through between two files; a pass asked for meanwhile is refused at once.
+class CSecureFolderPasses
+{
+public:
+    enum class EOutcome
+    {
+        Completed, // the pass went over the folder and logged its summary
+        Refused,   // a warning stopped it, or the user answered No; nothing was touched
+        Busy,      // another pass is running; nothing happened
+        Failed,    // the key derivation failed; "Error encrypting files in the secure folder." was logged
+    };
+
+    // pStore may be null: the CryPassword is then never stored (the terminal program).
+    CSecureFolderPasses(CSettings& settings, CSettingsStore* pStore, CServerMonitor& monitor, ISecureFolderHost& host);
+
+    EOutcome OnEncrypt();
+    EOutcome OnDecrypt();
+
+    // True while a pass runs; the window keeps the server from starting meanwhile.
+    bool IsRunning() const { return m_bRunning; }
+
+private:
+    CSettings& m_settings;
+    CSettingsStore* m_pStore;
+    CServerMonitor& m_monitor;
+    ISecureFolderHost& m_host;
+    bool m_bRunning = false;
+};
