@@ -22,7 +22,10 @@ constexpr int kListenBacklog = SOMAXCONN;
 
 } // namespace
 
-CFtpServer::CFtpServer(CSettings& settings, CServerMonitor& monitor) : m_settings(settings), m_monitor(monitor) {}
+CFtpServer::CFtpServer(CSettings& settings, CServerMonitor& monitor)
+    : m_settings(settings), m_monitor(monitor), m_internetAddress(monitor)
+{
+}
 
 CFtpServer::~CFtpServer()
 {

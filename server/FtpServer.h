@@ -1,5 +1,6 @@
 #pragma once
 
+#include "panel/InternetAddress.h"
 #include "panel/ServerMonitor.h"
 #include "panel/Settings.h"
 #include "server/ConnectionList.h"
@@ -44,6 +45,8 @@ public:
     // Any thread.
     CSettings& Settings() const { return m_settings; }
     CServerMonitor& Monitor() const { return m_monitor; }
+    // The public address for PASV replies and the window's "Get Internet IP:" button.
+    CInternetAddress& InternetAddress() { return m_internetAddress; }
     int ConnectedUsers() const { return m_nConnectedUsers.load(); }
     qsizetype ConnectionCount() const { return m_connections.Count(); }
     // Connection threads alive now (on the list or not).
@@ -71,6 +74,7 @@ private:
 
     CSettings& m_settings;
     CServerMonitor& m_monitor;
+    CInternetAddress m_internetAddress;
     CSocketOpenListening m_listener; // host's thread only
     CConnectionList m_connections;
     bool m_bRunning = false; // host's thread only
