@@ -36,6 +36,23 @@ public:
     const QByteArray& ClientAddress() const { return m_strClientAddress; }
     void SetClientAddress(const QByteArray& address) { m_strClientAddress = address; }
 
+    // --- paths (VirtualPaths.cpp); connection thread only ---
+    // Maps a client path ("/" or "\" separated, absolute or relative to the current folder) onto
+    // the disk path of a file below the root folder, checking the access mode's permission on the
+    // folder that holds it. 0: diskPath is the file; 2: no such file (for AccessUpload: no such
+    // folder, or an invalid name; a missing file is fine there, and an existing one also needs the
+    // delete permission); 5: not allowed.
+    int ResolveFilePath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath);
+    // The same for a folder (or any existing entry): 0 found and allowed; 3 not found (for
+    // AccessCreateFolder diskPath then names the folder to create); 5 not allowed. An empty path is
+    // the root folder for AccessBrowse and "not found" otherwise.
+    int ResolveFolderPath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath);
+
+    // --- listing (DirectoryListing.cpp); connection thread only ---
+    // Builds the LIST text of the folder named by the pattern (trailing "*" ignored; empty: the
+    // current folder). False when it has already replied with a 550 refusal.
+    bool BuildListing(const QByteArray& pattern, QByteArray& listing);
+
     // --- data connection (transfer/DataConnection.cpp) ---
     // Makes the data connection usable for a transfer; false when it has already replied.
     bool OpenDataConnection();
@@ -62,6 +79,15 @@ private:
     void OnUser(const QByteArray& argument);
     void OnPass(const QByteArray& argument);
     void OnQuit();
+
+    // --- commands on files and folders (CommandInterpreter.cpp) ---
+    void ChangeFolder(const QByteArray& clientPath);
+    void OnSize(const QByteArray& argument);
+    void OnDele(const QByteArray& argument);
+    void OnRnfr(const QByteArray& argument);
+    void OnRnto(const QByteArray& argument);
+    void OnRmd(const QByteArray& argument);
+    void OnMkd(const QByteArray& argument);
 
     // --- data connection and transfers (transfer/) ---
     void OnPort(const QByteArray& argument);
