@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+
 class CServerMonitor;
 class CSettings;
 class CSettingsStore;
@@ -32,6 +34,13 @@ public:
     bool IsRunning() const { return m_bRunning; }
 
 private:
+    // The three warnings and the read-back; true when the pass may go on.
+    bool CheckStart(const char* notSelectedText);
+    void StorePassword(const QByteArray& password);
+    void BeforeFile();
+    void LogFirstLine(bool bSuccess, const char* successText, const char* noneText);
+    void LogLabelled(const char* label, const QByteArray& value);
+
     CSettings& m_settings;
     CSettingsStore* m_pStore;
     CServerMonitor& m_monitor;

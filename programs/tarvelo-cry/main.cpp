@@ -1,0 +1,109 @@
+// tarvelo-cry: the secure folder's passes from a terminal, for machines without a display and for
+// people who received ".cry" files. `tarvelo-cry encrypt FOLDER` or `tarvelo-cry decrypt FOLDER`.
+// The CryPassword comes from the terminal without echo, or from standard input when that is not a
+// terminal, and is never stored. The summary lines go to standard output.
+
+#include "panel/ServerMonitor.h"
+#include "panel/Settings.h"
+#include "panel/StdoutMonitorSink.h"
+#include "securefolder/SecureFolderHost.h"
+#include "securefolder/SecureFolderPasses.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <cstring>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// Reads one line from standard input, without echo when it is a terminal.
+QByteArray ReadPassword()
+{
+    termios saved = {};
+    const bool bTerminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (bTerminal) {
+        fputs("CryPassword: ", stderr);
+        fflush(stderr);
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    QByteArray line;
+    for (int c = fgetc(stdin); c != EOF && c != '\n'; c = fgetc(stdin))
+        line.append(char(c));
+    if (line.endsWith('\r'))
+        line.chop(1);
+    if (bTerminal) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        fputc('\n', stderr);
+    }
+    return line;
+}
+
+// The terminal's side of a pass: warnings to standard error, the question answered yes, the
+// password read when the window would read its controls back.
+class CTerminalHost : public ISecureFolderHost
+{
+public:
+    explicit CTerminalHost(CSettings& settings) : m_settings(settings) {}
+
+    void ShowWarning(const QString& text, const QString& caption) override
+    {
+        QString shown = text;
+        shown.remove(QLatin1Char('\r'));
+        fprintf(stderr, "tarvelo-cry: %s: %s\n", qPrintable(caption), qPrintable(shown));
+    }
+    bool AskYesNo(const QString&) override { return true; }
+    bool ReadBackControls() override
+    {
+        const QByteArray password = ReadPassword();
+        m_settings.Update([&](CSettings::Values& v) { v.SecurePassword = password; });
+        return true;
+    }
+    void ProcessPendingEvents() override { QCoreApplication::processEvents(); }
+    void SetWaitCursor(bool) override {}
+
+private:
+    CSettings& m_settings;
+};
+
+int Usage()
+{
+    fputs("usage: tarvelo-cry encrypt FOLDER\n       tarvelo-cry decrypt FOLDER\n", stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 3)
+        return Usage();
+    const bool bEncrypt = strcmp(argv[1], "encrypt") == 0;
+    if (!bEncrypt && strcmp(argv[1], "decrypt") != 0)
+        return Usage();
+
+    CSettings::Values values;
+    values.SecureFolder = QByteArray(argv[2]);
+    values.SecurePassword.clear();
+    CSettings settings(values);
+    CStdoutMonitorSink sink;
+    CServerMonitor monitor(&sink);
+    CTerminalHost host(settings);
+    CSecureFolderPasses passes(settings, nullptr, monitor, host);
+
+    const CSecureFolderPasses::EOutcome outcome = bEncrypt ? passes.OnEncrypt() : passes.OnDecrypt();
+    switch (outcome) {
+    case CSecureFolderPasses::EOutcome::Completed:
+        return 0;
+    case CSecureFolderPasses::EOutcome::Failed:
+        return 1;
+    case CSecureFolderPasses::EOutcome::Refused:
+    case CSecureFolderPasses::EOutcome::Busy:
+        break;
+    }
+    return 3;
+}

@@ -1,0 +1,211 @@
+#include "securefolder/CryFile.h"
+
+#include <cryptopp/filters.h>
+#include <cryptopp/modes.h>
+#include <cryptopp/pwdbased.h>
+#include <cryptopp/rijndael.h>
+#include <cryptopp/secblock.h>
+#include <cryptopp/sha.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kDerivedLength = 64;
+constexpr std::size_t kChunkLength = 64 * 1024;
+
+// Closes a descriptor on every way out.
+class CFd
+{
+public:
+    explicit CFd(int fd = -1) : m_fd(fd) {}
+    ~CFd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    CFd(const CFd&) = delete;
+    CFd& operator=(const CFd&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// The temporary output beside the target; removed unless Commit() renamed it over the target.
+class CTempOutput
+{
+public:
+    explicit CTempOutput(const QByteArray& targetPath) : m_target(targetPath)
+    {
+        const qsizetype slash = targetPath.lastIndexOf('/');
+        // The leading dot keeps a leftover out of both passes' listings.
+        m_path = (slash < 0 ? QByteArray(".") : targetPath.left(slash)) + "/.tarvelo-cry-XXXXXX";
+        m_fd = mkostemp(m_path.data(), O_CLOEXEC);
+        m_bCreated = m_fd >= 0;
+    }
+    ~CTempOutput()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        if (m_bCreated && !m_bCommitted)
+            ::unlink(m_path.constData());
+    }
+    CTempOutput(const CTempOutput&) = delete;
+    CTempOutput& operator=(const CTempOutput&) = delete;
+
+    bool IsOpen() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
+
+    // Makes the data durable, then puts the file in the target's place.
+    bool Commit(mode_t mode)
+    {
+        if (fchmod(m_fd, mode) != 0 || fsync(m_fd) != 0)
+            return false;
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0 || ::rename(m_path.constData(), m_target.constData()) != 0)
+            return false;
+        m_bCommitted = true;
+        return true;
+    }
+
+private:
+    QByteArray m_target;
+    QByteArray m_path;
+    int m_fd = -1;
+    bool m_bCreated = false;
+    bool m_bCommitted = false;
+};
+
+void ReportFailure(const char* what, const QByteArray& path, const char* detail)
+{
+    fprintf(stderr, "tarvelo: %s %s: %s\n", what, path.constData(), detail);
+}
+
+bool WriteAll(int fd, const std::string& data)
+{
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= std::size_t(n);
+    }
+    return true;
+}
+
+// Streams the source through the filter into the temporary output, chunk by chunk.
+template <typename Cipher, typename Mode>
+ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, const QByteArray& targetPath,
+                            const QByteArray& password)
+{
+    CryptoPP::SecByteBlock key(kCryKeyLength);
+    CryptoPP::SecByteBlock iv(kCryIVLength);
+    if (!DeriveKeyAndIV(key.data(), key.size(), iv.data(), iv.size(), password))
+        return ECryResult::DerivationFailed;
+
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below as not a regular file.
+    CFd source(::open(sourcePath.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat sourceStat = {};
+    if (source.Get() < 0 || fstat(source.Get(), &sourceStat) != 0) {
+        ReportFailure(what, sourcePath, strerror(errno));
+        return ECryResult::Failed;
+    }
+    if (!S_ISREG(sourceStat.st_mode)) {
+        ReportFailure(what, sourcePath, "not a regular file");
+        return ECryResult::Failed;
+    }
+    CTempOutput output(targetPath);
+    if (!output.IsOpen()) {
+        ReportFailure(what, targetPath, strerror(errno));
+        return ECryResult::Failed;
+    }
+    try {
+        Cipher cipher(key, key.size());
+        Mode mode(cipher, iv);
+        std::string produced;
+        CryptoPP::StreamTransformationFilter filter(mode, new CryptoPP::StringSink(produced),
+                                                    CryptoPP::StreamTransformationFilter::PKCS_PADDING);
+        std::vector<CryptoPP::byte> chunk(kChunkLength);
+        for (;;) {
+            const ssize_t n = ::read(source.Get(), chunk.data(), chunk.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                ReportFailure(what, sourcePath, strerror(errno));
+                return ECryResult::Failed;
+            }
+            if (n == 0)
+                break;
+            filter.Put(chunk.data(), std::size_t(n));
+            if (!WriteAll(output.Fd(), produced)) {
+                ReportFailure(what, targetPath, strerror(errno));
+                return ECryResult::Failed;
+            }
+            produced.clear();
+        }
+        filter.MessageEnd();
+        if (!WriteAll(output.Fd(), produced)) {
+            ReportFailure(what, targetPath, strerror(errno));
+            return ECryResult::Failed;
+        }
+    } catch (const CryptoPP::Exception& e) {
+        ReportFailure(what, sourcePath, e.what());
+        return ECryResult::Failed;
+    }
+    if (!output.Commit(sourceStat.st_mode & 0777)) {
+        ReportFailure(what, targetPath, strerror(errno));
+        return ECryResult::Failed;
+    }
+    return ECryResult::Ok;
+}
+
+} // namespace
+
+bool DeriveKeyAndIV(unsigned char* pKey, std::size_t keyLength, unsigned char* pIV, std::size_t ivLength,
+                    const QByteArray& password)
+{
+    std::memset(pKey, 0, keyLength);
+    std::memset(pIV, 0, ivLength);
+    if (keyLength + ivLength > kDerivedLength)
+        return false;
+    try {
+        // SecByteBlock overwrites the derived block with zeros when it is released.
+        CryptoPP::SecByteBlock derived(kDerivedLength);
+        CryptoPP::PKCS5_PBKDF2_HMAC<CryptoPP::SHA512> pbkdf2;
+        pbkdf2.DeriveKey(derived.data(), derived.size(), 0,
+                         reinterpret_cast<const CryptoPP::byte*>(password.constData()), std::size_t(password.size()),
+                         nullptr, 0, kCryIterations, 0);
+        std::memcpy(pKey, derived.data(), keyLength);
+        std::memcpy(pIV, derived.data() + keyLength, ivLength);
+        return true;
+    } catch (const CryptoPP::Exception& e) {
+        fprintf(stderr, "tarvelo: key derivation: %s\n", e.what());
+        return false;
+    }
+}
+
+ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const QByteArray& password)
+{
+    return TransformOneFile<CryptoPP::Rijndael::Encryption, CryptoPP::CBC_Mode_ExternalCipher::Encryption>(
+        "encrypting", sourcePath, targetPath, password);
+}
+
+ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const QByteArray& password)
+{
+    return TransformOneFile<CryptoPP::Rijndael::Decryption, CryptoPP::CBC_Mode_ExternalCipher::Decryption>(
+        "decrypting", sourcePath, targetPath, password);
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <cstddef>
+
+// The ".cry" format: AES-256-CBC with PKCS #7 padding of the whole plain file, nothing else (no
+// header, salt or tag). Key and IV come from the CryPassword alone: PBKDF2-HMAC-SHA-512, empty salt,
+// 8000 iterations, 64 bytes of which bytes 0-31 are the key and 32-47 the IV.
+//
+// Any thread; the functions share no state. Paths are bytes with "/" separators, of any length the
+// file system takes. Library errors never leave these functions: they are written to standard error
+// and turned into results.
+
+constexpr std::size_t kCryKeyLength = 32;
+constexpr std::size_t kCryIVLength = 16;
+constexpr std::size_t kCryBlockLength = 16;
+constexpr unsigned kCryIterations = 8000;
+
+enum class ECryResult
+{
+    Ok,               // the target holds the complete result
+    Failed,           // nothing was written; an existing target is untouched
+    DerivationFailed, // the key derivation failed; nothing was touched
+};
+
+// Clears the key and IV buffers, then fills them from the password. keyLength + ivLength must not
+// exceed 64. False when the library failed (the buffers then stay cleared).
+[[nodiscard]] bool DeriveKeyAndIV(unsigned char* pKey, std::size_t keyLength, unsigned char* pIV, std::size_t ivLength,
+                                  const QByteArray& password);
+
+// Writes the ".cry" form of the plain file sourcePath to targetPath, streamed. The output goes to a
+// temporary file beside the target that replaces the target only once it is complete, so a failure
+// leaves an existing target as it was. The new file takes the source's permission bits.
+[[nodiscard]] ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath,
+                                        const QByteArray& password);
+
+// Writes the plain form of the ".cry" file sourcePath to targetPath, the same way. A wrong password
+// is found only by the padding of the last block and is one of the failures.
+[[nodiscard]] ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath,
+                                        const QByteArray& password);

@@ -1,0 +1,208 @@
+#include "securefolder/SecureFolderPasses.h"
+
+#include "panel/MonitorColors.h"
+#include "panel/ServerMonitor.h"
+#include "panel/Settings.h"
+#include "panel/SettingsStore.h"
+#include "securefolder/CryFile.h"
+#include "securefolder/FolderListing.h"
+#include "securefolder/SecureFolderHost.h"
+
+#include <QSet>
+#include <QString>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qsizetype kMinPasswordCharacters = 5;
+
+const char kNotSelectedCaption[] = "Secure folder not selected";
+const char kNotFoundText[] = "Secure folder not found.\r\nPlease select a valid folder.";
+const char kNotFoundCaption[] = "Secure folder not found";
+const char kPasswordLengthText[] = "Secure password length should be at least 5 characters.";
+const char kPasswordLengthCaption[] = "Secure password length";
+const char kEncryptQuestion[] = "All files in the secure folder will be encrypted using CryPassword and the original "
+                                "files will be removed after encryption.\n\nDo you want to continue with the "
+                                "encryption process ?";
+
+// Marks a pass as running for as long as it lives.
+class CRunningFlag
+{
+public:
+    explicit CRunningFlag(bool& flag) : m_flag(flag) { m_flag = true; }
+    ~CRunningFlag() { m_flag = false; }
+    CRunningFlag(const CRunningFlag&) = delete;
+    CRunningFlag& operator=(const CRunningFlag&) = delete;
+
+private:
+    bool& m_flag;
+};
+
+// A file or a folder of that name counts as existing.
+bool PathExists(const QByteArray& path)
+{
+    struct stat st = {};
+    return stat(path.constData(), &st) == 0;
+}
+
+qsizetype CharacterCount(const QByteArray& text)
+{
+    return QString::fromUtf8(text).toUcs4().size();
+}
+
+// "dir/Name.TXT" -> "dir/name.txt.cry": only the file's own name is lowered.
+QByteArray EncryptionTarget(const QByteArray& path)
+{
+    const qsizetype nameStart = path.lastIndexOf('/') + 1;
+    return path.left(nameStart) + AsciiLower(path.mid(nameStart)) + ".cry";
+}
+
+} // namespace
+
+CSecureFolderPasses::CSecureFolderPasses(CSettings& settings, CSettingsStore* pStore, CServerMonitor& monitor,
+                                         ISecureFolderHost& host)
+    : m_settings(settings), m_pStore(pStore), m_monitor(monitor), m_host(host)
+{}
+
+bool CSecureFolderPasses::CheckStart(const char* notSelectedText)
+{
+    const QByteArray folder = m_settings.Get().SecureFolder;
+    if (folder.isEmpty()) {
+        m_host.ShowWarning(QString::fromLatin1(notSelectedText), QString::fromLatin1(kNotSelectedCaption));
+        return false;
+    }
+    if (!PathExists(folder)) {
+        m_host.ShowWarning(QString::fromLatin1(kNotFoundText), QString::fromLatin1(kNotFoundCaption));
+        return false;
+    }
+    // The pass goes on whatever the read-back reports: it has told the user already.
+    (void)m_host.ReadBackControls();
+    if (CharacterCount(m_settings.Get().SecurePassword) < kMinPasswordCharacters) {
+        m_host.ShowWarning(QString::fromLatin1(kPasswordLengthText), QString::fromLatin1(kPasswordLengthCaption));
+        return false;
+    }
+    return true;
+}
+
+void CSecureFolderPasses::StorePassword(const QByteArray& password)
+{
+    // Like every single-value write of the settings, a failed store is not reported.
+    if (m_pStore)
+        (void)m_pStore->SaveText("SecurePassword", password);
+}
+
+void CSecureFolderPasses::BeforeFile()
+{
+    m_host.ProcessPendingEvents();
+    m_host.SetWaitCursor(true);
+}
+
+void CSecureFolderPasses::LogFirstLine(bool bSuccess, const char* successText, const char* noneText)
+{
+    if (bSuccess)
+        m_monitor.AddMonitorText(successText, MonitorColor::Green, MonitorColor::Dark, true);
+    else
+        m_monitor.AddMonitorText(noneText, MonitorColor::White, MonitorColor::Red, true);
+}
+
+void CSecureFolderPasses::LogLabelled(const char* label, const QByteArray& value)
+{
+    m_monitor.AddMonitorText(label, MonitorColor::Amber, MonitorColor::Dark, false);
+    m_monitor.AddMonitorText(value, MonitorColor::White, MonitorColor::Dark, true);
+}
+
+CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
+{
+    if (m_bRunning)
+        return EOutcome::Busy;
+    CRunningFlag running(m_bRunning);
+    if (!CheckStart("Secure folder not selected.\r\nPlease select folder to encrypt."))
+        return EOutcome::Refused;
+    const CSettings::Values values = m_settings.Get();
+    // Stored before the question, so that it stays even when the user declines.
+    StorePassword(values.SecurePassword);
+    if (!m_host.AskYesNo(QString::fromLatin1(kEncryptQuestion)))
+        return EOutcome::Refused;
+
+    const QByteArray password = values.SecurePassword;
+    const QByteArray folder = values.SecureFolder;
+    m_host.SetWaitCursor(true);
+    QByteArrayList files;
+    ListFolderFiles(files, folder, EFolderPattern::AllFiles);
+    QSet<QByteArray> madeThisPass;
+    int encrypted = 0;
+    for (const QByteArray& source : files) {
+        if (AsciiLower(source).contains(".cry"))
+            continue;
+        const QByteArray target = EncryptionTarget(source);
+        // Two names differing only in case share one target: the later one must not replace the
+        // earlier one's ".cry" file, whose plain file is already gone.
+        if (madeThisPass.contains(target))
+            continue;
+        BeforeFile();
+        const ECryResult result = EncryptOneFile(source, target, password);
+        if (result == ECryResult::DerivationFailed) {
+            m_host.SetWaitCursor(false);
+            m_monitor.AddMonitorText("Error encrypting files in the secure folder.", MonitorColor::White,
+                                     MonitorColor::Red, true);
+            return EOutcome::Failed;
+        }
+        if (result == ECryResult::Ok) {
+            ++encrypted;
+            madeThisPass.insert(target);
+            ::unlink(source.constData());
+        }
+    }
+    m_host.SetWaitCursor(false);
+    LogFirstLine(encrypted > 0, "Encryption completed successfully.", "No files to encrypt.");
+    LogLabelled("Secure folder: ", folder);
+    LogLabelled("Files in folder: ", QByteArray::number(files.size()));
+    LogLabelled("Encrypted files: ", QByteArray::number(encrypted));
+    return EOutcome::Completed;
+}
+
+CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
+{
+    if (m_bRunning)
+        return EOutcome::Busy;
+    CRunningFlag running(m_bRunning);
+    if (!CheckStart("Secure folder not selected.\r\nPlease select folder to decrypt."))
+        return EOutcome::Refused;
+    const CSettings::Values values = m_settings.Get();
+    const QByteArray password = values.SecurePassword;
+    const QByteArray folder = values.SecureFolder;
+    m_host.SetWaitCursor(true);
+    QByteArrayList files;
+    ListFolderFiles(files, folder, EFolderPattern::CryFiles);
+    QSet<QByteArray> madeThisPass;
+    int decrypted = 0;
+    int failed = 0;
+    for (const QByteArray& source : files) {
+        // The name keeps its case as found: "a.txt.cry" and "a.txt.CRY" share one target.
+        const QByteArray target = source.chopped(4);
+        if (madeThisPass.contains(target))
+            continue;
+        BeforeFile();
+        const ECryResult result = DecryptOneFile(source, target, password);
+        if (result != ECryResult::Ok) {
+            ++failed;
+            continue;
+        }
+        ++decrypted;
+        madeThisPass.insert(target);
+        ::unlink(source.constData());
+    }
+    m_host.SetWaitCursor(false);
+    LogFirstLine(decrypted > 0, "Decryption completed successfully.", "No files to decrypt.");
+    if (decrypted > 0)
+        StorePassword(password);
+    LogLabelled("Secure folder: ", folder);
+    LogLabelled("Decrypted files: ", QByteArray::number(decrypted));
+    if (failed > 0) {
+        m_monitor.AddMonitorText("Files with wrong password:", MonitorColor::White, MonitorColor::Red, false);
+        m_monitor.AddMonitorText(" " + QByteArray::number(failed), MonitorColor::White, MonitorColor::Dark, true);
+    }
+    return EOutcome::Completed;
+}
