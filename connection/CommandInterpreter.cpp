@@ -3,8 +3,21 @@
 #include "connection/ThreadConnection.h"
 #include "server/FtpServer.h"
 
+#include "connection/VirtualPaths.h"
+
+namespace {
+
+// A refused password is answered this late, so passwords cannot be tried at the client's pace.
+constexpr int kLoginFailureDelayMs = 1000;
+
+constexpr const char* kProductName = "Tarvelo FTP Server";
+constexpr const char* kProductVersion = "v1.1b";
+
+} // namespace
+
 void CSocketController::ExecuteCommand()
 {
+    Q_ASSERT(CThreadConnection::Current() == m_pThread);
     if (m_listCommands.isEmpty())
         return;
     const CommandLine command = SplitCommandLine(m_listCommands.takeFirst());
@@ -21,8 +34,50 @@ void CSocketController::ExecuteCommand()
         OnPass(argument);
     else if (verb == "QUIT" || verb == "BYE")
         OnQuit();
+    else if (verb == "TYPE")
+        SendReply("200 Type: %s", argument.constData());
+    else if (verb == "PWD")
+        SendReply("257 \"%s\" --> Current folder.", m_strCurrentFolder.constData());
+    else if (verb == "CDUP")
+        ChangeFolder("..");
+    else if (verb == "CWD")
+        ChangeFolder(argument);
+    else if (verb == "PORT")
+        OnPort(argument);
+    else if (verb == "PASV")
+        OnPassive(false);
+    else if (verb == "EPSV")
+        OnPassive(true);
+    else if (verb == "LIST")
+        OnList(argument);
+    else if (verb == "RETR")
+        OnRetr(argument);
+    else if (verb == "STOR")
+        OnStor(argument);
+    else if (verb == "SIZE")
+        OnSize(argument);
+    else if (verb == "DELE")
+        OnDele(argument);
+    else if (verb == "RNFR")
+        OnRnfr(argument);
+    else if (verb == "RNTO")
+        OnRnto(argument);
+    else if (verb == "RMD")
+        OnRmd(argument);
+    else if (verb == "MKD")
+        OnMkd(argument);
+    else if (verb == "ABOR")
+        OnAbor();
+    else if (verb == "SYST")
+        SendReply("215 Windows %s %s", kProductName, kProductVersion);
     else if (verb == "NOOP")
         SendReply("200 OK");
+    else if (verb == "FEAT")
+        SendReply("211 No features.");
+    else if (verb == "HELP")
+        SendReply("214 No help.");
+    else if (verb == "REIN")
+        SendReply("220 Connection reset not supported.");
     else
         SendReply("502 Unknown command.");
 }
@@ -41,17 +96,22 @@ void CSocketController::OnPass(const QByteArray& argument)
         return;
     }
     const CSettings::Values settings = m_pMainWindow->Settings().Get();
-    const bool nameMatches = m_strUserName.compare(settings.Username, Qt::CaseInsensitive) == 0;
-    const bool anonymous = m_strUserName.compare("anonymous", Qt::CaseInsensitive) == 0;
+    const bool nameMatches = EqualIgnoringAsciiCase(m_strUserName, settings.Username);
+    const bool anonymous = EqualIgnoringAsciiCase(m_strUserName, "anonymous");
     if (nameMatches && (argument == settings.Password || anonymous)) {
         m_strCurrentFolder = "/";
+        m_strCurrentFolderOnDisk = "/";
         m_nState = StateIdle;
         SendReply("230 Login OK.");
         m_pMainWindow->Monitor().LogUserIn(m_strClientAddress);
         return;
     }
-    SendReply("530 Login failed. Wrong username or/and password.");
-    m_pMainWindow->Monitor().LogAccessDenied(m_strClientAddress);
+    // SECURITY: the refusal comes after a pause in which this client's later lines wait, so
+    // guessing passwords costs a second each, pipelined or not. The thread is not blocked.
+    PauseCommands(kLoginFailureDelayMs, [this] {
+        SendReply("530 Login failed. Wrong username or/and password.");
+        m_pMainWindow->Monitor().LogAccessDenied(m_strClientAddress);
+    });
 }
 
 void CSocketController::OnQuit()

@@ -4,6 +4,8 @@
 #include "connection/ThreadConnection.h"
 #include "transfer/SocketBytes.h"
 
+#include <QTimer>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -15,14 +17,15 @@ constexpr qsizetype kReceiveChunk = 4096;
 
 CSocketController::CSocketController(CThreadConnection* thread, CFtpServer* mainWindow)
     : m_pThread(thread), m_pMainWindow(mainWindow)
-{
-}
+{}
 
 CSocketController::~CSocketController() = default;
 
 void CSocketController::OnReceive(int error)
 {
     Q_UNUSED(error);
+    if (CommandsPaused())
+        return; // left unread: the socket holds further notifications until the pause ends
     char buffer[kReceiveChunk + 1];
     const qint64 received = Receive(buffer, kReceiveChunk);
     if (received < 0)
@@ -49,7 +52,7 @@ void CSocketController::ExtractCommands()
     // A command that waits for its data connection may run the lines after it from inside the
     // wait; the queue keeps them in the order received either way. Once QUIT or a failed reply
     // has closed the connection, nothing more runs.
-    while (!m_listCommands.isEmpty() && IsOpen())
+    while (!m_listCommands.isEmpty() && IsOpen() && !CommandsPaused())
         ExecuteCommand();
     // SECURITY: a client sending without ever ending a line must not grow memory without bound.
     if (m_strReceived.size() > kMaxPartialLine && IsOpen()) {
@@ -58,6 +61,26 @@ void CSocketController::ExtractCommands()
         Close();
         m_pThread->RequestQuit();
     }
+}
+
+void CSocketController::PauseCommands(int ms, std::function<void()> resume)
+{
+    if (!m_pPauseTimer) {
+        m_pPauseTimer = std::make_unique<QTimer>();
+        m_pPauseTimer->setSingleShot(true);
+    }
+    QObject::disconnect(m_pPauseTimer.get(), &QTimer::timeout, nullptr, nullptr);
+    QObject::connect(m_pPauseTimer.get(), &QTimer::timeout, m_pPauseTimer.get(), [this, resume] {
+        resume();
+        ResumeReceive();
+        ExtractCommands();
+    });
+    m_pPauseTimer->start(ms);
+}
+
+bool CSocketController::CommandsPaused() const
+{
+    return m_pPauseTimer && m_pPauseTimer->isActive();
 }
 
 bool CSocketController::SendReply(const char* pszFormat, ...)

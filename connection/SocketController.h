@@ -6,9 +6,12 @@
 #include <QByteArray>
 #include <QList>
 
+#include <functional>
 #include <memory>
 
 class CFtpServer;
+class CVirtualFolder;
+class QTimer;
 class CThreadConnection;
 class CSocketBytes;
 
@@ -16,8 +19,8 @@ class CSocketBytes;
 // Lives on the client's connection thread; every member runs there.
 //
 // The member functions are spread over the files of their subject: control channel
-// (SocketController.cpp), commands (CommandInterpreter.cpp), paths (VirtualPaths.cpp), listing
-// (DirectoryListing.cpp), data connection and transfers (transfer/).
+// (SocketController.cpp), commands (CommandInterpreter.cpp, FileCommands.cpp), paths
+// (ControllerPaths.cpp), listing (DirectoryListing.cpp), data connection and transfers (transfer/).
 class CSocketController : public CAsyncSocket
 {
 public:
@@ -36,7 +39,7 @@ public:
     const QByteArray& ClientAddress() const { return m_strClientAddress; }
     void SetClientAddress(const QByteArray& address) { m_strClientAddress = address; }
 
-    // --- paths (VirtualPaths.cpp); connection thread only ---
+    // --- paths (ControllerPaths.cpp); connection thread only ---
     // Maps a client path ("/" or "\" separated, absolute or relative to the current folder) onto
     // the disk path of a file below the root folder, checking the access mode's permission on the
     // folder that holds it. 0: diskPath is the file; 2: no such file (for AccessUpload: no such
@@ -74,13 +77,21 @@ private:
     friend class CSocketBytes;
 
     void ExtractCommands();
+    // Holds the execution of command lines, and the reading of more, for ms milliseconds; then runs
+    // resume and carries on with the queued lines, so replies stay in order. The thread keeps
+    // serving its other events meanwhile.
+    void PauseCommands(int ms, std::function<void()> resume);
+    bool CommandsPaused() const;
+
+    // The root folder as this command sees it: settings of the moment, current folder.
+    CVirtualFolder VirtualFolder() const;
 
     // --- commands (CommandInterpreter.cpp) ---
     void OnUser(const QByteArray& argument);
     void OnPass(const QByteArray& argument);
     void OnQuit();
 
-    // --- commands on files and folders (CommandInterpreter.cpp) ---
+    // --- commands on files and folders (FileCommands.cpp) ---
     void ChangeFolder(const QByteArray& clientPath);
     void OnSize(const QByteArray& argument);
     void OnDele(const QByteArray& argument);
@@ -100,9 +111,11 @@ private:
     QByteArray m_strClientAddress;
     QByteArray m_strUserName;
     QByteArray m_strRenameFrom;
-    QByteArray m_strCurrentFolder;
+    QByteArray m_strCurrentFolder;       // as clients see it: lower case
+    QByteArray m_strCurrentFolderOnDisk; // the same as the disk spells it, relative to the root
     QByteArray m_strReceived;
     QList<QByteArray> m_listCommands;
+    std::unique_ptr<QTimer> m_pPauseTimer; // active while command execution is held
 
     int m_bPassive = 0;
     int m_nDataPort = -1;

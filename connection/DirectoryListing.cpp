@@ -1,0 +1,144 @@
+#include "connection/DirectoryListing.h"
+
+#include "connection/ConnectionState.h"
+#include "connection/SocketController.h"
+#include "connection/VirtualPaths.h"
+
+#include <QDateTime>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+namespace {
+
+// Clients parse these names, so they never follow the user's locale.
+constexpr const char* kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+bool LocalTime(qint64 seconds, struct tm& local)
+{
+    const time_t t = time_t(seconds);
+    return localtime_r(&t, &local) != nullptr;
+}
+
+ListEntry EntryFromStatus(const QByteArray& name, const struct stat& status)
+{
+    ListEntry entry;
+    entry.name = name;
+    entry.folder = S_ISDIR(status.st_mode);
+    entry.size = quint64(status.st_size);
+    entry.lastWrite = qint64(status.st_mtim.tv_sec);
+    return entry;
+}
+
+// The status the line shows: a link's target. False when the entry is to be left out.
+bool ListedStatus(const QByteArray& path, const CVirtualFolder& root, struct stat& status)
+{
+    if (::lstat(path.constData(), &status) != 0)
+        return false; // gone since the folder was read
+    // SECURITY: a link that leads out of the root would show what lies outside it.
+    if (S_ISLNK(status.st_mode))
+        return root.IsReachable(path) && ::stat(path.constData(), &status) == 0;
+    return true;
+}
+
+} // namespace
+
+QByteArray FormatListDate(qint64 lastWrite, qint64 now)
+{
+    struct tm local = {};
+    if (!LocalTime(lastWrite, local)) {
+        lastWrite = now; // a time the calendar cannot show counts as now
+        LocalTime(now, local);
+    }
+    // Unsigned difference: no overflow whatever the two times are.
+    const bool recent = lastWrite > now || quint64(now) - quint64(lastWrite) < quint64(kListYearAfterSeconds);
+    char text[64];
+    const char* month = kMonthNames[qBound(0, local.tm_mon, 11)];
+    if (recent)
+        snprintf(text, sizeof text, " %s %02d %02d:%02d ", month, local.tm_mday, local.tm_hour, local.tm_min);
+    else
+        snprintf(text, sizeof text, " %s %02d %d ", month, local.tm_mday, local.tm_year + 1900);
+    return QByteArray(text);
+}
+
+QByteArray FormatListLine(const ListEntry& entry, qint64 now)
+{
+    QByteArray line = entry.folder ? "drwx------" : "-rwx------";
+    line += " 1 user group ";
+    line += QByteArray::number(entry.size).rightJustified(14, ' ');
+    line += FormatListDate(entry.lastWrite, now);
+    QByteArray name = entry.name;
+    // SECURITY: a name must not end its line early and forge further entries.
+    name.replace('\r', ' ').replace('\n', ' ');
+    line += name;
+    line += "\r\n";
+    return line;
+}
+
+void SortListEntries(QList<ListEntry>& entries)
+{
+    std::sort(entries.begin(), entries.end(),
+              [](const ListEntry& a, const ListEntry& b) { return NameLess(a.name, b.name); });
+}
+
+bool ReadListEntries(const QByteArray& diskPath, const CVirtualFolder& root, QList<ListEntry>& entries)
+{
+    entries.clear();
+    struct stat status;
+    if (::stat(diskPath.constData(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+        entries.append(EntryFromStatus(diskPath.mid(diskPath.lastIndexOf('/') + 1), status));
+        return true;
+    }
+    DIR* dir = ::opendir(diskPath.constData());
+    if (!dir)
+        return false;
+    errno = 0;
+    while (const dirent* found = ::readdir(dir)) {
+        const QByteArray name(found->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const QByteArray path = diskPath.endsWith('/') ? diskPath + name : diskPath + '/' + name;
+        if (ListedStatus(path, root, status))
+            entries.append(EntryFromStatus(name, status));
+        errno = 0;
+    }
+    const int error = errno;
+    ::closedir(dir);
+    errno = error;
+    return error == 0;
+}
+
+bool CSocketController::BuildListing(const QByteArray& pattern, QByteArray& listing)
+{
+    listing.clear();
+    QByteArray path = pattern;
+    while (path.endsWith('*'))
+        path.chop(1);
+    if (path.isEmpty())
+        path = "."; // the current folder, as the disk spells it
+
+    const CVirtualFolder root = VirtualFolder();
+    QByteArray diskPath;
+    int result = root.ResolveFolderPath(path, AccessBrowse, diskPath);
+    QList<ListEntry> entries;
+    if (result == PathOK && !ReadListEntries(diskPath, root, entries))
+        result = (errno == ENOENT || errno == ENOTDIR) ? PathFolderNotFound : PathNotAllowed;
+    if (result == PathFolderNotFound) {
+        SendReply("550 \"%s\": Folder not found.", pattern.constData());
+        return false;
+    }
+    if (result == PathNotAllowed) {
+        SendReply("550 \"%s\": Not allowed.", pattern.constData());
+        return false;
+    }
+    SortListEntries(entries);
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    for (const ListEntry& entry : entries)
+        listing += FormatListLine(entry, now);
+    return true;
+}

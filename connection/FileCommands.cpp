@@ -1,0 +1,167 @@
+#include "connection/ConnectionState.h"
+#include "connection/SocketController.h"
+#include "connection/VirtualPaths.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// Moves an entry without replacing an existing one.
+bool RenameNoReplace(const QByteArray& from, const QByteArray& to)
+{
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the flag: check, then move (a race no client of ours can win alone).
+    struct stat status;
+    if (::lstat(to.constData(), &status) == 0 || errno != ENOENT)
+        return false;
+    return ::rename(from.constData(), to.constData()) == 0;
+}
+
+} // namespace
+
+void CSocketController::ChangeFolder(const QByteArray& clientPath)
+{
+    const CVirtualFolder root = VirtualFolder();
+    QByteArray diskPath;
+    switch (root.ResolveFolderPath(clientPath, AccessBrowse, diskPath)) {
+    case PathOK:
+        m_strCurrentFolder = root.MapToVirtualPath(diskPath);
+        m_strCurrentFolderOnDisk = root.RootRelativePath(diskPath);
+        SendReply("250 \"%s\" --> Current folder.", m_strCurrentFolder.constData());
+        break;
+    case PathNotAllowed:
+        SendReply("550 \"%s\": Not allowed.", clientPath.constData());
+        break;
+    default:
+        SendReply("550 \"%s\": Folder not found.", clientPath.constData());
+        break;
+    }
+}
+
+void CSocketController::OnSize(const QByteArray& argument)
+{
+    QByteArray diskPath;
+    const int result = ResolveFilePath(argument, AccessDownload, diskPath);
+    struct stat status;
+    if (result == PathNotAllowed)
+        SendReply("550 Not allowed.");
+    else if (result != PathOK || ::stat(diskPath.constData(), &status) != 0)
+        SendReply("550 File not found.");
+    else
+        SendReply("213 %llu", static_cast<unsigned long long>(status.st_size));
+}
+
+void CSocketController::OnDele(const QByteArray& argument)
+{
+    const CVirtualFolder root = VirtualFolder();
+    QByteArray diskPath;
+    const int result = root.ResolveFilePath(argument, AccessDelete, diskPath);
+    if (result == PathFileNotFound) {
+        SendReply("550 File not found.");
+        return;
+    }
+    if (result == PathNotAllowed) {
+        SendReply("550 Not allowed.");
+        return;
+    }
+    const QByteArray virtualPath = root.MapToVirtualPath(diskPath);
+    if (::unlink(diskPath.constData()) == 0)
+        SendReply("250 File \"%s\" deleted.", virtualPath.constData());
+    else
+        SendReply("450 Error deleting file: \"%s\".", virtualPath.constData());
+}
+
+void CSocketController::OnRnfr(const QByteArray& argument)
+{
+    // SECURITY: only a source that passed every check is kept for RNTO.
+    m_strRenameFrom.clear();
+    const CVirtualFolder root = VirtualFolder();
+    QByteArray diskPath;
+    if (root.ResolveFilePath(argument, AccessRename, diskPath) == PathOK) {
+        m_strRenameFrom = diskPath;
+        SendReply("350 File OK.");
+        return;
+    }
+    switch (root.ResolveFolderPath(argument, AccessRename, diskPath)) {
+    case PathOK:
+        // SECURITY: renaming the root folder would move the published folder away.
+        if (root.IsRoot(diskPath)) {
+            SendReply("550 Not allowed.");
+            return;
+        }
+        m_strRenameFrom = diskPath;
+        SendReply("350 Folder OK.");
+        break;
+    case PathNotAllowed:
+        SendReply("550 Not allowed.");
+        break;
+    default:
+        SendReply("550 Folder not found.");
+        break;
+    }
+}
+
+void CSocketController::OnRnto(const QByteArray& argument)
+{
+    if (m_strRenameFrom.isEmpty()) {
+        SendReply("450 Error renaming file.");
+        return;
+    }
+    QByteArray diskPath;
+    const int result = VirtualFolder().ResolveRenameTarget(argument, m_strRenameFrom, diskPath);
+    if (result == PathNotAllowed)
+        SendReply("550 Not allowed.");
+    else if (result == PathOK && RenameNoReplace(m_strRenameFrom, diskPath))
+        SendReply("250 File renamed.");
+    else
+        SendReply("450 Error renaming file.");
+}
+
+void CSocketController::OnRmd(const QByteArray& argument)
+{
+    const CVirtualFolder root = VirtualFolder();
+    QByteArray diskPath;
+    const int result = root.ResolveFolderPath(argument, AccessDelete, diskPath);
+    if (result == PathFolderNotFound) {
+        SendReply("550 Folder not found.");
+        return;
+    }
+    // SECURITY: the root folder is what the server publishes; it is never removed through it.
+    if (result == PathNotAllowed || root.IsRoot(diskPath)) {
+        SendReply("550 Not allowed.");
+        return;
+    }
+    if (::rmdir(diskPath.constData()) == 0)
+        SendReply("250 Folder deleted.");
+    else if (errno == ENOTEMPTY || errno == EEXIST)
+        SendReply("550 The folder is not empty.");
+    else
+        SendReply("450 Error deleting folder.");
+}
+
+void CSocketController::OnMkd(const QByteArray& argument)
+{
+    QByteArray diskPath;
+    switch (ResolveFolderPath(argument, AccessCreateFolder, diskPath)) {
+    case PathOK:
+        SendReply("550 Folder already exists.");
+        break;
+    case PathNotAllowed:
+        SendReply("550 Creating a folder is not allowed.");
+        break;
+    default:
+        if (CreateFolderTree(diskPath))
+            SendReply("250 Folder created.");
+        else
+            SendReply("450 Error creating folder.");
+        break;
+    }
+}

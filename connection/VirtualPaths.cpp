@@ -1,0 +1,328 @@
+#include "connection/VirtualPaths.h"
+
+#include "connection/ConnectionState.h"
+
+#include <QByteArrayList>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+char FoldAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+
+bool Exists(const QByteArray& path)
+{
+    struct stat status;
+    return !path.isEmpty() && ::stat(path.constData(), &status) == 0;
+}
+
+bool EntryExists(const QByteArray& path)
+{
+    struct stat status;
+    return ::lstat(path.constData(), &status) == 0;
+}
+
+QByteArray Join(const QByteArray& folder, const QByteArray& name)
+{
+    return folder.endsWith('/') ? folder + name : folder + '/' + name;
+}
+
+QByteArray Parent(const QByteArray& path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash < 0 ? QByteArray() : path.left(slash);
+}
+
+// "\" and "/" both separate names, repeated separators count as one, trailing ones are dropped.
+QByteArray NormaliseClientPath(const QByteArray& clientPath)
+{
+    QByteArray path = clientPath;
+    path.replace('\\', '/');
+    while (path.contains("//"))
+        path.replace("//", "/");
+    while (path.endsWith('/'))
+        path.chop(1);
+    return path;
+}
+
+QByteArray RealPath(const QByteArray& path)
+{
+    std::unique_ptr<char, decltype(&free)> real(::realpath(path.constData(), nullptr), &free);
+    return real ? QByteArray(real.get()) : QByteArray();
+}
+
+QByteArray WorkingFolder()
+{
+    std::unique_ptr<char, decltype(&free)> cwd(::getcwd(nullptr, 0), &free);
+    return cwd ? QByteArray(cwd.get()) : QByteArray("/");
+}
+
+QByteArray LexicalNormalise(const QByteArray& absolutePath)
+{
+    QByteArrayList names;
+    for (const QByteArray& field : absolutePath.split('/')) {
+        if (field.isEmpty() || field == ".")
+            continue;
+        if (field == "..") {
+            if (!names.isEmpty())
+                names.removeLast();
+        } else {
+            names.append(field);
+        }
+    }
+    return '/' + names.join('/');
+}
+
+// The entry of the folder that a client's name means: that exact spelling when it exists, else the
+// first entry in byte order equal to it ignoring ASCII case, else the name as given (a new name).
+QByteArray ResolveName(const QByteArray& folder, const QByteArray& name)
+{
+    if (folder.isEmpty() || EntryExists(Join(folder, name)))
+        return name;
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
+        return name;
+    QByteArray best;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray candidate(entry->d_name);
+        if (EqualIgnoringAsciiCase(candidate, name) && (best.isEmpty() || candidate < best))
+            best = candidate;
+    }
+    ::closedir(dir);
+    return best.isEmpty() ? name : best;
+}
+
+} // namespace
+
+bool PathExists(const QByteArray& diskPath, bool wantFolder)
+{
+    struct stat status;
+    if (diskPath.isEmpty() || ::stat(diskPath.constData(), &status) != 0)
+        return false;
+    return S_ISDIR(status.st_mode) == wantFolder;
+}
+
+bool CreateFolderTree(const QByteArray& diskPath)
+{
+    if (diskPath.isEmpty())
+        return false;
+    // Most parents exist already, so their failures mean nothing; the last mkdir decides.
+    for (qsizetype slash = diskPath.indexOf('/', 1); slash > 0; slash = diskPath.indexOf('/', slash + 1))
+        ::mkdir(diskPath.left(slash).constData(), 0777);
+    return ::mkdir(diskPath.constData(), 0777) == 0;
+}
+
+bool EqualIgnoringAsciiCase(const QByteArray& a, const QByteArray& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+bool NameLess(const QByteArray& a, const QByteArray& b)
+{
+    const qsizetype common = qMin(a.size(), b.size());
+    for (qsizetype i = 0; i < common; ++i) {
+        const uchar x = uchar(FoldAscii(a[i]));
+        const uchar y = uchar(FoldAscii(b[i]));
+        if (x != y)
+            return x < y;
+    }
+    if (a.size() != b.size())
+        return a.size() < b.size();
+    return a < b;
+}
+
+CVirtualFolder::CVirtualFolder(const CSettings::Values& settings, const QByteArray& currentFolder)
+    : m_settings(settings)
+{
+    QByteArray root = settings.SharedFolder;
+    if (!root.isEmpty()) {
+        if (!root.startsWith('/'))
+            root = Join(WorkingFolder(), root);
+        // SECURITY: containment is decided against the real root, so a root reached through a
+        // symbolic link and entries whose links lead back into it are treated alike.
+        const QByteArray real = RealPath(root);
+        m_bRootExists = !real.isEmpty() && PathExists(real, true);
+        m_strRoot = real.isEmpty() ? LexicalNormalise(root) : real;
+    }
+    if (currentFolder.isEmpty() || currentFolder == "/")
+        m_strCurrent = m_strRoot;
+    else
+        m_strCurrent = m_strRoot == "/" ? currentFolder : m_strRoot + currentFolder;
+}
+
+CVirtualFolder::Mapped CVirtualFolder::MapToDiskPath(const QByteArray& path) const
+{
+    const bool absolute = path.startsWith('/') || path.startsWith('\\');
+    Mapped mapped;
+    mapped.diskPath = absolute ? m_strRoot : m_strCurrent;
+    mapped.found = m_bRootExists && Exists(mapped.diskPath);
+
+    QByteArray copy = path;
+    copy.replace('\\', '/');
+    for (QByteArray name : copy.split('/')) {
+        if (name != "..") {
+            // Dots around a name are dropped, as clients of this server expect ("Docs." is Docs).
+            qsizetype first = 0;
+            while (first < name.size() && name[first] == '.')
+                ++first;
+            qsizetype last = name.size();
+            while (last > first && name[last - 1] == '.')
+                --last;
+            name = name.mid(first, last - first);
+            if (name.isEmpty())
+                continue;
+            mapped.diskPath = Join(mapped.diskPath, ResolveName(mapped.diskPath, name));
+        } else {
+            mapped.diskPath = Parent(mapped.diskPath);
+        }
+        if (!Exists(mapped.diskPath))
+            mapped.found = false;
+    }
+    return mapped;
+}
+
+int CVirtualFolder::ResolveFolderPath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const
+{
+    QByteArray path = NormaliseClientPath(clientPath);
+    if (path.isEmpty()) {
+        if (accessMode != AccessBrowse)
+            return PathFolderNotFound;
+        path = "/";
+    }
+    const Mapped mapped = MapToDiskPath(path);
+    diskPath = mapped.diskPath;
+    if (!mapped.found && accessMode != AccessCreateFolder)
+        return PathFolderNotFound;
+    if (!CheckAccess(mapped.diskPath, accessMode))
+        return PathNotAllowed;
+    return mapped.found ? PathOK : PathFolderNotFound;
+}
+
+CVirtualFolder::Mapped CVirtualFolder::MapFolderPart(const QByteArray& normalisedPath, QByteArray& name) const
+{
+    const qsizetype slash = normalisedPath.lastIndexOf('/');
+    name = normalisedPath.mid(slash + 1);
+    if (slash < 0)
+        return MapToDiskPath(QByteArray());
+    return MapToDiskPath(slash == 0 ? QByteArray("/") : normalisedPath.left(slash));
+}
+
+int CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const
+{
+    const QByteArray path = NormaliseClientPath(clientPath);
+    if (path.isEmpty())
+        return PathFileNotFound;
+    QByteArray name;
+    const Mapped folder = MapFolderPart(path, name);
+    // "." and ".." name folders, never a file to read or to create.
+    if (!folder.found || name == "." || name == "..")
+        return PathFileNotFound;
+    diskPath = Join(folder.diskPath, ResolveName(folder.diskPath, name));
+    const bool isFile = PathExists(diskPath, false);
+    if (accessMode == AccessUpload) {
+        if (isFile && !m_settings.AllowDeleteFiles)
+            return PathNotAllowed; // replacing a file destroys it: that needs the delete permission
+    } else if (!isFile) {
+        return PathFileNotFound;
+    }
+    // SECURITY: the folder must be inside the root and allowed, and the entry itself must not be a
+    // link that leads out of it (a download, or an upload written through the link).
+    if (!CheckAccess(folder.diskPath, accessMode) || !IsReachable(diskPath))
+        return PathNotAllowed;
+    return PathOK;
+}
+
+int CVirtualFolder::ResolveRenameTarget(const QByteArray& clientPath, const QByteArray& sourcePath,
+                                        QByteArray& diskPath) const
+{
+    const QByteArray path = NormaliseClientPath(clientPath);
+    if (path.isEmpty())
+        return PathFileNotFound;
+    QByteArray name;
+    const Mapped folder = MapFolderPart(path, name);
+    if (!folder.found || name == "." || name == "..")
+        return PathFileNotFound;
+    diskPath = Join(folder.diskPath, ResolveName(folder.diskPath, name));
+    if (diskPath == sourcePath)
+        diskPath = Join(folder.diskPath, name); // a change of case only
+    // SECURITY: nothing is moved out of the root folder, nor renamed without the permission.
+    if (!CheckAccess(folder.diskPath, AccessRename) || !IsReachable(diskPath))
+        return PathNotAllowed;
+    return PathOK;
+}
+
+bool CVirtualFolder::IsInsideRoot(const QByteArray& path) const
+{
+    if (m_strRoot.isEmpty() || !path.startsWith(m_strRoot))
+        return false;
+    // Whole folder levels only: /srv/share2 is not inside /srv/share.
+    return path.size() == m_strRoot.size() || m_strRoot == "/" || path[m_strRoot.size()] == '/';
+}
+
+bool CVirtualFolder::IsReachable(const QByteArray& diskPath) const
+{
+    if (!m_bRootExists)
+        return false;
+    QByteArray path = diskPath;
+    while (!path.isEmpty() && !EntryExists(path))
+        path = Parent(path);
+    if (path.isEmpty())
+        return false;
+    // SECURITY: a symbolic link inside the root that points outside it (or nowhere) is refused.
+    return IsInsideRoot(RealPath(path));
+}
+
+bool CVirtualFolder::Permitted(int accessMode) const
+{
+    switch (accessMode) {
+    case AccessDownload:
+        return m_settings.AllowDownloadFiles;
+    case AccessUpload:
+        return m_settings.AllowUploadFiles;
+    case AccessRename:
+        return m_settings.AllowRenameFiles;
+    case AccessDelete:
+        return m_settings.AllowDeleteFiles;
+    case AccessCreateFolder:
+        return m_settings.AllowCreateFolders;
+    case AccessBrowse:
+        return m_settings.AllowDownloadFiles || m_settings.AllowUploadFiles;
+    default:
+        return false;
+    }
+}
+
+bool CVirtualFolder::CheckAccess(const QByteArray& diskPath, int accessMode) const
+{
+    // SECURITY: exact containment on normalised paths, then again after following links.
+    return IsInsideRoot(diskPath) && IsReachable(diskPath) && Permitted(accessMode);
+}
+
+QByteArray CVirtualFolder::RootRelativePath(const QByteArray& diskPath) const
+{
+    if (!IsInsideRoot(diskPath) || diskPath == m_strRoot)
+        return "/";
+    return m_strRoot == "/" ? diskPath : diskPath.mid(m_strRoot.size());
+}
+
+QByteArray CVirtualFolder::MapToVirtualPath(const QByteArray& diskPath) const
+{
+    QByteArray path = RootRelativePath(diskPath);
+    for (char& c : path)
+        c = FoldAscii(c);
+    return path;
+}

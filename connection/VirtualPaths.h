@@ -1,0 +1,75 @@
+#pragma once
+
+#include "panel/Settings.h"
+
+#include <QByteArray>
+
+// The tree clients see: "/" is the root folder (SharedFolder), names below it are disk entries.
+// Disk paths are bytes with "/" separators, absolute and normalised; file names are never
+// converted. Any thread may use these, each with its own objects.
+
+// True when the disk path exists and is a folder (wantFolder) or anything else (!wantFolder).
+// Symbolic links are followed.
+bool PathExists(const QByteArray& diskPath, bool wantFolder);
+
+// Creates the missing folders along the disk path, then the path itself. True when that last
+// creation succeeded.
+bool CreateFolderTree(const QByteArray& diskPath);
+
+// Names compared as clients of this server expect: ignoring ASCII case, then by bytes.
+bool EqualIgnoringAsciiCase(const QByteArray& a, const QByteArray& b);
+bool NameLess(const QByteArray& a, const QByteArray& b);
+
+// One command's view of the root folder: maps client paths onto disk paths, checks containment and
+// permissions, and maps disk paths back. Built from the settings of the moment and the client's
+// current folder; keeps nothing between commands.
+class CVirtualFolder
+{
+public:
+    // currentFolder: the client's current folder as the disk spells it, relative to the root ("/",
+    // "/Docs"). A relative SharedFolder is taken from the process's working folder.
+    CVirtualFolder(const CSettings::Values& settings, const QByteArray& currentFolder);
+
+    struct Mapped
+    {
+        QByteArray diskPath;
+        bool found = false; // every name along the path exists
+    };
+
+    // A client path (absolute, or relative to the current folder) onto its disk path. Names other
+    // than ".." lose their leading and trailing dots; each resolves to the entry of that exact
+    // spelling, else to the first entry equal to it ignoring ASCII case. ".." may climb above the
+    // root: CheckAccess is what keeps operations inside.
+    Mapped MapToDiskPath(const QByteArray& path) const;
+
+    // Results as CSocketController::ResolveFolderPath and ResolveFilePath (0, 2, 3, 5).
+    int ResolveFolderPath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const;
+    int ResolveFilePath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const;
+    // The target of a rename of sourcePath: a new name keeps the client's spelling, and so does a
+    // name that differs from the source's only in case. 0 allowed; 2 its folder is missing or the
+    // name is invalid; 5 not allowed (outside the root or no rename permission).
+    int ResolveRenameTarget(const QByteArray& clientPath, const QByteArray& sourcePath, QByteArray& diskPath) const;
+
+    // True when the disk path is the root folder or lies below it, also after following symbolic
+    // links, and the access mode's permission is on.
+    bool CheckAccess(const QByteArray& diskPath, int accessMode) const;
+    // True when the entry (or, when it does not exist, its nearest existing parent) really lies in
+    // the root folder once symbolic links are followed. A link that cannot be followed is outside.
+    bool IsReachable(const QByteArray& diskPath) const;
+    bool IsRoot(const QByteArray& diskPath) const { return diskPath == m_strRoot; }
+
+    // The virtual path clients see for a disk path below the root: lower case, "/" for the root.
+    QByteArray MapToVirtualPath(const QByteArray& diskPath) const;
+    // The same path in the disk's spelling, to be kept as a current folder.
+    QByteArray RootRelativePath(const QByteArray& diskPath) const;
+
+private:
+    bool IsInsideRoot(const QByteArray& path) const;
+    bool Permitted(int accessMode) const;
+    Mapped MapFolderPart(const QByteArray& normalisedPath, QByteArray& name) const;
+
+    CSettings::Values m_settings;
+    QByteArray m_strRoot; // absolute, symbolic links resolved when it exists, no trailing "/"
+    bool m_bRootExists = false;
+    QByteArray m_strCurrent; // disk path of the current folder
+};
