@@ -84,8 +84,7 @@ FetchOutcome Fetch(const QString& url)
 
 CInternetAddress::CInternetAddress(CServerMonitor& monitor, QString serviceUrl)
     : m_monitor(monitor), m_serviceUrl(std::move(serviceUrl))
-{
-}
+{}
 
 QByteArray CInternetAddress::Cached() const
 {

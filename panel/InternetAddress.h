@@ -29,8 +29,8 @@ public:
 
 private:
     CServerMonitor& m_monitor;
-    QMutex m_fetchLock;       // one fetch at a time
-    mutable QMutex m_lock;    // guards the two members below
-    QString m_serviceUrl;     // guarded by m_lock
-    QByteArray m_strCache;    // guarded by m_lock
+    QMutex m_fetchLock;    // one fetch at a time
+    mutable QMutex m_lock; // guards the two members below
+    QString m_serviceUrl;  // guarded by m_lock
+    QByteArray m_strCache; // guarded by m_lock
 };

@@ -71,6 +71,6 @@ public:
 
 private:
     mutable QMutex m_lock;
-    Values m_values;                                  // guarded by m_lock
+    Values m_values;                                     // guarded by m_lock
     quint32 m_nIdleTimeoutMinutes = kIdleTimeoutMinutes; // guarded by m_lock
 };

@@ -3,7 +3,6 @@
 #include "connection/ThreadConnection.h"
 #include "panel/MonitorColors.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QPointer>
@@ -24,15 +23,17 @@ constexpr int kListenBacklog = SOMAXCONN;
 
 CFtpServer::CFtpServer(CSettings& settings, CServerMonitor& monitor)
     : m_settings(settings), m_monitor(monitor), m_internetAddress(monitor)
-{
-}
+{}
 
 CFtpServer::~CFtpServer()
 {
     StopServer();
     // Threads that outlived the stop's wait still use this object: wait for every one.
-    while (m_nLiveThreads.load() > 0)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    while (m_nLiveThreads.load() > 0) {
+        QEventLoop loop;
+        QTimer::singleShot(50, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
 }
 
 bool CFtpServer::CheckRootFolder()
@@ -54,8 +55,8 @@ bool CFtpServer::StartServer()
     if (port > 65535 || !m_listener.Create(quint16(port), true) || !m_listener.Listen(kListenBacklog)) {
         m_strStartError = QString::fromLocal8Bit(strerror(port > 65535 ? EINVAL : m_listener.LastError()));
         m_listener.Close();
-        m_monitor.AddMonitorText(QByteArray("Unable to start the server on port ") + QByteArray::number(port) +
-                                     ": " + m_strStartError.toUtf8(),
+        m_monitor.AddMonitorText(QByteArray("Unable to start the server on port ") + QByteArray::number(port) + ": " +
+                                     m_strStartError.toUtf8(),
                                  MonitorColor::White, MonitorColor::Red, true);
         return false;
     }
@@ -112,12 +113,14 @@ bool CFtpServer::WaitForThreadEnd(CThreadConnection* connection, int ms)
 
 void CFtpServer::NotifyUserArrived(const QByteArray& address)
 {
-    QMetaObject::invokeMethod(this, [&] { OnUserArrived(address); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [&] { OnUserArrived(address); }, Qt::BlockingQueuedConnection);
 }
 
 void CFtpServer::NotifyUserLeft()
 {
-    QMetaObject::invokeMethod(this, [this] { OnUserLeft(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { OnUserLeft(); }, Qt::BlockingQueuedConnection);
 }
 
 void CFtpServer::OnUserArrived(const QByteArray& address)
