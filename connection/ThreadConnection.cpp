@@ -42,7 +42,8 @@ CThreadConnection* CThreadConnection::Current()
 void CThreadConnection::RequestQuit()
 {
     m_bQuitRequested = true;
-    QMetaObject::invokeMethod(&m_context, [this] { quit(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &m_context, [this] { quit(); }, Qt::QueuedConnection);
 }
 
 void CThreadConnection::UpdateLastActivity()

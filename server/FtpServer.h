@@ -77,8 +77,8 @@ private:
     CInternetAddress m_internetAddress;
     CSocketOpenListening m_listener; // host's thread only
     CConnectionList m_connections;
-    bool m_bRunning = false; // host's thread only
-    QString m_strStartError; // host's thread only
+    bool m_bRunning = false;               // host's thread only
+    QString m_strStartError;               // host's thread only
     std::atomic<int> m_nConnectedUsers{0}; // written on the host's thread, read anywhere
     std::atomic<int> m_nLiveThreads{0};
 };
