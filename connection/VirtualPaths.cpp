@@ -35,10 +35,13 @@ QByteArray Join(const QByteArray& folder, const QByteArray& name)
     return folder.endsWith('/') ? folder + name : folder + '/' + name;
 }
 
+// ".." of a disk path; "/" is its own parent, as in the file system.
 QByteArray Parent(const QByteArray& path)
 {
     const qsizetype slash = path.lastIndexOf('/');
-    return slash < 0 ? QByteArray() : path.left(slash);
+    if (slash < 0)
+        return QByteArray();
+    return slash == 0 ? QByteArray("/") : path.left(slash);
 }
 
 // "\" and "/" both separate names, repeated separators count as one, trailing ones are dropped.
@@ -278,10 +281,8 @@ bool CVirtualFolder::IsReachable(const QByteArray& diskPath) const
     if (!m_bRootExists)
         return false;
     QByteArray path = diskPath;
-    while (!path.isEmpty() && !EntryExists(path))
+    while (!path.isEmpty() && path != "/" && !EntryExists(path))
         path = Parent(path);
-    if (path.isEmpty())
-        return false;
     // SECURITY: a symbolic link inside the root that points outside it (or nowhere) is refused.
     return IsInsideRoot(RealPath(path));
 }
