@@ -11,6 +11,7 @@
 
 class CFtpServer;
 class CVirtualFolder;
+class QEventLoop;
 class QTimer;
 class CThreadConnection;
 class CSocketBytes;
@@ -62,7 +63,10 @@ public:
     // Destroys the data connection, if any, and forgets the PORT and passive settings.
     void CloseDataConnection();
     // Queues CloseDataConnection to this thread's loop (never destroys inside a notification).
+    // The request applies to the data connection of this moment only: one made later is kept.
     void PostCloseData();
+    // Ends the wait of OpenDataConnection early so that it looks at the data connection again.
+    void WakeDataWait();
 
     // --- state shared with the data connection ---
     int m_nState = StateLoggedOut;
@@ -117,6 +121,8 @@ private:
     QList<QByteArray> m_listCommands;
     std::unique_ptr<QTimer> m_pPauseTimer; // active while command execution is held
 
+    quint64 m_nDataGeneration = 0;     // counts data connections made, to match close requests
+    QEventLoop* m_pDataWait = nullptr; // the running wait of OpenDataConnection, if any
     int m_bPassive = 0;
     int m_nDataPort = -1;
     QByteArray m_strDataAddress;

@@ -46,6 +46,11 @@ void CThreadConnection::RequestQuit()
         &m_context, [this] { quit(); }, Qt::QueuedConnection);
 }
 
+void CThreadConnection::Post(std::function<void()> fn)
+{
+    QMetaObject::invokeMethod(&m_context, std::move(fn), Qt::QueuedConnection);
+}
+
 void CThreadConnection::UpdateLastActivity()
 {
     m_tLastActivity = Now();

@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class CFtpServer;
@@ -28,6 +29,9 @@ public:
     void RequestQuit();
     // Any thread: whether the end was requested.
     bool QuitRequested() const { return m_bQuitRequested.load(); }
+
+    // Any thread: runs fn later on the connection thread's loop (the close-data request).
+    void Post(std::function<void()> fn);
 
     // Connection thread: marks now as the last activity, which the idle check measures from.
     void UpdateLastActivity();

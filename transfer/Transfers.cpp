@@ -1,27 +1,81 @@
-// Placeholder handlers until the data connection lands: the verbs answer as unknown.
-#include "connection/SocketController.h"
+// LIST, RETR, STOR and ABOR: the replies around a transfer; the chunks move in CSocketBytes.
 
-void CSocketController::OnPort(const QByteArray&)
+#include "connection/SocketController.h"
+#include "transfer/SocketBytes.h"
+
+void CSocketController::OnList(const QByteArray& argument)
 {
-    SendReply("502 Unknown command.");
+    Q_UNUSED(argument); // options and names alike: the current folder is listed
+    QByteArray listing;
+    if (!BuildListing(QByteArray(), listing))
+        return;
+    SendReply("150 ASCII mode.");
+    if (!OpenDataConnection()) {
+        CloseDataConnection();
+        return;
+    }
+    if (listing.isEmpty()) {
+        CloseDataConnection();
+        SendReply("226 Transfer completed.");
+        m_nState = StateIdle;
+        return;
+    }
+    m_nState = StateSendingList;
+    m_pDataSocket->StartSendText(listing);
 }
-void CSocketController::OnPassive(bool)
+
+void CSocketController::OnRetr(const QByteArray& argument)
 {
-    SendReply("502 Unknown command.");
+    QByteArray diskPath;
+    const int result = ResolveFilePath(argument, AccessDownload, diskPath);
+    m_nState = StateSendingFile;
+    if (result == PathFileNotFound) {
+        SendReply("550 File not found.");
+        return;
+    }
+    if (result == PathNotAllowed) {
+        SendReply("550 Not allowed.");
+        return;
+    }
+    SendReply("150 Binary mode.");
+    if (!OpenDataConnection()) {
+        m_nState = StateIdle;
+        CloseDataConnection();
+        return;
+    }
+    m_pDataSocket->StartSendFile(diskPath);
 }
-void CSocketController::OnList(const QByteArray&)
+
+void CSocketController::OnStor(const QByteArray& argument)
 {
-    SendReply("502 Unknown command.");
+    QByteArray diskPath;
+    const int result = ResolveFilePath(argument, AccessUpload, diskPath);
+    m_nState = StateReceivingFile;
+    if (result == PathFileNotFound) {
+        SendReply("550 Invalid filename.");
+        return;
+    }
+    if (result == PathNotAllowed) {
+        SendReply("550 Not allowed.");
+        return;
+    }
+    SendReply("150 Binary mode.");
+    if (!OpenDataConnection()) {
+        m_nState = StateIdle;
+        CloseDataConnection();
+        return;
+    }
+    m_pDataSocket->StartReceiveFile(diskPath);
 }
-void CSocketController::OnRetr(const QByteArray&)
-{
-    SendReply("502 Unknown command.");
-}
-void CSocketController::OnStor(const QByteArray&)
-{
-    SendReply("502 Unknown command.");
-}
+
 void CSocketController::OnAbor()
 {
-    SendReply("502 Unknown command.");
+    if (m_pDataSocket) {
+        if (m_nState != StateIdle)
+            SendReply("426 Connection closed.");
+        // Nothing more may move before the close request is taken, least of all a completion reply.
+        m_pDataSocket->StopTransfer();
+        PostCloseData();
+    }
+    SendReply("226 ABOR command OK.");
 }

@@ -1,0 +1,28 @@
+#include "transfer/PassivePorts.h"
+
+#include "platform/AsyncSocket.h"
+#include "transfer/TransferLimits.h"
+
+#include <atomic>
+
+namespace {
+
+constexpr int kDataBacklog = 5;
+
+std::atomic<int> g_nextPort{kPassivePortFirst}; // shared by every connection thread
+
+} // namespace
+
+bool CreatePassiveSocket(CAsyncSocket& socket)
+{
+    constexpr int kRangeSize = kPassivePortLast - kPassivePortFirst + 1;
+    const int start = g_nextPort.fetch_add(1) % kRangeSize;
+    for (int i = 0; i < kRangeSize; ++i) {
+        const int port = kPassivePortFirst + (start + i) % kRangeSize;
+        if (socket.Create(quint16(port), true) && socket.Listen(kDataBacklog)) {
+            g_nextPort = port - kPassivePortFirst + 1;
+            return true;
+        }
+    }
+    return socket.Create(0, true) && socket.Listen(kDataBacklog);
+}

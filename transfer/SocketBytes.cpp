@@ -1,0 +1,253 @@
+#include "transfer/SocketBytes.h"
+
+#include "connection/SocketController.h"
+#include "connection/ThreadConnection.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool IsWouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// Writes every byte; false on a write error (a full disk among them).
+bool WriteAll(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// Opens a regular file; -1 for anything else. O_NONBLOCK keeps a FIFO from stalling the thread.
+int OpenRegularFile(const QByteArray& path, int flags)
+{
+    const int fd = ::open(path.constData(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
+    struct stat info = {};
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+CSocketBytes::CSocketBytes(CSocketController* controller) : m_pController(controller) {}
+
+CSocketBytes::~CSocketBytes()
+{
+    CloseFile();
+}
+
+void CSocketBytes::CloseFile()
+{
+    if (m_file >= 0)
+        ::close(m_file);
+    m_file = -1;
+}
+
+void CSocketBytes::StopTransfer()
+{
+    CloseFile();
+    Close();
+    m_strPending.clear();
+    m_nSent = m_nTotal = 0;
+}
+
+void CSocketBytes::Finish(const char* reply, bool toIdle)
+{
+    StopTransfer();
+    if (toIdle)
+        m_pController->m_nState = StateIdle;
+    m_pController->SendReply("%s", reply);
+    m_pController->PostCloseData();
+}
+
+void CSocketBytes::StartSendText(const QByteArray& text)
+{
+    m_strPending = text;
+    m_nTotal = quint64(text.size());
+    m_nSent = 0;
+    SendListChunks();
+}
+
+void CSocketBytes::StartSendFile(const QByteArray& diskPath)
+{
+    CloseFile();
+    m_file = OpenRegularFile(diskPath, O_RDONLY);
+    struct stat info = {};
+    if (m_file < 0 || ::fstat(m_file, &info) != 0) {
+        Finish("426 Connection closed.", true);
+        return;
+    }
+    m_nTotal = quint64(info.st_size); // taken when the file is opened
+    m_nSent = 0;
+    SendFileChunks();
+}
+
+void CSocketBytes::StartReceiveFile(const QByteArray& diskPath)
+{
+    CloseFile();
+    m_file = OpenRegularFile(diskPath, O_WRONLY | O_CREAT | O_TRUNC);
+    if (m_file < 0) {
+        Finish("450 File access error.", true);
+        return;
+    }
+    m_nSent = 0;
+    // Data (even the whole upload and its end) may have come before the file was open.
+    if (m_bPeerClosed) {
+        while (ReceiveChunk() > 0) {
+        }
+        return;
+    }
+    ResumeReceive();
+    OnReceive(0);
+}
+
+void CSocketBytes::OnSend(int error)
+{
+    Q_UNUSED(error);
+    const int state = m_pController->m_nState;
+    if (state == StateSendingList && m_nTotal != 0)
+        SendListChunks();
+    else if (state == StateSendingFile && m_file >= 0)
+        SendFileChunks();
+}
+
+void CSocketBytes::SendListChunks()
+{
+    while (m_nSent < m_nTotal) {
+        const qint64 chunk = qint64(qMin<quint64>(kChunkSize, m_nTotal - m_nSent));
+        const qint64 sent = Send(m_strPending.constData() + m_nSent, chunk);
+        if (sent < 0) {
+            if (!IsWouldBlock(LastError()))
+                Finish("426 Connection closed.", true);
+            return; // would-block: OnSend goes on
+        }
+        m_nSent += quint64(sent);
+    }
+    Finish("226 Transfer completed.", true);
+}
+
+void CSocketBytes::SendFileChunks()
+{
+    bool moved = false;
+    while (m_nSent < m_nTotal) {
+        const size_t want = size_t(qMin<quint64>(kChunkSize, m_nTotal - m_nSent));
+        // Read from the position of the next unsent byte: a partial send is read again next pass.
+        const ssize_t got = ::pread(m_file, m_buffer, want, off_t(m_nSent));
+        if (got <= 0) {
+            Finish("426 Connection closed.", true); // truncated or unreadable meanwhile
+            return;
+        }
+        const qint64 sent = Send(m_buffer, got);
+        if (sent < 0) {
+            if (!IsWouldBlock(LastError()))
+                Finish("426 Connection closed.", true);
+            else if (moved)
+                m_pController->m_pThread->UpdateLastActivity();
+            return;
+        }
+        m_nSent += quint64(sent);
+        moved = true;
+    }
+    if (moved)
+        m_pController->m_pThread->UpdateLastActivity();
+    Finish("226 Transfer completed.", true);
+}
+
+qint64 CSocketBytes::ReceiveChunk()
+{
+    if (m_pController->m_nState != StateReceivingFile || m_file < 0)
+        return 0;
+    const qint64 received = Receive(m_buffer, kChunkSize);
+    if (received < 0) {
+        if (!IsWouldBlock(LastError()))
+            Finish("426 Connection closed.", false);
+        return -1;
+    }
+    if (received == 0) {
+        Finish("226 Transfer completed.", false);
+        return 0;
+    }
+    m_pController->m_pThread->UpdateLastActivity();
+    if (!WriteAll(m_file, m_buffer, received)) {
+        Finish("450 File access error.", false); // what was written so far stays
+        return 0;
+    }
+    m_nSent += quint64(received);
+    return received;
+}
+
+void CSocketBytes::OnReceive(int error)
+{
+    Q_UNUSED(error);
+    for (int i = 0; i < kChunksPerReceive; ++i) {
+        if (ReceiveChunk() <= 0)
+            return;
+    }
+}
+
+void CSocketBytes::OnAccept(int error)
+{
+    Q_UNUSED(error);
+    QByteArray peer;
+    const int fd = Accept(&peer);
+    if (fd < 0)
+        return;
+    // SECURITY: only the client itself may take its transfer; anyone else is turned away and the
+    // port keeps listening.
+    if (peer != m_pController->ClientAddress()) {
+        ::close(fd);
+        return;
+    }
+    Attach(fd); // closes the listening socket: one connection per transfer
+    m_bConnected = true;
+    m_pController->WakeDataWait();
+}
+
+void CSocketBytes::OnConnect(int error)
+{
+    if (error == 0) {
+        m_bConnected = true;
+    } else {
+        m_bConnectFailed = true;
+        m_pController->m_nState = StateIdle;
+        m_pController->SendReply("425 Cannot open connection.");
+        m_pController->PostCloseData();
+    }
+    m_pController->WakeDataWait();
+}
+
+void CSocketBytes::OnClose(int error)
+{
+    Q_UNUSED(error);
+    if (m_pController->m_nState == StateReceivingFile) {
+        if (m_file < 0) {
+            m_bPeerClosed = true; // the upload ended before its file was open; StartReceiveFile ends it
+            return;
+        }
+        while (ReceiveChunk() > 0) {
+        }
+    } else {
+        ShutDown(SHUT_WR);
+        StopTransfer();
+        m_pController->SendReply("426 Connection closed.");
+        m_pController->PostCloseData();
+    }
+    m_pController->m_nState = StateIdle;
+    m_bConnected = false;
+}
