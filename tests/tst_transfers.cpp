@@ -1,0 +1,448 @@
+// Data connections and transfers over real sockets against the real engine.
+
+#include "FtpClient.h"
+#include "TestServer.h"
+
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray Pattern(qsizetype size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    quint32 x = 2463534242u;
+    for (qsizetype i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        data[i] = char(x);
+    }
+    return data;
+}
+
+bool WriteFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QByteArray ReadFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+QByteArray PortArgumentFor(quint16 port)
+{
+    return "127,0,0,1," + QByteArray::number(port / 256) + ',' + QByteArray::number(port % 256);
+}
+
+} // namespace
+
+class TestTransfers : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void roundTrip_data();
+    void roundTrip();
+    void listOverTheDataConnection();
+    void storReplacesALargerFile();
+    void uploadSentBeforeStorIsKept();
+    void secondTransferNeedsANewPort();
+    void passiveTwiceServesOnlyTheSecond();
+    void clientDropsTheDataConnection();
+    void abor_data();
+    void abor();
+    void noStrayReplyAfterAbort();
+    void refusedActiveConnect();
+    void portRefusesOtherHostsAndBadFields_data();
+    void portRefusesOtherHostsAndBadFields();
+    void passivePortTurnsAwayOtherHosts();
+    void epsvAndPassivePortRange();
+    void failureReplies_data();
+    void failureReplies();
+    void passivePortNobodyConnectsTo();
+    void fileOverFourGiB();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<TestServer> m_server;
+    FtpClient m_client;
+};
+
+void TestTransfers::init()
+{
+    m_root = std::make_unique<QTemporaryDir>();
+    m_server = std::make_unique<TestServer>(TestValues(QFile::encodeName(m_root->path())));
+    QVERIFY(m_client.Login(m_server->Port()));
+}
+
+void TestTransfers::cleanup()
+{
+    m_client.Close();
+    m_server.reset();
+    m_root.reset();
+}
+
+void TestTransfers::roundTrip_data()
+{
+    QTest::addColumn<qsizetype>("size");
+    QTest::addColumn<bool>("passive");
+    for (qsizetype size : {0, 1, 4095, 4096, 4097, 3 * 1024 * 1024 + 7}) {
+        QTest::addRow("passive %lld", qlonglong(size)) << size << true;
+        QTest::addRow("active %lld", qlonglong(size)) << size << false;
+    }
+}
+
+void TestTransfers::roundTrip()
+{
+    QFETCH(qsizetype, size);
+    QFETCH(bool, passive);
+    const QByteArray data = Pattern(size);
+
+    // Upload.
+    int data1 = -1, listener = -1;
+    quint16 port = 0;
+    if (passive) {
+        data1 = m_client.OpenPassive();
+        QVERIFY(data1 >= 0);
+    } else {
+        listener = DataSocket::Listen(&port);
+        QCOMPARE(m_client.Command("PORT " + PortArgumentFor(port)), QByteArray("200 PORT command OK."));
+    }
+    QCOMPARE(m_client.Command("STOR Up.bin"), QByteArray("150 Binary mode."));
+    if (!passive)
+        data1 = DataSocket::Accept(listener);
+    QVERIFY(data1 >= 0);
+    QVERIFY(DataSocket::WriteAll(data1, data));
+    DataSocket::Close(data1);
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
+    QCOMPARE(ReadFile(m_root->filePath("Up.bin")), data);
+
+    // Download.
+    int data2 = -1;
+    if (passive) {
+        data2 = m_client.OpenPassive();
+    } else {
+        QCOMPARE(m_client.Command("PORT " + PortArgumentFor(port)), QByteArray("200 PORT command OK."));
+    }
+    QCOMPARE(m_client.Command("RETR up.bin"), QByteArray("150 Binary mode."));
+    if (!passive)
+        data2 = DataSocket::Accept(listener);
+    QVERIFY(data2 >= 0);
+    const QByteArray received = DataSocket::ReadAll(data2);
+    DataSocket::Close(data2);
+    DataSocket::Close(listener);
+    QCOMPARE(received.size(), data.size());
+    QVERIFY(received == data);
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
+    QCOMPARE(m_client.Command("SIZE up.bin"), "213 " + QByteArray::number(size));
+}
+
+void TestTransfers::listOverTheDataConnection()
+{
+    QVERIFY(WriteFile(m_root->filePath("b.txt"), "12345"));
+    QVERIFY(QDir(m_root->path()).mkdir("Alpha"));
+    const int data = m_client.OpenPassive();
+    QCOMPARE(m_client.Command("LIST -la"), QByteArray("150 ASCII mode."));
+    const QByteArray listing = DataSocket::ReadAll(data);
+    DataSocket::Close(data);
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
+    const QByteArrayList lines = listing.split('\n');
+    QCOMPARE(lines.size(), 3); // two lines and the empty rest after the last LF
+    QVERIFY2(lines[0].startsWith("drwx------ 1 user group ") && lines[0].endsWith(" Alpha\r"), lines[0]);
+    QVERIFY2(lines[1].startsWith("-rwx------ 1 user group              5 ") && lines[1].endsWith(" b.txt\r"), lines[1]);
+
+    // An empty folder: the data connection opens and closes without data.
+    QCOMPARE(m_client.Command("CWD Alpha"), QByteArray("250 \"/alpha\" --> Current folder."));
+    const int empty = m_client.OpenPassive();
+    QCOMPARE(m_client.Command("LIST"), QByteArray("150 ASCII mode."));
+    QCOMPARE(DataSocket::ReadAll(empty), QByteArray());
+    DataSocket::Close(empty);
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
+}
+
+void TestTransfers::storReplacesALargerFile()
+{
+    QVERIFY(WriteFile(m_root->filePath("f.bin"), Pattern(100000)));
+    const int data = m_client.OpenPassive();
+    QCOMPARE(m_client.Command("STOR f.bin"), QByteArray("150 Binary mode."));
+    QVERIFY(DataSocket::WriteAll(data, "short"));
+    DataSocket::Close(data);
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
+    QCOMPARE(ReadFile(m_root->filePath("f.bin")), QByteArray("short"));
+}
+
+void TestTransfers::uploadSentBeforeStorIsKept()
+{
+    // The client connects, sends everything and closes before the server has opened the file.
+    const QByteArray payload = Pattern(200000);
+    const int data = m_client.OpenPassive();
+    QVERIFY(DataSocket::WriteAll(data, payload));
+    DataSocket::Close(data);
+    QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
+    QCOMPARE(m_client.Command("STOR early.bin"), QByteArray("150 Binary mode."));
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
+    QCOMPARE(ReadFile(m_root->filePath("early.bin")), payload);
+
+    // An empty upload whose end came first.
+    const int none = m_client.OpenPassive();
+    DataSocket::Close(none);
+    QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
+    QCOMPARE(m_client.Command("STOR empty.bin"), QByteArray("150 Binary mode."));
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
+    QVERIFY(QFileInfo::exists(m_root->filePath("empty.bin")));
+}
+
+void TestTransfers::secondTransferNeedsANewPort()
+{
+    QVERIFY(WriteFile(m_root->filePath("a.txt"), "abc"));
+    quint16 port = 0;
+    const int listener = DataSocket::Listen(&port);
+    QCOMPARE(m_client.Command("PORT " + PortArgumentFor(port)), QByteArray("200 PORT command OK."));
+    QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
+    const int data = DataSocket::Accept(listener);
+    QCOMPARE(DataSocket::ReadAll(data), QByteArray("abc"));
+    DataSocket::Close(data);
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
+    QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
+    QCOMPARE(m_client.ReadReply(), QByteArray("425 The connection could not be opened."));
+    DataSocket::Close(listener);
+    QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
+}
+
+void TestTransfers::passiveTwiceServesOnlyTheSecond()
+{
+    QVERIFY(WriteFile(m_root->filePath("a.txt"), "abc"));
+    QByteArray first;
+    const int stale = m_client.OpenPassive(&first);
+    QVERIFY(stale >= 0);
+    const int fresh = m_client.OpenPassive();
+    QVERIFY(fresh >= 0);
+    QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
+    QCOMPARE(DataSocket::ReadAll(fresh), QByteArray("abc"));
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
+    QCOMPARE(DataSocket::ReadAll(stale, 2000), QByteArray()); // closed by the second PASV
+    DataSocket::Close(stale);
+    DataSocket::Close(fresh);
+}
+
+void TestTransfers::clientDropsTheDataConnection()
+{
+    QVERIFY(WriteFile(m_root->filePath("big.bin"), Pattern(32 * 1024 * 1024)));
+    const int data = m_client.OpenPassive();
+    QCOMPARE(m_client.Command("RETR big.bin"), QByteArray("150 Binary mode."));
+    char some[1000];
+    QVERIFY(::recv(data, some, sizeof some, MSG_WAITALL) == sizeof some);
+    linger hard = {1, 0};
+    ::setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    DataSocket::Close(data);
+    QCOMPARE(m_client.ReadReply(), QByteArray("426 Connection closed."));
+    QVERIFY(m_client.NoReplyWithin(300));
+    QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
+}
+
+void TestTransfers::abor_data()
+{
+    QTest::addColumn<int>("situation");
+    QTest::newRow("no data connection") << 0;
+    QTest::newRow("idle passive connection") << 1;
+    QTest::newRow("mid-download") << 2;
+}
+
+void TestTransfers::abor()
+{
+    QFETCH(int, situation);
+    QVERIFY(WriteFile(m_root->filePath("big.bin"), Pattern(32 * 1024 * 1024)));
+    int data = -1;
+    if (situation >= 1)
+        data = m_client.OpenPassive();
+    if (situation == 2) {
+        QCOMPARE(m_client.Command("RETR big.bin"), QByteArray("150 Binary mode."));
+        char some[4096];
+        QVERIFY(::recv(data, some, sizeof some, MSG_WAITALL) == sizeof some); // the transfer runs
+        QCOMPARE(m_client.Command("\xff\xf4\xff\xf2"
+                                  "ABOR"),
+                 QByteArray("426 Connection closed."));
+        QCOMPARE(m_client.ReadReply(), QByteArray("226 ABOR command OK."));
+    } else {
+        QCOMPARE(m_client.Command("ABOR"), QByteArray("226 ABOR command OK."));
+    }
+    QVERIFY(m_client.NoReplyWithin(300));
+    QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
+    DataSocket::Close(data);
+}
+
+void TestTransfers::noStrayReplyAfterAbort()
+{
+    QVERIFY(WriteFile(m_root->filePath("big.bin"), Pattern(8 * 1024 * 1024)));
+    int data = m_client.OpenPassive();
+    QCOMPARE(m_client.Command("RETR big.bin"), QByteArray("150 Binary mode."));
+    QCOMPARE(m_client.Command("ABOR"), QByteArray("426 Connection closed."));
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 ABOR command OK."));
+    DataSocket::Close(data);
+    // A new passive connection that becomes ready to send carries nothing and causes no reply.
+    data = m_client.OpenPassive();
+    QVERIFY(data >= 0);
+    QVERIFY(m_client.NoReplyWithin(500));
+    QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
+    DataSocket::Close(data);
+}
+
+void TestTransfers::refusedActiveConnect()
+{
+    QVERIFY(WriteFile(m_root->filePath("a.txt"), "abc"));
+    quint16 port = 0;
+    DataSocket::Close(DataSocket::Listen(&port)); // nobody listens there now
+    QCOMPARE(m_client.Command("PORT " + PortArgumentFor(port)), QByteArray("200 PORT command OK."));
+    QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
+    QCOMPARE(m_client.ReadReply(), QByteArray("425 Cannot open connection."));
+    QVERIFY(m_client.NoReplyWithin(300));
+    QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
+}
+
+void TestTransfers::portRefusesOtherHostsAndBadFields_data()
+{
+    QTest::addColumn<QByteArray>("argument");
+    QTest::newRow("third host") << QByteArray("192,168,1,5,19,137");
+    QTest::newRow("other loopback") << QByteArray("127,0,0,2,19,137");
+    QTest::newRow("privileged port") << QByteArray("127,0,0,1,0,21");
+    QTest::newRow("field over 255") << QByteArray("127,0,0,1,300,1");
+    QTest::newRow("too few fields") << QByteArray("127,0,0,1,19");
+    QTest::newRow("too many fields") << QByteArray("127,0,0,1,19,137,1");
+    QTest::newRow("not numbers") << QByteArray("127,0,0,1,a,b");
+    QTest::newRow("signs") << QByteArray("127,0,0,1,+19,137");
+    QTest::newRow("empty") << QByteArray();
+}
+
+void TestTransfers::portRefusesOtherHostsAndBadFields()
+{
+    QFETCH(QByteArray, argument);
+    QVERIFY(WriteFile(m_root->filePath("a.txt"), "abc"));
+    QCOMPARE(m_client.Command("PORT " + argument), QByteArray("501 Illegal PORT command."));
+    // No address was kept.
+    QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
+    QCOMPARE(m_client.ReadReply(), QByteArray("425 The connection could not be opened."));
+}
+
+void TestTransfers::passivePortTurnsAwayOtherHosts()
+{
+    QVERIFY(WriteFile(m_root->filePath("a.txt"), "abc"));
+    // A passive port, approached first by another host.
+    const QByteArray answer = m_client.Command("PASV");
+    const QByteArrayList fields = answer.mid(answer.indexOf('(') + 1).chopped(1).split(',');
+    QCOMPARE(fields.size(), 6);
+    const quint16 port = quint16(fields[4].toInt() * 256 + fields[5].toInt());
+    const int thief = DataSocket::Connect(port, "127.0.0.2");
+    QVERIFY(thief >= 0);
+    QCOMPARE(DataSocket::ReadAll(thief, 5000), QByteArray()); // closed at once, nothing sent
+    DataSocket::Close(thief);
+    const int data = DataSocket::Connect(port);
+    QVERIFY(data >= 0);
+    QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
+    QCOMPARE(DataSocket::ReadAll(data), QByteArray("abc"));
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
+    DataSocket::Close(data);
+}
+
+void TestTransfers::epsvAndPassivePortRange()
+{
+    const QByteArray reply = m_client.Command("EPSV");
+    QVERIFY2(reply.startsWith("229 Entering Extended Passive Mode (|||") && reply.endsWith("|)"), reply);
+    const int port = reply.mid(39, reply.size() - 41).toInt();
+    QVERIFY2(port >= 50000 && port <= 58000, reply);
+
+    const QByteArray pasv = m_client.Command("PASV");
+    QVERIFY2(pasv.startsWith("227 Entering Passive Mode (127,0,0,1,"), pasv);
+    const QByteArrayList fields = pasv.mid(pasv.indexOf('(') + 1).chopped(1).split(',');
+    const int passivePort = fields[4].toInt() * 256 + fields[5].toInt();
+    QVERIFY2(passivePort >= 50000 && passivePort <= 58000, pasv);
+}
+
+void TestTransfers::failureReplies_data()
+{
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<int>("permissions"); // bit 0 download, bit 1 upload, bit 2 delete
+    QTest::addColumn<QByteArrayList>("replies");
+    const QByteArrayList notFound = {"550 File not found."};
+    QTest::newRow("RETR missing") << QByteArray("RETR none.txt") << 7 << notFound;
+    QTest::newRow("RETR folder") << QByteArray("RETR Sub") << 7 << notFound;
+    QTest::newRow("RETR no permission") << QByteArray("RETR a.txt") << 6 << QByteArrayList{"550 Not allowed."};
+    QTest::newRow("STOR missing folder") << QByteArray("STOR none/x.txt") << 7
+                                         << QByteArrayList{"550 Invalid filename."};
+    QTest::newRow("STOR no permission") << QByteArray("STOR x.txt") << 5 << QByteArrayList{"550 Not allowed."};
+    QTest::newRow("STOR over a file without delete")
+        << QByteArray("STOR a.txt") << 3 << QByteArrayList{"550 Not allowed."};
+    QTest::newRow("LIST without browse") << QByteArray("LIST") << 4 << QByteArrayList{"550 \"\": Not allowed."};
+    QTest::newRow("STOR onto a folder") << QByteArray("STOR Sub") << 7
+                                        << QByteArrayList{"150 Binary mode.", "450 File access error."};
+}
+
+void TestTransfers::failureReplies()
+{
+    QFETCH(QByteArray, command);
+    QFETCH(int, permissions);
+    QFETCH(QByteArrayList, replies);
+    QVERIFY(WriteFile(m_root->filePath("a.txt"), "abc"));
+    QVERIFY(QDir(m_root->path()).mkdir("Sub"));
+    m_server->Settings().Update([permissions](CSettings::Values& v) {
+        v.AllowDownloadFiles = permissions & 1;
+        v.AllowUploadFiles = (permissions >> 1) & 1;
+        v.AllowDeleteFiles = (permissions >> 2) & 1;
+    });
+    const int data = m_client.OpenPassive();
+    QVERIFY(m_client.SendLine(command));
+    for (const QByteArray& reply : replies)
+        QCOMPARE(m_client.ReadReply(), reply);
+    QVERIFY(m_client.NoReplyWithin(300));
+    DataSocket::Close(data);
+    QCOMPARE(ReadFile(m_root->filePath("a.txt")), QByteArray("abc"));
+}
+
+void TestTransfers::passivePortNobodyConnectsTo()
+{
+    QVERIFY(WriteFile(m_root->filePath("a.txt"), "abc"));
+    QVERIFY(m_client.Command("PASV").startsWith("227 "));
+    QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
+    // Meanwhile the client is served.
+    QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
+    QCOMPARE(m_client.ReadReply(15000), QByteArray("421 The socket could not be created."));
+    QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
+}
+
+void TestTransfers::fileOverFourGiB()
+{
+    const qint64 size = (qint64(4) << 30) + 4097;
+    const QByteArray path = QFile::encodeName(m_root->filePath("huge.bin"));
+    const int fd = ::open(path.constData(), O_CREAT | O_WRONLY, 0644);
+    QVERIFY(fd >= 0);
+    QVERIFY(::pwrite(fd, "end", 3, size - 3) == 3); // sparse: costs no disk
+    ::close(fd);
+    QCOMPARE(m_client.Command("SIZE huge.bin"), "213 " + QByteArray::number(size));
+
+    const int data = m_client.OpenPassive();
+    QCOMPARE(m_client.Command("RETR huge.bin"), QByteArray("150 Binary mode."));
+    qint64 received = 0;
+    QByteArray tail;
+    char chunk[1 << 16];
+    for (;;) {
+        const ssize_t n = ::recv(data, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            break;
+        received += n;
+        tail = n >= 3 ? QByteArray(chunk + n - 3, 3) : (tail + QByteArray(chunk, n)).right(3);
+    }
+    DataSocket::Close(data);
+    QCOMPARE(received, size);
+    QCOMPARE(tail, QByteArray("end"));
+    QCOMPARE(m_client.ReadReply(60000), QByteArray("226 Transfer completed."));
+}
+
+QTEST_GUILESS_MAIN(TestTransfers)
+#include "tst_transfers.moc"
