@@ -198,6 +198,7 @@ void TestCommands::aborSuffixCountsAsAbor()
     FtpClient client;
     QVERIFY(client.Login(server.Port()));
     const QByteArray abor = client.Command("ABOR");
+    QCOMPARE(abor, QByteArray("226 ABOR command OK."));
     // Telnet interrupt and synch bytes in front, or any verb ending in the four letters.
     QCOMPARE(client.Command("\xFF\xF4\xFF\xF2"
                             "ABOR"),
