@@ -1,0 +1,375 @@
+#include "panel/gui/MainWindow.h"
+
+#include "panel/gui/AboutDialog.h"
+#include "panel/gui/DialogUnits.h"
+#include "panel/gui/FolderPicker.h"
+#include "panel/gui/HelpText.h"
+#include "panel/gui/MessageBoxes.h"
+#include "panel/gui/MonitorPane.h"
+#include "panel/gui/Pictures.h"
+#include "panel/LanAddress.h"
+#include "panel/MonitorColors.h"
+#include "server/FtpServer.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QThread>
+#include <QToolButton>
+#include <QUrl>
+
+namespace {
+
+constexpr int kShortTextLength = 22;
+constexpr int kMessageLength = 128;
+constexpr quint32 kMaxPort = 65535;
+constexpr quint32 kMaxUsersBound = 500;
+
+const char kCaption[] = "Tarvelo FTP Server v1.1b";
+const char kStopQuestion[] = "The FTP server is running.\n\nDo you want to stop the FTP server and exit application ?";
+
+} // namespace
+
+CMainWindow::CMainWindow(const QString& settingsFile, QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      m_store(settingsFile), m_passes(m_settings, &m_store, m_monitor, *this)
+{
+    QByteArray lanIP;
+    (void)GetLanIP(lanIP); // no address: the box stays empty
+    m_strLanIPText = lanIP;
+    m_values = m_store.LoadSettings();
+    m_settings.Set(m_values);
+    m_pServer = std::make_unique<CFtpServer>(m_settings, m_monitor);
+
+    setWindowTitle(QString::fromLatin1(kCaption));
+    setWindowIcon(Pictures::Icon(QStringLiteral("tarvelo-ftp")));
+    m_controls.Build(this, CDialogUnits(font()));
+    BindMembers();
+    ConnectHandlers();
+    UpdateData(false);
+
+    m_monitor.SetSink(m_controls.Monitor);
+    m_monitor.AddMonitorText(kCaption, MonitorColor::White, MonitorColor::Dark, true);
+    m_controls.Start->setFocus(Qt::OtherFocusReason);
+}
+
+CMainWindow::~CMainWindow()
+{
+    Shutdown();
+    m_pServer.reset(); // waits for connection threads that outlived the stop
+    m_monitor.SetSink(nullptr);
+    SetWaitCursor(false);
+}
+
+void CMainWindow::BindMembers()
+{
+    CDialogExchange& x = m_exchange;
+    const CMainWindowControls& c = m_controls;
+    x.BindNumber(c.MaxUsers, &m_values.MaxUsers, 0, kMaxUsersBound);
+    x.BindNumber(c.ServerPort, &m_values.ServerPort, 0, kMaxPort);
+    x.BindText(c.Username, &m_values.Username, kShortTextLength);
+    x.BindText(c.Password, &m_values.Password, kShortTextLength);
+    x.BindText(c.WelcomeMSG, &m_values.WelcomeMSG, kMessageLength);
+    x.BindText(c.LogoffMSG, &m_values.LogoffMSG, kMessageLength);
+    x.BindText(c.SharedFolder, &m_values.SharedFolder);
+    x.BindText(c.SecureFolder, &m_values.SecureFolder);
+    x.BindText(c.CryPassword, &m_values.SecurePassword, kShortTextLength);
+    x.BindText(c.InternetIP, &m_strInternetIPText);
+    x.BindCheck(c.HidePassword, &m_nHidePassword);
+    x.BindCheck(c.HideCryPassword, &m_nHideCryPassword);
+    x.BindText(c.LanIP, &m_strLanIPText);
+    x.BindText(c.ConnectedUsers, &m_strConnectedUsersText);
+    x.BindCheck(c.AllowDownloadFiles, &m_values.AllowDownloadFiles);
+    x.BindCheck(c.AllowUploadFiles, &m_values.AllowUploadFiles);
+    x.BindCheck(c.AllowRenameFiles, &m_values.AllowRenameFiles);
+    x.BindCheck(c.AllowDeleteFiles, &m_values.AllowDeleteFiles);
+    x.BindCheck(c.AllowCreateFolders, &m_values.AllowCreateFolders);
+}
+
+void CMainWindow::ConnectHandlers()
+{
+    const CMainWindowControls& c = m_controls;
+    connect(c.Start, &QPushButton::clicked, this, &CMainWindow::OnStartServer);
+    connect(c.Stop, &QPushButton::clicked, this, &CMainWindow::OnStopServer);
+    connect(m_pServer.get(), &CFtpServer::ConnectedUsersChanged, this, &CMainWindow::OnConnectedUsersChanged);
+    connect(c.RootFolder, &QPushButton::clicked, this, [this] {
+        PickFolder(&CSettings::Values::SharedFolder, QStringLiteral("Select root folder:"),
+                   QStringLiteral("Root folder"), false);
+    });
+    connect(c.SecureFolderButton, &QPushButton::clicked, this, [this] {
+        PickFolder(&CSettings::Values::SecureFolder, QStringLiteral("Select secure folder:"),
+                   QStringLiteral("Secure folder"), true);
+    });
+    connect(c.OpenRootFolder, &QToolButton::clicked, this,
+            [this] { OpenFolder(m_values.SharedFolder, QStringLiteral("Root folder")); });
+    connect(c.OpenSecureFolder, &QToolButton::clicked, this,
+            [this] { OpenFolder(m_values.SecureFolder, QStringLiteral("Secure folder")); });
+    connect(c.HidePassword, &QCheckBox::clicked, this,
+            [this] { OnHide(m_controls.HidePassword, m_controls.Password); });
+    connect(c.HideCryPassword, &QCheckBox::clicked, this,
+            [this] { OnHide(m_controls.HideCryPassword, m_controls.CryPassword); });
+    connect(c.GetInternetIP, &QPushButton::clicked, this, &CMainWindow::OnGetInternetIP);
+    connect(c.Encrypt, &QPushButton::clicked, this, [this] { RunPass(&CSecureFolderPasses::OnEncrypt); });
+    connect(c.Decrypt, &QPushButton::clicked, this, [this] { RunPass(&CSecureFolderPasses::OnDecrypt); });
+    connect(c.WebPage, &QToolButton::clicked, this, &CMainWindow::OnWebPage);
+    connect(c.About, &QToolButton::clicked, this, &CMainWindow::OnAbout);
+    connect(c.Help, &QToolButton::clicked, this, &CMainWindow::OnHelp);
+}
+
+bool CMainWindow::UpdateData(bool bRead)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    const bool ok = m_exchange.UpdateData(bRead);
+    if (bRead)
+        m_settings.Set(m_values); // the connection threads read the record under its lock
+    return ok;
+}
+
+void CMainWindow::SetSettingsEnabled(bool bEnabled)
+{
+    const CMainWindowControls& c = m_controls;
+    QWidget* const settings[] = {c.ServerPort,
+                                 c.MaxUsers,
+                                 c.Username,
+                                 c.Password,
+                                 c.WelcomeMSG,
+                                 c.LogoffMSG,
+                                 c.SharedFolder,
+                                 c.SecureFolder,
+                                 c.CryPassword,
+                                 c.RootFolder,
+                                 c.SecureFolderButton,
+                                 c.Encrypt,
+                                 c.Decrypt,
+                                 c.HidePassword,
+                                 c.HideCryPassword,
+                                 c.AllowDownloadFiles,
+                                 c.AllowUploadFiles,
+                                 c.AllowRenameFiles,
+                                 c.AllowDeleteFiles,
+                                 c.AllowCreateFolders,
+                                 c.Start};
+    for (QWidget* control : settings)
+        control->setEnabled(bEnabled);
+    c.Stop->setEnabled(!bEnabled);
+    c.Start->setVisible(bEnabled);
+    c.Stop->setVisible(!bEnabled);
+    (bEnabled ? c.Start : c.Stop)->setFocus(Qt::OtherFocusReason);
+}
+
+void CMainWindow::OnStartServer()
+{
+    // No start while the window ends or a pass is running (its events are dispatched meanwhile).
+    if (m_bEnded || m_passes.IsRunning() || m_pServer->IsRunning())
+        return;
+    if (!m_pServer->CheckRootFolder())
+        return;
+    SetSettingsEnabled(false);
+    (void)UpdateData(true); // a value that failed its bound has been prompted for; the start goes on
+    if (CSettings::ApplyAnonymousRule(m_values)) {
+        m_settings.Set(m_values);
+        UpdateData(false);
+    }
+    if (!m_store.SaveSettings(m_values)) {
+        m_monitor.AddMonitorText("Unable to save the settings to " + QFile::encodeName(m_store.FilePath()),
+                                 MonitorColor::White, MonitorColor::Red, true);
+    }
+    // A listener that cannot open has written its reason: back to the stopped layout.
+    if (!m_pServer->StartServer())
+        SetSettingsEnabled(true);
+}
+
+void CMainWindow::OnStopServer()
+{
+    SetSettingsEnabled(true);
+    EnterBusy();
+    m_pServer->StopServer();
+    LeaveBusy();
+}
+
+void CMainWindow::OnConnectedUsersChanged(int count)
+{
+    // Only the count's box: the other boxes may hold edits the user has not applied yet.
+    m_strConnectedUsersText = QByteArray::number(count);
+    m_controls.ConnectedUsers->setText(QString::fromLatin1(m_strConnectedUsersText));
+}
+
+void CMainWindow::PickFolder(QByteArray CSettings::Values::*member, const QString& title, const QString& subject,
+                             bool bStoreAtOnce)
+{
+    (void)UpdateData(true);
+    const QString chosen = CFolderPicker::GetExistingDirectory(this, title, QFile::decodeName(m_values.*member));
+    if (chosen.isEmpty())
+        return;
+    if (!QFileInfo::exists(chosen)) {
+        CMessageBox::ShowWarning(this, subject + QStringLiteral(" not found.\r\nPlease select a valid folder."),
+                                 subject);
+        return;
+    }
+    m_values.*member = QFile::encodeName(chosen);
+    m_settings.Set(m_values);
+    UpdateData(false);
+    if (bStoreAtOnce && !m_store.SaveText("SecureFolder", m_values.SecureFolder)) {
+        CMessageBox::ShowWarning(this, QStringLiteral("Unable to save the settings to ") + m_store.FilePath(), subject);
+    }
+}
+
+void CMainWindow::OpenFolder(const QByteArray& path, const QString& subject)
+{
+    // An empty path is the current folder, as every relative path is.
+    const QString folder = path.isEmpty() ? QStringLiteral(".") : QFile::decodeName(path);
+    if (!QFileInfo::exists(folder)) {
+        CMessageBox::ShowWarning(this, subject + QStringLiteral(" not found."), subject);
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(folder).absoluteFilePath())))
+        CMessageBox::ShowWarning(this, QStringLiteral("Unable to open the folder ") + folder, subject);
+}
+
+void CMainWindow::OnHide(QCheckBox* box, QLineEdit* edit)
+{
+    (void)UpdateData(true);
+    edit->setEchoMode(box->isChecked() ? QLineEdit::Password : QLineEdit::Normal);
+    UpdateData(false);
+}
+
+void CMainWindow::OnGetInternetIP()
+{
+    if (m_pFetchThread || m_bEnded)
+        return;
+    (void)UpdateData(true);
+    // The fetch can take seconds: it runs on a thread of its own and the window goes on.
+    m_controls.GetInternetIP->setEnabled(false);
+    auto address = std::make_shared<QByteArray>();
+    CInternetAddress* internet = &m_pServer->InternetAddress();
+    m_pFetchThread = QThread::create([internet, address] { *address = internet->GetInternetIP(); });
+    connect(m_pFetchThread, &QThread::finished, this, [this, address] {
+        if (m_pFetchThread)
+            FinishInternetIP(*address);
+    });
+    m_pFetchThread->start();
+}
+
+void CMainWindow::FinishInternetIP(const QByteArray& address)
+{
+    m_pFetchThread->wait();
+    delete std::exchange(m_pFetchThread, nullptr);
+    m_controls.GetInternetIP->setEnabled(true);
+    // Only its own box: the others may have been edited while the address was fetched.
+    m_strInternetIPText = address;
+    m_controls.InternetIP->setText(QString::fromLatin1(address));
+}
+
+void CMainWindow::WaitForInternetIP()
+{
+    if (!m_pFetchThread)
+        return;
+    // The fetch writes to the monitor through this thread: serve events while waiting for it.
+    QEventLoop loop;
+    connect(m_pFetchThread, &QThread::finished, &loop, &QEventLoop::quit);
+    if (!m_pFetchThread->isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    m_pFetchThread->wait();
+    delete std::exchange(m_pFetchThread, nullptr);
+}
+
+void CMainWindow::RunPass(CSecureFolderPasses::EOutcome (CSecureFolderPasses::*pass)())
+{
+    if (m_bEnded || m_pServer->IsRunning())
+        return;
+    EnterBusy();
+    (void)(m_passes.*pass)(); // every outcome has been shown or logged by the pass
+    LeaveBusy();
+}
+
+void CMainWindow::OnWebPage()
+{
+    if (!QDesktopServices::openUrl(QUrl(WebPageUrl())))
+        CMessageBox::ShowWarning(this, QStringLiteral("Unable to open ") + WebPageUrl(), ApplicationName());
+}
+
+void CMainWindow::OnAbout()
+{
+    CAboutDialog about(this);
+    about.exec();
+}
+
+void CMainWindow::OnHelp()
+{
+    CMessageBox::Show(this, HelpText(), ApplicationName(), QMessageBox::Question);
+}
+
+void CMainWindow::LeaveBusy()
+{
+    if (--m_nBusy == 0 && m_bEndPending)
+        QMetaObject::invokeMethod(this, &CMainWindow::EndWindow, Qt::QueuedConnection);
+}
+
+void CMainWindow::Shutdown()
+{
+    WaitForInternetIP();
+    m_pServer->StopServer();
+}
+
+void CMainWindow::EndWindow()
+{
+    if (m_bEnded)
+        return;
+    if (m_nBusy > 0) {
+        m_bEndPending = true;
+        return;
+    }
+    m_bEnded = true;
+    hide();
+    Shutdown();
+    done(QDialog::Rejected);
+}
+
+void CMainWindow::reject()
+{
+    EndWindow();
+}
+
+void CMainWindow::closeEvent(QCloseEvent* event)
+{
+    event->ignore();
+    if (m_bEnded)
+        return;
+    if (m_nBusy == 0 && m_pServer->IsRunning() &&
+        !CMessageBox::AskYesNo(this, QString::fromLatin1(kStopQuestion), ApplicationName()))
+        return;
+    EndWindow();
+}
+
+void CMainWindow::ShowWarning(const QString& text, const QString& caption)
+{
+    CMessageBox::ShowWarning(this, text, caption);
+}
+
+bool CMainWindow::AskYesNo(const QString& text)
+{
+    return CMessageBox::AskYesNo(this, text, ApplicationName());
+}
+
+void CMainWindow::ProcessPendingEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+void CMainWindow::SetWaitCursor(bool bWait)
+{
+    if (bWait == m_bWaitCursor)
+        return;
+    m_bWaitCursor = bWait;
+    if (bWait)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "panel/gui/DialogExchange.h"
+#include "panel/gui/MainWindowControls.h"
+#include "panel/ServerMonitor.h"
+#include "panel/Settings.h"
+#include "panel/SettingsStore.h"
+#include "securefolder/SecureFolderHost.h"
+#include "securefolder/SecureFolderPasses.h"
+
+#include <QDialog>
+
+#include <memory>
+
+class CFtpServer;
+class QCheckBox;
+class QThread;
+
+// The main window "Tarvelo FTP Server v1.1b": the settings, the server control, the server
+// monitor, the folders and the secure folder's passes. Window's thread only (the application's
+// main thread); the server it owns lives on the same thread.
+class CMainWindow : public QDialog, private ISecureFolderHost
+{
+    Q_OBJECT
+public:
+    // Loads the settings from the store and finds the LAN address.
+    explicit CMainWindow(const QString& settingsFile = CSettingsStore::DefaultFilePath(), QWidget* parent = nullptr);
+    // Stops the server and waits for every connection thread and a running address fetch.
+    ~CMainWindow() override;
+
+    // The exchange between the controls and the members: false writes the members into the
+    // controls, true reads the controls back (false when a value failed its bound or length).
+    bool UpdateData(bool bRead);
+    // The stopped layout (true) or the running layout (false).
+    void SetSettingsEnabled(bool bEnabled);
+    // Ends the window at once, without the Close question (Esc, the tray's "Quit"); a running
+    // server is stopped first, so that every client's connection is closed.
+    void EndWindow();
+
+    const CMainWindowControls& Controls() const { return m_controls; }
+    CFtpServer& Server() { return *m_pServer; }
+    CSettings& Settings() { return m_settings; }
+    CServerMonitor& Monitor() { return m_monitor; }
+    // True while "Get Internet IP:" waits for the address.
+    bool IsFetchingInternetIP() const { return m_pFetchThread != nullptr; }
+
+protected:
+    // Esc.
+    void reject() override;
+    // Close: while the server runs, asks first and stops the server on Yes.
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BindMembers();
+    void ConnectHandlers();
+
+    void OnStartServer();
+    void OnStopServer();
+    void OnConnectedUsersChanged(int count);
+    void PickFolder(QByteArray CSettings::Values::*member, const QString& title, const QString& subject,
+                    bool bStoreAtOnce);
+    void OpenFolder(const QByteArray& path, const QString& subject);
+    void OnHide(QCheckBox* box, QLineEdit* edit);
+    void OnGetInternetIP();
+    void FinishInternetIP(const QByteArray& address);
+    void RunPass(CSecureFolderPasses::EOutcome (CSecureFolderPasses::*pass)());
+    void OnWebPage();
+    void OnAbout();
+    void OnHelp();
+
+    // Work that serves events while it runs (a stop, a pass): an end of the window asked for
+    // meanwhile waits until it is over.
+    void EnterBusy() { ++m_nBusy; }
+    void LeaveBusy();
+    void WaitForInternetIP();
+    void Shutdown();
+
+    // ISecureFolderHost
+    void ShowWarning(const QString& text, const QString& caption) override;
+    bool AskYesNo(const QString& text) override;
+    bool ReadBackControls() override { return UpdateData(true); }
+    void ProcessPendingEvents() override;
+    void SetWaitCursor(bool bWait) override;
+
+    CSettingsStore m_store;
+    CSettings m_settings;           // shared with the connection threads
+    CSettings::Values m_values;     // the members bound to the controls; copied into m_settings
+    QByteArray m_strInternetIPText; // display members
+    int m_nHidePassword = 1;
+    int m_nHideCryPassword = 1;
+    QByteArray m_strLanIPText;
+    QByteArray m_strConnectedUsersText;
+
+    CMainWindowControls m_controls;
+    CDialogExchange m_exchange{this};
+    CServerMonitor m_monitor;
+    std::unique_ptr<CFtpServer> m_pServer;
+    CSecureFolderPasses m_passes;
+    QThread* m_pFetchThread = nullptr;
+    int m_nBusy = 0;
+    bool m_bEndPending = false;
+    bool m_bEnded = false;
+    bool m_bWaitCursor = false;
+};

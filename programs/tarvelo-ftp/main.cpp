@@ -1,0 +1,26 @@
+// tarvelo-ftp: the desktop program. The main window runs for the life of the process; the
+// notification-area icon is added when the desktop has a notification area.
+
+#include "panel/gui/MainWindow.h"
+#include "panel/gui/Pictures.h"
+#include "panel/gui/TrayIcon.h"
+
+#include <QApplication>
+
+#include <csignal>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QGuiApplication::setDesktopFileName(QStringLiteral("tarvelo-ftp"));
+    QApplication::setWindowIcon(Pictures::Icon(QStringLiteral("tarvelo-ftp")));
+    // The window may be hidden behind the tray icon: only its own end ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+    signal(SIGPIPE, SIG_IGN); // a client that vanishes mid-reply ends its own connection only
+
+    CMainWindow window;
+    const std::unique_ptr<CTrayIcon> tray = CTrayIcon::Create(window);
+    QObject::connect(&window, &QDialog::finished, &app, &QCoreApplication::quit);
+    window.show();
+    return app.exec();
+}
