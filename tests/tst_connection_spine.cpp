@@ -178,6 +178,8 @@ void TestConnectionSpine::stopEndsEveryClient()
         QVERIFY(clients.back()->Login(server.Port()));
     }
     QTRY_COMPARE(server.ConnectedUsers(), 5);
+    // The login line comes in two writes after the reply; let them finish before the OFFLINE line.
+    QTRY_COMPARE(server.Monitor().CountLines("User IN: 127.0.0.1"), 5);
     server.Stop();
     QCOMPARE(server.ConnectionCount(), 0);
     for (auto& client : clients)
