@@ -23,6 +23,12 @@ CDialogUnits::CDialogUnits(const QFont& font)
     m_nBaseY = std::max(1, metrics.height());
 }
 
+void CDialogUnits::FitWidth(int width, int dluWidth)
+{
+    if (dluWidth > 0)
+        m_nBaseX = std::max(m_nBaseX, (width * 4 + dluWidth - 1) / dluWidth);
+}
+
 int CDialogUnits::X(int dlu) const
 {
     return MulDiv(dlu, m_nBaseX, 4);

@@ -10,6 +10,9 @@ class CDialogUnits
 public:
     explicit CDialogUnits(const QFont& font);
 
+    // Widens the horizontal base unit so that width pixels fit into dluWidth dialog units.
+    void FitWidth(int width, int dluWidth);
+
     int X(int dlu) const;
     int Y(int dlu) const;
     // x, y, width, height in dialog units.

@@ -1,7 +1,6 @@
 #include "panel/gui/MainWindow.h"
 
 #include "panel/gui/AboutDialog.h"
-#include "panel/gui/DialogUnits.h"
 #include "panel/gui/FolderPicker.h"
 #include "panel/gui/HelpText.h"
 #include "panel/gui/MessageBoxes.h"
@@ -50,7 +49,7 @@ CMainWindow::CMainWindow(const QString& settingsFile, QWidget* parent)
 
     setWindowTitle(QString::fromLatin1(kCaption));
     setWindowIcon(Pictures::Icon(QStringLiteral("tarvelo-ftp")));
-    m_controls.Build(this, CDialogUnits(font()));
+    m_controls.Build(this);
     BindMembers();
     ConnectHandlers();
     UpdateData(false);

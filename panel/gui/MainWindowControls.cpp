@@ -13,94 +13,126 @@
 #include <QRegularExpressionValidator>
 #include <QToolButton>
 
+#include <vector>
+
 namespace {
 
 constexpr int kWindowWidthDlu = 400;
 constexpr int kWindowHeightDlu = 176;
 constexpr int kButtonPicture = 16;
+constexpr int kButtonPadding = 14; // frame and margins of a push button's text
 
+// Creates the controls with their dialog-unit places; Finish places them all once the base units
+// have been widened for every text (fonts differ in their proportions).
 class CPlacer
 {
 public:
-    CPlacer(QDialog* window, const CDialogUnits& units) : m_pWindow(window), m_units(units) {}
+    explicit CPlacer(QDialog* window) : m_pWindow(window) {}
 
-    template <typename T> T* Place(T* widget, const char* name, int x, int y, int w, int h) const
+    template <typename T> T* Place(T* widget, const char* name, int x, int y, int w, int h)
     {
         widget->setObjectName(QLatin1String(name));
-        widget->setGeometry(m_units.Rect(x, y, w, h));
+        m_placed.push_back({widget, QRect(x, y, w, h)});
         return widget;
     }
 
-    QLabel* Label(const char* text, int x, int y, int w, int h) const
+    QLabel* Label(const char* text, int x, int y, int w, int h)
     {
-        auto* label = new QLabel(QString::fromLatin1(text), m_pWindow);
-        label->setGeometry(m_units.Rect(x, y, w, h));
-        // Labels keep their place but never cut their text on a wider font.
-        label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
+        auto* label = Place(new QLabel(QString::fromLatin1(text), m_pWindow), "", x, y, w, h);
         label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         return label;
     }
 
-    void Group(const char* title, int x, int y, int w, int h) const
+    void Group(const char* title, int x, int y, int w, int h)
     {
-        auto* group = new QGroupBox(QString::fromLatin1(title), m_pWindow);
-        group->setGeometry(m_units.Rect(x, y, w, h));
-        group->lower();
+        Place(new QGroupBox(QString::fromLatin1(title), m_pWindow), "", x, y, w, h);
     }
 
-    QLineEdit* Edit(const char* name, int x, int y, int w, int h) const
+    QLineEdit* Edit(const char* name, int x, int y, int w, int h)
     {
         return Place(new QLineEdit(m_pWindow), name, x, y, w, h);
     }
 
-    QLineEdit* ReadOnly(const char* name, int x, int y, int w, int h) const
+    QLineEdit* ReadOnly(const char* name, int x, int y, int w, int h)
     {
         QLineEdit* edit = Edit(name, x, y, w, h);
         edit->setReadOnly(true);
         return edit;
     }
 
-    QLineEdit* Digits(const char* name, int x, int y, int w, int h) const
+    QLineEdit* Digits(const char* name, int x, int y, int w, int h)
     {
         QLineEdit* edit = Edit(name, x, y, w, h);
         edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
         return edit;
     }
 
-    QCheckBox* Check(const char* name, const char* text, int x, int y, int w, int h) const
+    QCheckBox* Check(const char* name, const char* text, int x, int y, int w, int h)
     {
-        auto* box = Place(new QCheckBox(QString::fromLatin1(text), m_pWindow), name, x, y, w, h);
-        box->resize(std::max(box->width(), box->sizeHint().width()), box->height());
-        return box;
+        return Place(new QCheckBox(QString::fromLatin1(text), m_pWindow), name, x, y, w, h);
     }
 
-    QPushButton* Button(const char* name, const char* text, int x, int y, int w, int h) const
+    QPushButton* Button(const char* name, const char* text, int x, int y, int w, int h)
     {
         return Place(new QPushButton(QString::fromLatin1(text), m_pWindow), name, x, y, w, h);
     }
 
-    QToolButton* PictureButton(const char* name, const char* picture, const char* tip, int x, int y, int w, int h) const
+    QToolButton* PictureButton(const char* name, const char* picture, const char* tip, int x, int y, int w, int h)
     {
         auto* button = Place(new QToolButton(m_pWindow), name, x, y, w, h);
         button->setIcon(Pictures::Icon(QString::fromLatin1(picture)));
-        const int side = std::min({kButtonPicture, button->width() - 2, button->height() - 2});
-        button->setIconSize(QSize(side, side));
         button->setToolTip(QString::fromLatin1(tip));
         button->setFocusPolicy(Qt::StrongFocus);
         return button;
     }
 
+    // The base units, widened so that every label and button shows its whole text.
+    CDialogUnits FittedUnits() const
+    {
+        CDialogUnits units(m_pWindow->font());
+        for (const auto& [widget, dlu] : m_placed) {
+            if (const auto* label = qobject_cast<QLabel*>(widget); label && !label->text().isEmpty())
+                units.FitWidth(label->sizeHint().width(), dlu.width());
+            if (const auto* button = qobject_cast<QPushButton*>(widget))
+                units.FitWidth(button->fontMetrics().horizontalAdvance(button->text()) + kButtonPadding +
+                                   (button->icon().isNull() ? 0 : kButtonPicture),
+                               dlu.width());
+        }
+        return units;
+    }
+
+    void Finish(const CDialogUnits& units) const
+    {
+        for (const auto& [widget, dlu] : m_placed) {
+            widget->setGeometry(units.Rect(dlu.x(), dlu.y(), dlu.width(), dlu.height()));
+            // A check box's indicator is wider than the original's: it may reach into the free
+            // space on its right.
+            if (qobject_cast<QCheckBox*>(widget))
+                widget->resize(std::max(widget->width(), widget->sizeHint().width()), widget->height());
+            if (auto* button = qobject_cast<QToolButton*>(widget)) {
+                const int side = std::min({kButtonPicture, button->width() - 2, button->height() - 2});
+                button->setIconSize(QSize(side, side));
+            }
+            if (qobject_cast<QGroupBox*>(widget))
+                widget->lower();
+        }
+    }
+
 private:
+    struct CPlaced
+    {
+        QWidget* widget;
+        QRect dlu;
+    };
     QDialog* m_pWindow;
-    const CDialogUnits& m_units;
+    std::vector<CPlaced> m_placed;
 };
 
 } // namespace
 
-void CMainWindowControls::Build(QDialog* window, const CDialogUnits& units)
+void CMainWindowControls::Build(QDialog* window)
 {
-    const CPlacer p(window, units);
-    window->setFixedSize(units.X(kWindowWidthDlu), units.Y(kWindowHeightDlu));
+    CPlacer p(window);
 
     p.Group("Server permissions", 226, 8, 71, 68);
     p.Group("Server monitor", 4, 71, 159, 76);
@@ -129,7 +161,6 @@ void CMainWindowControls::Build(QDialog* window, const CDialogUnits& units)
 
     Logo = p.Place(new QLabel(window), "Logo", 303, 27, 89, 42);
     Logo->setAlignment(Qt::AlignCenter);
-    Logo->setPixmap(Pictures::Render(QStringLiteral("logo"), Logo->size(), window->devicePixelRatioF()));
     WebPage = p.PictureButton("WebPage", "house", "Web page", 357, 5, 10, 10);
     About = p.PictureButton("About", "person", "About", 372, 5, 10, 10);
     Help = p.PictureButton("Help", "info", "Help", 387, 5, 10, 10);
@@ -198,4 +229,9 @@ void CMainWindowControls::Build(QDialog* window, const CDialogUnits& units)
                               Help};
     for (size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
+
+    const CDialogUnits units = p.FittedUnits();
+    p.Finish(units);
+    window->setFixedSize(units.X(kWindowWidthDlu), units.Y(kWindowHeightDlu));
+    Logo->setPixmap(Pictures::Render(QStringLiteral("logo"), Logo->size(), window->devicePixelRatioF()));
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-class CDialogUnits;
 class CMonitorPane;
 class QCheckBox;
 class QDialog;
@@ -47,6 +46,8 @@ struct CMainWindowControls
     QLineEdit* InternetIP = nullptr;
     QLineEdit* ConnectedUsers = nullptr;
 
-    // Creates every control on the window and sizes the window (fixed) to 400 by 176 dialog units.
-    void Build(QDialog* window, const CDialogUnits& units);
+    // Creates every control on the window from its dialog-unit place and sizes the window (fixed)
+    // to 400 by 176 dialog units. The base units are the window font's, the horizontal one widened
+    // where a label's or a button's text would not fit.
+    void Build(QDialog* window);
 };
