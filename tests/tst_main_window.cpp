@@ -4,6 +4,7 @@
 
 #include "tst_window_fixture.h"
 
+#include "panel/gui/AboutDialog.h"
 #include "panel/gui/FolderPicker.h"
 #include "panel/gui/HelpText.h"
 #include "panel/LanAddress.h"
@@ -480,6 +481,11 @@ void TestMainWindow::screenshot()
     const QString file = QFile::decodeName(buildDir) + QStringLiteral("/main-window.png");
     QVERIFY(f.window->grab().save(file));
     qInfo("Screenshot: %s", qPrintable(file));
+
+    CAboutDialog about(f.window.get());
+    about.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&about));
+    QVERIFY(about.grab().save(QFile::decodeName(buildDir) + QStringLiteral("/about-box.png")));
 }
 
 QTEST_MAIN(TestMainWindow)
