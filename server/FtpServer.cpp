@@ -4,12 +4,12 @@
 #include "panel/MonitorColors.h"
 
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QPointer>
 #include <QTimer>
 
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -39,7 +39,8 @@ CFtpServer::~CFtpServer()
 bool CFtpServer::CheckRootFolder()
 {
     // A file counts as well as a folder, as the start rule always had it.
-    if (QFileInfo::exists(QString::fromUtf8(m_settings.SharedFolder())))
+    struct stat status;
+    if (::stat(m_settings.SharedFolder().constData(), &status) == 0)
         return true;
     m_monitor.AddMonitorText("Root folder not found.\r\nPlease select a valid folder.", MonitorColor::White,
                              MonitorColor::Red, true);

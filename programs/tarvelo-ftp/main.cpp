@@ -4,6 +4,7 @@
 #include "panel/gui/MainWindow.h"
 #include "panel/gui/Pictures.h"
 #include "panel/gui/TrayIcon.h"
+#include "platform/TerminationSignals.h"
 
 #include <QApplication>
 
@@ -21,6 +22,8 @@ int main(int argc, char* argv[])
     CMainWindow window;
     const std::unique_ptr<CTrayIcon> tray = CTrayIcon::Create(window);
     QObject::connect(&window, &QDialog::finished, &app, &QCoreApplication::quit);
+    // Ctrl+C or a logout's SIGTERM ends the window as Esc does: the server stops first.
+    const CTerminationSignals termination([&window] { window.EndWindow(); });
     window.show();
     return app.exec();
 }

@@ -4,27 +4,13 @@
 #include "panel/ServerMonitor.h"
 #include "panel/SettingsStore.h"
 #include "panel/StdoutMonitorSink.h"
+#include "platform/TerminationSignals.h"
 #include "server/FtpServer.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
-
-namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] ssize_t written = write(g_signalPipe[1], &byte, 1);
-}
-
-} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -34,14 +20,6 @@ int main(int argc, char* argv[])
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
-    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        perror("tarvelo-ftpd: pipe");
-        return 1;
-    }
-    struct sigaction action = {};
-    action.sa_handler = OnSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 
     CSettingsStore store;
     CSettings::Values values = store.LoadSettings();
@@ -63,11 +41,13 @@ int main(int argc, char* argv[])
     }
     fprintf(stderr, "tarvelo-ftpd: listening on port %u\n", unsigned(server.ListeningPort()));
 
-    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
-        signalNotifier.setEnabled(false);
+    CTerminationSignals termination([&] {
         server.StopServer();
         app.quit();
     });
+    if (!termination.IsValid()) {
+        perror("tarvelo-ftpd: signal pipe");
+        return 1;
+    }
     return app.exec();
 }
