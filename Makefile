@@ -51,3 +51,9 @@ install: build
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN)
+
+# Speed figures, against pyftpdlib and openssl when installed, into bench/results/; BENCH_SMALL=1
+# runs tiny sizes in a minute or two.
+.PHONY: bench
+bench: deps
+	bench/run.sh

@@ -1,0 +1,623 @@
+/* The benchmark's FTP client and the probes of the 4096-byte chunk rule. Plain C with blocking
+ * sockets and large buffers, so that the server, not the client, sets the pace. Every command
+ * prints one line "key=value ..." on standard output; run.sh reads it.
+ *
+ *   client retr  PORT USER PASS NAME           download NAME, discard it
+ *   client stor  PORT USER PASS NAME BYTES     upload BYTES of generated data as NAME
+ *   client small PORT USER PASS FOLDER COUNT   PASV + RETR of f00000.. in FOLDER over one session
+ *   client many  PORT USER PASS CLIENTS NAME   CLIENTS at once: login, LIST, RETR NAME, QUIT
+ *   client login PORT USER PASS COUNT          COUNT fresh connections: connect .. 230
+ *   client list  PORT USER PASS FOLDER COUNT   COUNT LISTs of FOLDER
+ *   client gen   FILE BYTES                    writes BYTES of pseudo-random data
+ *   client files FOLDER COUNT BYTES            writes COUNT files f00000.. of BYTES each
+ *   client probe-send FILE                     loopback TCP: pread 4096 + non-blocking send
+ *   client probe-recv FILE BYTES               loopback TCP: recv 4096 + write to FILE
+ *   client probe-wire BYTES                    loopback TCP with this client's own buffers
+ */
+#define _GNU_SOURCE
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+enum { kBig = 1 << 20, kChunk = 4096, kTimeoutSeconds = 60 };
+
+static double Now(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+static void Die(const char* what)
+{
+    perror(what);
+    exit(1);
+}
+
+static int CompareDoubles(const void* a, const void* b)
+{
+    double x = *(const double*)a, y = *(const double*)b;
+    return x < y ? -1 : x > y;
+}
+
+static double Median(double* values, int count)
+{
+    qsort(values, (size_t)count, sizeof *values, CompareDoubles);
+    return count % 2 ? values[count / 2] : (values[count / 2 - 1] + values[count / 2]) / 2;
+}
+
+/* Fills a buffer with xorshift noise: incompressible, and far faster than /dev/urandom. */
+static void Noise(char* data, size_t size, uint64_t* state)
+{
+    for (size_t i = 0; i + 8 <= size; i += 8) {
+        *state ^= *state << 13;
+        *state ^= *state >> 7;
+        *state ^= *state << 17;
+        memcpy(data + i, state, 8);
+    }
+}
+
+static int Connect(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    struct timeval timeout = {kTimeoutSeconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    struct sockaddr_in address = {.sin_family = AF_INET, .sin_port = htons(port)};
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, (struct sockaddr*)&address, sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static int SendAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        data += n;
+        size -= (size_t)n;
+    }
+    return 0;
+}
+
+/* One control connection: reply lines are read through a small buffer. */
+typedef struct
+{
+    int fd;
+    uint16_t port;
+    char buffer[8192];
+    size_t used;
+    char line[1024];
+} Control;
+
+/* Reads one reply (the last line of a multi-line one); its code, or -1. */
+static int ReadReply(Control* c)
+{
+    for (;;) {
+        char* end = memchr(c->buffer, '\n', c->used);
+        if (end) {
+            size_t length = (size_t)(end - c->buffer) + 1;
+            size_t keep = length < sizeof c->line ? length : sizeof c->line - 1;
+            memcpy(c->line, c->buffer, keep);
+            c->line[keep] = 0;
+            memmove(c->buffer, end + 1, c->used - length);
+            c->used -= length;
+            if (length >= 4 && c->line[3] == ' ')
+                return atoi(c->line);
+            continue; /* a middle line of a multi-line reply */
+        }
+        if (c->used == sizeof c->buffer)
+            return -1;
+        ssize_t n = recv(c->fd, c->buffer + c->used, sizeof c->buffer - c->used, 0);
+        if (n <= 0)
+            return -1;
+        c->used += (size_t)n;
+    }
+}
+
+static int Command(Control* c, const char* format, ...)
+{
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(text, sizeof text - 2, format, arguments);
+    va_end(arguments);
+    memcpy(text + length, "\r\n", 2);
+    if (SendAll(c->fd, text, (size_t)length + 2) != 0)
+        return -1;
+    return ReadReply(c);
+}
+
+static int Login(Control* c, uint16_t port, const char* user, const char* pass)
+{
+    c->used = 0;
+    c->port = port;
+    c->fd = Connect(port);
+    if (c->fd < 0)
+        return -1;
+    if (ReadReply(c) != 220 || Command(c, "USER %s", user) != 331 || Command(c, "PASS %s", pass) != 230)
+        return -1;
+    return 0;
+}
+
+static void Quit(Control* c)
+{
+    Command(c, "QUIT");
+    close(c->fd);
+}
+
+/* PASV and the connect to the port it names; the data descriptor, or -1. */
+static int Passive(Control* c)
+{
+    if (Command(c, "PASV") != 227)
+        return -1;
+    const char* open = strchr(c->line, '(');
+    unsigned h1, h2, h3, h4, p1, p2;
+    if (!open || sscanf(open + 1, "%u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2) != 6)
+        return -1;
+    return Connect((uint16_t)(p1 * 256 + p2));
+}
+
+/* Reads the data connection to its end; the byte count, or -1. */
+static long long Drain(int fd, char* buffer, size_t size)
+{
+    long long total = 0;
+    for (;;) {
+        ssize_t n = recv(fd, buffer, size, 0);
+        if (n == 0)
+            return total;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        total += n;
+    }
+}
+
+/* A transfer that reads: "LIST" or "RETR name". The bytes read, or -1. */
+static long long Fetch(Control* c, char* buffer, size_t size, const char* format, const char* argument)
+{
+    int data = Passive(c);
+    if (data < 0)
+        return -1;
+    int code = Command(c, format, argument);
+    long long got = code == 150 || code == 125 ? Drain(data, buffer, size) : -1;
+    close(data);
+    if (got < 0 || ReadReply(c) != 226)
+        return -1;
+    return got;
+}
+
+static int Retr(uint16_t port, const char* user, const char* pass, const char* name)
+{
+    Control c;
+    char* buffer = malloc(kBig);
+    if (Login(&c, port, user, pass) != 0 || Command(&c, "TYPE I") != 200)
+        Die("retr: login");
+    double start = Now();
+    long long got = Fetch(&c, buffer, kBig, "RETR %s", name);
+    double seconds = Now() - start;
+    if (got < 0)
+        Die("retr");
+    Quit(&c);
+    printf("bytes=%lld seconds=%.6f mbps=%.1f\n", got, seconds, got / seconds / 1e6);
+    free(buffer);
+    return 0;
+}
+
+static int Stor(uint16_t port, const char* user, const char* pass, const char* name, long long bytes)
+{
+    Control c;
+    char* buffer = malloc(kBig);
+    uint64_t state = 88172645463325252ull;
+    Noise(buffer, kBig, &state);
+    if (Login(&c, port, user, pass) != 0 || Command(&c, "TYPE I") != 200)
+        Die("stor: login");
+    double start = Now();
+    int data = Passive(&c);
+    int code = data < 0 ? -1 : Command(&c, "STOR %s", name);
+    if (code != 150 && code != 125)
+        Die("stor: start");
+    for (long long left = bytes; left > 0;) {
+        size_t piece = left < kBig ? (size_t)left : kBig;
+        if (SendAll(data, buffer, piece) != 0)
+            Die("stor: send");
+        left -= (long long)piece;
+    }
+    close(data);
+    if (ReadReply(&c) != 226)
+        Die("stor: completion");
+    double seconds = Now() - start;
+    Quit(&c);
+    printf("bytes=%lld seconds=%.6f mbps=%.1f\n", bytes, seconds, bytes / seconds / 1e6);
+    free(buffer);
+    return 0;
+}
+
+static int Small(uint16_t port, const char* user, const char* pass, const char* folder, int count)
+{
+    Control c;
+    char* buffer = malloc(kBig);
+    if (Login(&c, port, user, pass) != 0 || Command(&c, "TYPE I") != 200 || Command(&c, "CWD %s", folder) != 250)
+        Die("small: login");
+    double start = Now();
+    for (int i = 0; i < count; ++i) {
+        char name[32];
+        snprintf(name, sizeof name, "f%05d", i);
+        if (Fetch(&c, buffer, kBig, "RETR %s", name) != kChunk) {
+            fprintf(stderr, "small: %s: %s", name, c.line);
+            exit(1);
+        }
+    }
+    double seconds = Now() - start;
+    Quit(&c);
+    printf("files=%d seconds=%.6f filesps=%.1f\n", count, seconds, count / seconds);
+    free(buffer);
+    return 0;
+}
+
+typedef struct
+{
+    uint16_t port;
+    const char *user, *pass, *name;
+    pthread_mutex_t* lock;
+    pthread_cond_t* go;
+    int* started;
+    int failed;
+} ManyClient;
+
+static void* RunManyClient(void* argument)
+{
+    ManyClient* m = argument;
+    pthread_mutex_lock(m->lock);
+    while (!*m->started)
+        pthread_cond_wait(m->go, m->lock);
+    pthread_mutex_unlock(m->lock);
+    Control c;
+    char buffer[64 * 1024];
+    m->failed = 1;
+    if (Login(&c, m->port, m->user, m->pass) != 0) {
+        if (c.fd >= 0)
+            close(c.fd);
+        return NULL;
+    }
+    if (Command(&c, "TYPE I") == 200 && Fetch(&c, buffer, sizeof buffer, "LIST", "") >= 0 &&
+        Fetch(&c, buffer, sizeof buffer, "RETR %s", m->name) == kBig && Command(&c, "QUIT") == 221)
+        m->failed = 0;
+    close(c.fd);
+    return NULL;
+}
+
+static int Many(uint16_t port, const char* user, const char* pass, int clients, const char* name)
+{
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t go = PTHREAD_COND_INITIALIZER;
+    int started = 0;
+    ManyClient* all = calloc((size_t)clients, sizeof *all);
+    pthread_t* threads = calloc((size_t)clients, sizeof *threads);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
+    for (int i = 0; i < clients; ++i) {
+        all[i] = (ManyClient){port, user, pass, name, &lock, &go, &started, 1};
+        if (pthread_create(&threads[i], &attributes, RunManyClient, &all[i]) != 0)
+            Die("many: thread");
+    }
+    pthread_mutex_lock(&lock);
+    started = 1;
+    double start = Now();
+    pthread_cond_broadcast(&go);
+    pthread_mutex_unlock(&lock);
+    int failures = 0;
+    for (int i = 0; i < clients; ++i) {
+        pthread_join(threads[i], NULL);
+        failures += all[i].failed;
+    }
+    double seconds = Now() - start;
+    printf("clients=%d failures=%d seconds=%.6f\n", clients, failures, seconds);
+    free(all);
+    free(threads);
+    return 0;
+}
+
+static int LoginTimes(uint16_t port, const char* user, const char* pass, int count)
+{
+    double* times = calloc((size_t)count, sizeof *times);
+    for (int i = 0; i < count; ++i) {
+        Control c;
+        double start = Now();
+        if (Login(&c, port, user, pass) != 0)
+            Die("login");
+        times[i] = Now() - start;
+        Quit(&c);
+    }
+    printf("count=%d median_us=%.1f\n", count, Median(times, count) * 1e6);
+    free(times);
+    return 0;
+}
+
+static int ListTimes(uint16_t port, const char* user, const char* pass, const char* folder, int count)
+{
+    Control c;
+    char* buffer = malloc(kBig);
+    double* times = calloc((size_t)count, sizeof *times);
+    if (Login(&c, port, user, pass) != 0 || Command(&c, "CWD %s", folder) != 250)
+        Die("list: login");
+    long long bytes = 0;
+    for (int i = 0; i < count; ++i) {
+        double start = Now();
+        bytes = Fetch(&c, buffer, kBig, "LIST", "");
+        times[i] = Now() - start;
+        if (bytes < 0)
+            Die("list");
+    }
+    Quit(&c);
+    printf("count=%d bytes=%lld median_ms=%.2f\n", count, bytes, Median(times, count) * 1e3);
+    free(times);
+    free(buffer);
+    return 0;
+}
+
+static int Generate(const char* path, long long bytes)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    char* buffer = malloc(kBig);
+    uint64_t state = 2463534242ull;
+    if (fd < 0)
+        Die(path);
+    for (long long left = bytes; left > 0;) {
+        size_t piece = left < kBig ? (size_t)left : kBig;
+        Noise(buffer, kBig, &state);
+        if (write(fd, buffer, piece) != (ssize_t)piece)
+            Die(path);
+        left -= (long long)piece;
+    }
+    free(buffer);
+    return close(fd);
+}
+
+static int Files(const char* folder, int count, long long bytes)
+{
+    for (int i = 0; i < count; ++i) {
+        char path[4096];
+        snprintf(path, sizeof path, "%s/f%05d", folder, i);
+        Generate(path, bytes);
+    }
+    return 0;
+}
+
+/* A connected loopback pair: the accepted end and the connecting end. */
+static void Pair(int* server, int* client)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address = {.sin_family = AF_INET};
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || bind(listener, (struct sockaddr*)&address, sizeof address) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, (struct sockaddr*)&address, &length) != 0)
+        Die("pair");
+    *client = Connect(ntohs(address.sin_port));
+    *server = accept(listener, NULL, NULL);
+    if (*client < 0 || *server < 0)
+        Die("pair: connect");
+    close(listener);
+}
+
+typedef struct
+{
+    int fd;
+    long long bytes;
+    const char* path;
+} Peer;
+
+/* The server side of a download under the rule: pread one chunk, send it without blocking, wait
+ * with poll only when the socket is full, re-read what a partial send left. */
+static void* ChunkSender(void* argument)
+{
+    Peer* p = argument;
+    int file = open(p->path, O_RDONLY | O_CLOEXEC);
+    struct stat info;
+    if (file < 0 || fstat(file, &info) != 0)
+        Die(p->path);
+    fcntl(p->fd, F_SETFL, O_NONBLOCK);
+    char chunk[kChunk];
+    for (off_t sent = 0; sent < info.st_size;) {
+        size_t want = info.st_size - sent < kChunk ? (size_t)(info.st_size - sent) : kChunk;
+        ssize_t got = pread(file, chunk, want, sent);
+        if (got <= 0)
+            Die("probe: pread");
+        ssize_t n = send(p->fd, chunk, (size_t)got, MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            struct pollfd wait = {p->fd, POLLOUT, 0};
+            poll(&wait, 1, -1);
+            continue;
+        }
+        if (n < 0)
+            Die("probe: send");
+        sent += n;
+    }
+    p->bytes = info.st_size;
+    close(file);
+    close(p->fd);
+    return NULL;
+}
+
+/* The client side of an upload: large sends of generated data. */
+static void* BulkSender(void* argument)
+{
+    Peer* p = argument;
+    char* buffer = malloc(kBig);
+    uint64_t state = 88172645463325252ull;
+    Noise(buffer, kBig, &state);
+    for (long long left = p->bytes; left > 0;) {
+        size_t piece = left < kBig ? (size_t)left : kBig;
+        if (SendAll(p->fd, buffer, piece) != 0)
+            Die("probe: send");
+        left -= (long long)piece;
+    }
+    close(p->fd);
+    free(buffer);
+    return NULL;
+}
+
+static int ProbeSend(const char* path)
+{
+    Peer p = {.path = path};
+    int receiver;
+    Pair(&p.fd, &receiver);
+    char* buffer = malloc(kBig);
+    pthread_t thread;
+    double start = Now();
+    pthread_create(&thread, NULL, ChunkSender, &p);
+    long long got = Drain(receiver, buffer, kBig);
+    pthread_join(thread, NULL);
+    double seconds = Now() - start;
+    if (got != p.bytes)
+        Die("probe-send: short");
+    printf("bytes=%lld seconds=%.6f mbps=%.1f\n", got, seconds, got / seconds / 1e6);
+    close(receiver);
+    free(buffer);
+    return 0;
+}
+
+/* The server side of an upload under the rule: one 4096-byte receive, written to the file. */
+static int ProbeReceive(const char* path, long long bytes)
+{
+    Peer p = {.bytes = bytes};
+    int receiver;
+    Pair(&receiver, &p.fd);
+    pthread_t thread;
+    double start = Now();
+    pthread_create(&thread, NULL, BulkSender, &p);
+    int file = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file < 0)
+        Die(path);
+    char chunk[kChunk];
+    long long total = 0;
+    for (;;) {
+        ssize_t n = recv(receiver, chunk, kChunk, 0);
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || write(file, chunk, (size_t)n) != n)
+            Die("probe-recv");
+        total += n;
+    }
+    close(file);
+    pthread_join(thread, NULL);
+    double seconds = Now() - start;
+    printf("bytes=%lld seconds=%.6f mbps=%.1f\n", total, seconds, total / seconds / 1e6);
+    close(receiver);
+    return 0;
+}
+
+/* What this client's own sends and receives reach, with no server and no file in between. */
+static int ProbeWire(long long bytes)
+{
+    Peer p = {.bytes = bytes};
+    int receiver;
+    Pair(&receiver, &p.fd);
+    char* buffer = malloc(kBig);
+    pthread_t thread;
+    double start = Now();
+    pthread_create(&thread, NULL, BulkSender, &p);
+    long long got = Drain(receiver, buffer, kBig);
+    pthread_join(thread, NULL);
+    double seconds = Now() - start;
+    printf("bytes=%lld seconds=%.6f mbps=%.1f\n", got, seconds, got / seconds / 1e6);
+    close(receiver);
+    free(buffer);
+    return 0;
+}
+
+static int Usage(void)
+{
+    fputs("usage: client retr|stor|small|many|login|list|gen|files|probe-send|probe-recv|probe-wire ...\n"
+          "(see the head of bench/client.c)\n",
+          stderr);
+    return 2;
+}
+
+int main(int argc, char** argv)
+{
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    if (argc < 2)
+        return Usage();
+    const char* verb = argv[1];
+#define NEED(n)                                                                                                        \
+    if (argc != (n))                                                                                                   \
+    return Usage()
+    if (!strcmp(verb, "gen")) {
+        NEED(4);
+        return Generate(argv[2], atoll(argv[3]));
+    }
+    if (!strcmp(verb, "files")) {
+        NEED(5);
+        return Files(argv[2], atoi(argv[3]), atoll(argv[4]));
+    }
+    if (!strcmp(verb, "probe-send")) {
+        NEED(3);
+        return ProbeSend(argv[2]);
+    }
+    if (!strcmp(verb, "probe-recv")) {
+        NEED(4);
+        return ProbeReceive(argv[2], atoll(argv[3]));
+    }
+    if (!strcmp(verb, "probe-wire")) {
+        NEED(3);
+        return ProbeWire(atoll(argv[2]));
+    }
+    if (argc < 5)
+        return Usage();
+    uint16_t port = (uint16_t)atoi(argv[2]);
+    const char *user = argv[3], *pass = argv[4];
+    if (!strcmp(verb, "retr")) {
+        NEED(6);
+        return Retr(port, user, pass, argv[5]);
+    }
+    if (!strcmp(verb, "stor")) {
+        NEED(7);
+        return Stor(port, user, pass, argv[5], atoll(argv[6]));
+    }
+    if (!strcmp(verb, "small")) {
+        NEED(7);
+        return Small(port, user, pass, argv[5], atoi(argv[6]));
+    }
+    if (!strcmp(verb, "many")) {
+        NEED(7);
+        return Many(port, user, pass, atoi(argv[5]), argv[6]);
+    }
+    if (!strcmp(verb, "login")) {
+        NEED(6);
+        return LoginTimes(port, user, pass, atoi(argv[5]));
+    }
+    if (!strcmp(verb, "list")) {
+        NEED(7);
+        return ListTimes(port, user, pass, argv[5], atoi(argv[6]));
+    }
+    return Usage();
+}

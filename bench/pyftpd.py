@@ -1,0 +1,31 @@
+"""The peer server of the benchmark: pyftpdlib (Debian's python3-pyftpdlib) serving ROOT on a
+loopback port of its own choosing, with sendfile for downloads as it ships. Prints
+"pyftpd: listening on port N" on standard error once it accepts connections.
+
+usage: python3 pyftpd.py ROOT USER PASSWORD
+"""
+import logging
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    root, user, password = sys.argv[1:4]
+    logging.basicConfig(level=logging.ERROR)
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(user, password, root, perm="elradfmw")
+    handler = FTPHandler
+    handler.authorizer = authorizer
+    # The 500-client run starts every client at once: room for all of them, as the other server has.
+    server = FTPServer(("127.0.0.1", 0), handler, backlog=1024)
+    server.max_cons = 2048
+    server.max_cons_per_ip = 0
+    print("pyftpd: listening on port %d" % server.address[1], file=sys.stderr, flush=True)
+    server.serve_forever(handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()
