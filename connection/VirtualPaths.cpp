@@ -4,6 +4,7 @@
 
 #include <QByteArrayList>
 
+#include <climits>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +55,26 @@ QByteArray NormaliseClientPath(const QByteArray& clientPath)
     while (path.endsWith('/'))
         path.chop(1);
     return path;
+}
+
+// SECURITY: no file name holds a NUL byte, and every system call would end the path there, so
+// "..<NUL>x" would be checked as one name and opened as "..".
+bool HasNul(const QByteArray& clientPath)
+{
+    return clientPath.contains('\0');
+}
+
+// Whether the system can hold the path at all. A path it cannot is refused before its parents are
+// made, so a failed MKD leaves no half-made tree behind.
+bool FitsFileSystem(const QByteArray& diskPath)
+{
+    if (diskPath.size() >= PATH_MAX)
+        return false;
+    for (const QByteArray& name : diskPath.split('/')) {
+        if (name.size() > NAME_MAX)
+            return false;
+    }
+    return true;
 }
 
 QByteArray RealPath(const QByteArray& path)
@@ -115,7 +136,7 @@ bool PathExists(const QByteArray& diskPath, bool wantFolder)
 
 bool CreateFolderTree(const QByteArray& diskPath)
 {
-    if (diskPath.isEmpty())
+    if (diskPath.isEmpty() || !FitsFileSystem(diskPath))
         return false;
     // Most parents exist already, so their failures mean nothing; the last mkdir decides.
     for (qsizetype slash = diskPath.indexOf('/', 1); slash > 0; slash = diskPath.indexOf('/', slash + 1))
@@ -200,6 +221,10 @@ CVirtualFolder::Mapped CVirtualFolder::MapToDiskPath(const QByteArray& path) con
 
 int CVirtualFolder::ResolveFolderPath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const
 {
+    if (HasNul(clientPath)) {
+        diskPath.clear(); // nothing to create either
+        return PathFolderNotFound;
+    }
     QByteArray path = NormaliseClientPath(clientPath);
     if (path.isEmpty()) {
         if (accessMode != AccessBrowse)
@@ -226,6 +251,8 @@ CVirtualFolder::Mapped CVirtualFolder::MapFolderPart(const QByteArray& normalise
 
 int CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const
 {
+    if (HasNul(clientPath))
+        return PathFileNotFound;
     const QByteArray path = NormaliseClientPath(clientPath);
     if (path.isEmpty())
         return PathFileNotFound;
@@ -252,6 +279,8 @@ int CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, int accessMode
 int CVirtualFolder::ResolveRenameTarget(const QByteArray& clientPath, const QByteArray& sourcePath,
                                         QByteArray& diskPath) const
 {
+    if (HasNul(clientPath))
+        return PathFileNotFound;
     const QByteArray path = NormaliseClientPath(clientPath);
     if (path.isEmpty())
         return PathFileNotFound;

@@ -13,7 +13,7 @@
 bool PathExists(const QByteArray& diskPath, bool wantFolder);
 
 // Creates the missing folders along the disk path, then the path itself. True when that last
-// creation succeeded.
+// creation succeeded. A path longer than the system takes creates nothing.
 bool CreateFolderTree(const QByteArray& diskPath);
 
 // Names compared as clients of this server expect: ignoring ASCII case, then by bytes.
@@ -42,7 +42,8 @@ public:
     // root: CheckAccess is what keeps operations inside.
     Mapped MapToDiskPath(const QByteArray& path) const;
 
-    // Results as CSocketController::ResolveFolderPath and ResolveFilePath (0, 2, 3, 5).
+    // Results as CSocketController::ResolveFolderPath and ResolveFilePath (0, 2, 3, 5). A client
+    // path holding a NUL byte names nothing: 3 for folders, 2 for files and rename targets.
     int ResolveFolderPath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const;
     int ResolveFilePath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const;
     // The target of a rename of sourcePath: a new name keeps the client's spelling, and so does a

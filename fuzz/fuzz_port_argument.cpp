@@ -1,0 +1,65 @@
+// PORT arguments: whatever is accepted is six plain decimal fields naming an IPv4 address and an
+// unprivileged port, and its parse is the one an independent reading gives.
+
+#include "transfer/PortArgument.h"
+
+#include <arpa/inet.h>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+void Require(bool condition)
+{
+    if (!condition)
+        abort();
+}
+
+// The reference reading: six comma-separated fields of one to three digits, each 0-255.
+bool ReferenceParse(const QByteArray& argument, int fields[6])
+{
+    int count = 0;
+    int digits = 0;
+    int value = 0;
+    for (char c : argument) {
+        if (c == ',') {
+            if (digits == 0 || count == 5)
+                return false;
+            fields[count++] = value;
+            digits = value = 0;
+        } else if (c >= '0' && c <= '9' && digits < 3) {
+            value = value * 10 + (c - '0');
+            ++digits;
+        } else {
+            return false;
+        }
+    }
+    if (digits == 0 || count != 5)
+        return false;
+    fields[5] = value;
+    for (int i = 0; i < 6; ++i) {
+        if (fields[i] > 255)
+            return false;
+    }
+    return fields[4] * 256 + fields[5] >= 1024;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
+{
+    const QByteArray argument(reinterpret_cast<const char*>(bytes), qsizetype(size));
+    PortArgument parsed;
+    int fields[6] = {};
+    const bool accepted = ParsePortArgument(argument, parsed);
+    Require(accepted == ReferenceParse(argument, fields));
+    if (!accepted)
+        return 0;
+    Require(parsed.port == fields[4] * 256 + fields[5] && parsed.port >= 1024 && parsed.port <= 65535);
+    in_addr address;
+    Require(inet_pton(AF_INET, parsed.address.constData(), &address) == 1);
+    const uint32_t host = ntohl(address.s_addr);
+    for (int i = 0; i < 4; ++i)
+        Require(int((host >> (24 - 8 * i)) & 0xff) == fields[i]);
+    return 0;
+}
