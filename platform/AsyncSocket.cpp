@@ -216,6 +216,13 @@ void CAsyncSocket::SetBufferSizes(int sendBytes, int receiveBytes)
         ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBytes, sizeof receiveBytes);
 }
 
+void CAsyncSocket::SetNoDelay()
+{
+    int on = 1;
+    if (m_fd >= 0)
+        ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 void CAsyncSocket::ResumeReceive()
 {
     if (m_mode == Mode::Connected)

@@ -56,6 +56,9 @@ public:
     void ShutDown(int how);
     // Sets SO_SNDBUF/SO_RCVBUF when non-zero.
     void SetBufferSizes(int sendBytes, int receiveBytes);
+    // Sets TCP_NODELAY: each send goes out at once instead of waiting for the peer's
+    // acknowledgement of the one before. For sockets that send whole messages.
+    void SetNoDelay();
     // Lets OnReceive come again after a handler left data unread.
     void ResumeReceive();
 
