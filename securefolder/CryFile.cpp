@@ -110,11 +110,9 @@ bool WriteAll(int fd, const std::string& data)
 // Streams the source through the filter into the temporary output, chunk by chunk.
 template <typename Cipher, typename Mode>
 ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, const QByteArray& targetPath,
-                            const QByteArray& password)
+                            const CCryKey& key)
 {
-    CryptoPP::SecByteBlock key(kCryKeyLength);
-    CryptoPP::SecByteBlock iv(kCryIVLength);
-    if (!DeriveKeyAndIV(key.data(), key.size(), iv.data(), iv.size(), password))
+    if (!key.IsReady())
         return ECryResult::DerivationFailed;
 
     // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below as not a regular file.
@@ -134,8 +132,8 @@ ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, cons
         return ECryResult::Failed;
     }
     try {
-        Cipher cipher(key, key.size());
-        Mode mode(cipher, iv);
+        Cipher cipher(key.Key(), kCryKeyLength);
+        Mode mode(cipher, key.IV());
         std::string produced;
         CryptoPP::StreamTransformationFilter filter(mode, new CryptoPP::StringSink(produced),
                                                     CryptoPP::StreamTransformationFilter::PKCS_PADDING);
@@ -198,14 +196,38 @@ bool DeriveKeyAndIV(unsigned char* pKey, std::size_t keyLength, unsigned char* p
     }
 }
 
-ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const QByteArray& password)
+CCryKey::~CCryKey()
+{
+    CryptoPP::SecureWipeArray(m_key, kCryKeyLength);
+    CryptoPP::SecureWipeArray(m_iv, kCryIVLength);
+}
+
+bool CCryKey::Derive(const QByteArray& password)
+{
+    m_bReady = DeriveKeyAndIV(m_key, kCryKeyLength, m_iv, kCryIVLength, password);
+    return m_bReady;
+}
+
+ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key)
 {
     return TransformOneFile<CryptoPP::Rijndael::Encryption, CryptoPP::CBC_Mode_ExternalCipher::Encryption>(
-        "encrypting", sourcePath, targetPath, password);
+        "encrypting", sourcePath, targetPath, key);
+}
+
+ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key)
+{
+    return TransformOneFile<CryptoPP::Rijndael::Decryption, CryptoPP::CBC_Mode_ExternalCipher::Decryption>(
+        "decrypting", sourcePath, targetPath, key);
+}
+
+ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const QByteArray& password)
+{
+    CCryKey key;
+    return key.Derive(password) ? EncryptOneFile(sourcePath, targetPath, key) : ECryResult::DerivationFailed;
 }
 
 ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const QByteArray& password)
 {
-    return TransformOneFile<CryptoPP::Rijndael::Decryption, CryptoPP::CBC_Mode_ExternalCipher::Decryption>(
-        "decrypting", sourcePath, targetPath, password);
+    CCryKey key;
+    return key.Derive(password) ? DecryptOneFile(sourcePath, targetPath, key) : ECryResult::DerivationFailed;
 }

@@ -29,13 +29,40 @@ enum class ECryResult
 [[nodiscard]] bool DeriveKeyAndIV(unsigned char* pKey, std::size_t keyLength, unsigned char* pIV, std::size_t ivLength,
                                   const QByteArray& password);
 
+// A key and IV derived once from a CryPassword, for every file of a pass: the derivation costs far
+// more than encrypting a small file, and the same password always gives the same key and IV, so
+// the files produced are the same as with one derivation per file. Wiped when destroyed.
+class CCryKey
+{
+public:
+    CCryKey() = default;
+    ~CCryKey();
+    CCryKey(const CCryKey&) = delete;
+    CCryKey& operator=(const CCryKey&) = delete;
+
+    // Derives from the password. False when the library failed (nothing usable is held then).
+    [[nodiscard]] bool Derive(const QByteArray& password);
+    bool IsReady() const { return m_bReady; }
+    const unsigned char* Key() const { return m_key; }
+    const unsigned char* IV() const { return m_iv; }
+
+private:
+    unsigned char m_key[kCryKeyLength] = {};
+    unsigned char m_iv[kCryIVLength] = {};
+    bool m_bReady = false;
+};
+
 // Writes the ".cry" form of the plain file sourcePath to targetPath, streamed. The output goes to a
 // temporary file beside the target that replaces the target only once it is complete, so a failure
 // leaves an existing target as it was. The new file takes the source's permission bits.
 [[nodiscard]] ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath,
                                         const QByteArray& password);
+// The same with a key derived before; DerivationFailed when the key is not ready.
+[[nodiscard]] ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key);
 
 // Writes the plain form of the ".cry" file sourcePath to targetPath, the same way. A wrong password
 // is found only by the padding of the last block and is one of the failures.
 [[nodiscard]] ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath,
                                         const QByteArray& password);
+// The same with a key derived before; DerivationFailed when the key is not ready.
+[[nodiscard]] ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key);

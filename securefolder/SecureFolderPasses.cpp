@@ -132,6 +132,7 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
     QByteArrayList files;
     ListFolderFiles(files, folder, EFolderPattern::AllFiles);
     QSet<QByteArray> madeThisPass;
+    CCryKey key; // derived at the first file: a folder with nothing to do costs no derivation
     int encrypted = 0;
     for (const QByteArray& source : files) {
         if (AsciiLower(source).contains(".cry"))
@@ -142,7 +143,8 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
         if (madeThisPass.contains(target))
             continue;
         BeforeFile();
-        const ECryResult result = EncryptOneFile(source, target, password);
+        const ECryResult result =
+            key.IsReady() || key.Derive(password) ? EncryptOneFile(source, target, key) : ECryResult::DerivationFailed;
         if (result == ECryResult::DerivationFailed) {
             m_host.SetWaitCursor(false);
             m_monitor.AddMonitorText("Error encrypting files in the secure folder.", MonitorColor::White,
@@ -177,6 +179,7 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
     QByteArrayList files;
     ListFolderFiles(files, folder, EFolderPattern::CryFiles);
     QSet<QByteArray> madeThisPass;
+    CCryKey key;
     int decrypted = 0;
     int failed = 0;
     for (const QByteArray& source : files) {
@@ -185,7 +188,8 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
         if (madeThisPass.contains(target))
             continue;
         BeforeFile();
-        const ECryResult result = DecryptOneFile(source, target, password);
+        const ECryResult result =
+            key.IsReady() || key.Derive(password) ? DecryptOneFile(source, target, key) : ECryResult::DerivationFailed;
         if (result != ECryResult::Ok) {
             ++failed;
             continue;

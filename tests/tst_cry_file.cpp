@@ -71,6 +71,9 @@ private Q_SLOTS:
     void roundTripLengths_data();
     void roundTripLengths();
     void sameFirstBlock();
+    void keyDerivedOnce_data();
+    void keyDerivedOnce();
+    void keyNotDerived();
     void openSslInterchange_data();
     void openSslInterchange();
     void decryptFailureKeepsFiles_data();
@@ -187,6 +190,43 @@ void TestCryFile::sameFirstBlock()
     const QByteArray two = ReadFile(Path("two.cry"));
     QCOMPARE(one.left(16), two.left(16));
     QVERIFY(one.mid(16, 16) != two.mid(16, 16));
+}
+
+// One key serves a whole pass: what it makes must be what a derivation per file makes.
+void TestCryFile::keyDerivedOnce_data()
+{
+    QTest::addColumn<qsizetype>("plainLength");
+    QTest::newRow("empty") << qsizetype(0);
+    QTest::newRow("17") << qsizetype(17);
+    QTest::newRow("two read chunks + 1") << qsizetype(128 * 1024 + 1);
+}
+
+void TestCryFile::keyDerivedOnce()
+{
+    QFETCH(qsizetype, plainLength);
+    CCryKey key;
+    QVERIFY(key.Derive("marblet"));
+    for (const char* name : {"first", "second"}) {
+        const QByteArray plain = RandomBytes(plainLength);
+        const QString path = Path(name);
+        WriteFile(path, plain);
+        QCOMPARE(EncryptOneFile(Bytes(path), Bytes(path + ".key.cry"), key), ECryResult::Ok);
+        QCOMPARE(EncryptOneFile(Bytes(path), Bytes(path + ".password.cry"), "marblet"), ECryResult::Ok);
+        QVERIFY(ReadFile(path + ".key.cry") == ReadFile(path + ".password.cry"));
+        QCOMPARE(DecryptOneFile(Bytes(path + ".password.cry"), Bytes(path + ".back"), key), ECryResult::Ok);
+        QVERIFY(ReadFile(path + ".back") == plain);
+    }
+}
+
+void TestCryFile::keyNotDerived()
+{
+    WriteFile(Path("a"), "plain text");
+    const CCryKey key;
+    QCOMPARE(EncryptOneFile(Bytes(Path("a")), Bytes(Path("a.cry")), key), ECryResult::DerivationFailed);
+    QCOMPARE(DecryptOneFile(Bytes(Path("a")), Bytes(Path("b")), key), ECryResult::DerivationFailed);
+    QVERIFY(!QFileInfo::exists(Path("a.cry")));
+    QVERIFY(!QFileInfo::exists(Path("b")));
+    QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 // Live comparison with the openssl tool, both directions, on files of several chunks.
