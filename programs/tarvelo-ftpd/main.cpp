@@ -14,6 +14,10 @@
 
 int main(int argc, char* argv[])
 {
+    // Qt's own event dispatcher takes fewer system calls per socket event than the GLib one, which
+    // a server without a window has no use for: more files per second and quicker logins.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     if (argc > 1) {
         fprintf(stderr, "usage: tarvelo-ftpd\nSettings: %s\n", qPrintable(CSettingsStore::DefaultFilePath()));
