@@ -43,15 +43,15 @@ test-asan: deps $(BUILD_ASAN)/CMakeCache.txt
 		ctest --output-on-failure -j$(JOBS)
 
 # The engine's tests under ThreadSanitizer; the suppressions cover Qt's uninstrumented internals only.
-# Not part of `make test` yet: with Debian's Qt (not built with TSan) hand-overs through Qt's event
-# queue and thread ends still show as races in Qt's frames.
+# Left out: real_clients (it runs tarvelo-ftpd, a separate process without the test programs'
+# hand-over annotations) and addresses (QNetworkAccessManager's own worker thread, all inside Qt).
 $(BUILD_TSAN)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DTARVELO_TSAN=ON -DTARVELO_GUI=OFF -DTARVELO_WERROR=ON $(CMAKE_ARGS)
 
 test-tsan: deps $(BUILD_TSAN)/CMakeCache.txt
 	cmake --build $(BUILD_TSAN) -j$(JOBS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
-		ctest --output-on-failure -j$(JOBS)
+		ctest --output-on-failure -j$(JOBS) -E "real_clients|addresses"
 
 # Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS, starting from the seeds
 # in fuzz/corpus; what a run learns stays in $(BUILD_FUZZ)/corpus.
@@ -71,7 +71,7 @@ fuzz: deps $(BUILD_FUZZ)/CMakeCache.txt
 		echo "fuzz_$$f: $$(grep -E '^stat::number_of_executed_units' $$log | grep -oE '[0-9]+$$') runs in $(FUZZ_SECONDS) s"; \
 	done
 
-test: format-check test-plain test-asan fuzz
+test: format-check test-plain test-asan fuzz bench-smoke
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
@@ -87,6 +87,10 @@ clean:
 
 # Speed figures, against pyftpdlib and openssl when installed, into bench/results/; BENCH_SMALL=1
 # runs tiny sizes in a minute or two.
-.PHONY: bench
+.PHONY: bench bench-smoke
 bench: deps
 	bench/run.sh
+
+# The suite at tiny sizes on the test build, so that it keeps working; its figures mean nothing.
+bench-smoke: build
+	BENCH_SMALL=1 BENCH_BUILD=$(BUILD) bench/run.sh >/dev/null

@@ -219,6 +219,7 @@ listT=$(med list tarvelo) listP=$(pm list)
 encBigT=$(med encBig tarvelo) encBigO=$(om encBig) decBigT=$(med decBig tarvelo) decBigO=$(om decBig)
 encSmallT=$(med encSmall tarvelo) encSmallO=$(om encSmall) decSmallT=$(med decSmall tarvelo) decSmallO=$(om decSmall)
 
+mkdir -p "$(dirname "$out")"
 {
     echo "# Benchmark of tarvelo-ftpd and tarvelo-cry"
     echo
