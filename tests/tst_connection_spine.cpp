@@ -59,7 +59,7 @@ void TestConnectionSpine::userLimit()
     FtpClient refused;
     QCOMPARE(refused.ConnectAndGreet(server.Port()), QByteArray("421 No more users are allowed."));
     QVERIFY(refused.WaitForClose());
-    QTRY_COMPARE(server.ConnectedUsers(), maxUsers);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectedUsers(), maxUsers, 20000);
     QCOMPARE(server.Monitor().CountLines("User arrived: 127.0.0.1"), maxUsers + 1);
 
     // The admitted clients are unaffected.
@@ -79,7 +79,7 @@ void TestConnectionSpine::slotFreedWhenAClientLeaves()
     QVERIFY(second.ConnectAndGreet(server.Port()).startsWith("220 "));
     QCOMPARE(third.ConnectAndGreet(server.Port()), QByteArray("421 No more users are allowed."));
     first.Close();
-    QTRY_COMPARE(server.ConnectedUsers(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectedUsers(), 1, 20000);
     QVERIFY(third.ConnectAndGreet(server.Port()).startsWith("220 "));
 }
 
@@ -148,7 +148,7 @@ void TestConnectionSpine::clientCloseLeavesTheList()
     FtpClient polite, abrupt;
     QVERIFY(polite.Login(server.Port()));
     QVERIFY(abrupt.ConnectAndGreet(server.Port()).startsWith("220 "));
-    QTRY_COMPARE(server.ConnectedUsers(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectedUsers(), 2, 20000);
     QCOMPARE(server.ConnectionCount(), 2);
     polite.Close();
     abrupt.Reset();
@@ -177,9 +177,9 @@ void TestConnectionSpine::stopEndsEveryClient()
         clients.push_back(std::make_unique<FtpClient>());
         QVERIFY(clients.back()->Login(server.Port()));
     }
-    QTRY_COMPARE(server.ConnectedUsers(), 5);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectedUsers(), 5, 20000);
     // The login line comes in two writes after the reply; let them finish before the OFFLINE line.
-    QTRY_COMPARE(server.Monitor().CountLines("User IN: 127.0.0.1"), 5);
+    QTRY_COMPARE_WITH_TIMEOUT(server.Monitor().CountLines("User IN: 127.0.0.1"), 5, 20000);
     server.Stop();
     QCOMPARE(server.ConnectionCount(), 0);
     for (auto& client : clients)
@@ -207,7 +207,7 @@ void TestConnectionSpine::twoHundredClientsAtOnceAreAllGreeted()
     for (auto& client : clients)
         greeted += client->ReadReply(20000).startsWith("220 ") ? 1 : 0;
     QCOMPARE(greeted, kClients);
-    QTRY_COMPARE(server.ConnectedUsers(), kClients);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectedUsers(), kClients, 20000);
     clients.clear();
     QVERIFY(server.WaitUntilIdle(30000));
 }

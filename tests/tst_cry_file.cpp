@@ -33,12 +33,14 @@ QByteArray ReadFile(const QString& path)
     return file.readAll();
 }
 
+// Noise from a fixed seed: a run that fails can be run again with the same bytes. (With random
+// bytes, a wrong password would pass the padding check in one run of 256.)
 QByteArray RandomBytes(qsizetype size)
 {
+    QRandomGenerator generator(quint32(size) * 2654435761u);
     QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(data.data()), size / 4);
-    for (qsizetype i = size / 4 * 4; i < size; ++i)
-        data[i] = char(QRandomGenerator::global()->bounded(256));
+    for (qsizetype i = 0; i < size; ++i)
+        data[i] = char(generator.bounded(256));
     return data;
 }
 

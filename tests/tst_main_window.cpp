@@ -403,11 +403,11 @@ void TestMainWindow::internetAddressDoesNotFreeze()
     QVERIFY(f.window->IsFetchingInternetIP());
     QVERIFY(!f.C().GetInternetIP->isEnabled());
     QVERIFY(f.C().InternetIP->text().isEmpty());
-    QTRY_VERIFY(request->canReadLine());
+    QTRY_VERIFY_WITH_TIMEOUT(request->canReadLine(), 20000);
 
     request->write("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n203.0.113.7");
     request->disconnectFromHost();
-    QTRY_COMPARE(f.C().InternetIP->text(), QStringLiteral("203.0.113.7"));
+    QTRY_COMPARE_WITH_TIMEOUT(f.C().InternetIP->text(), QStringLiteral("203.0.113.7"), 20000);
     QVERIFY(f.C().GetInternetIP->isEnabled());
     QVERIFY(f.MonitorLines().contains(QStringLiteral("Your Internet IP address: 203.0.113.7")));
 }

@@ -163,15 +163,15 @@ void TestServerControlWindow::connectedUsersFollowClients()
         bool loggedIn = false;
         QVERIFY(RunAside([&] { loggedIn = clients[i].Login(port); }));
         QVERIFY(loggedIn);
-        QTRY_COMPARE(f.C().ConnectedUsers->text(), QString::number(i + 1));
+        QTRY_COMPARE_WITH_TIMEOUT(f.C().ConnectedUsers->text(), QString::number(i + 1), 20000);
     }
     QCOMPARE(f.MonitorLines().count(QStringLiteral("User arrived: 127.0.0.1")), kClients);
     // The login's line may come just after its reply.
-    QTRY_COMPARE(f.MonitorLines().count(QStringLiteral("User IN: 127.0.0.1")), kClients);
+    QTRY_COMPARE_WITH_TIMEOUT(f.MonitorLines().count(QStringLiteral("User IN: 127.0.0.1")), kClients, 20000);
 
     for (int i = kClients - 1; i >= 0; --i) {
         clients[i].Close();
-        QTRY_COMPARE(f.C().ConnectedUsers->text(), QString::number(i));
+        QTRY_COMPARE_WITH_TIMEOUT(f.C().ConnectedUsers->text(), QString::number(i), 20000);
     }
 }
 
@@ -194,8 +194,8 @@ void TestServerControlWindow::closeWhileRunning()
     bool loggedIn = false;
     QVERIFY(RunAside([&] { loggedIn = client.Login(f.window->Server().ListeningPort()); }));
     QVERIFY(loggedIn);
-    QTRY_COMPARE(f.C().ConnectedUsers->text(), QStringLiteral("1"));
-    QTRY_VERIFY(f.MonitorLines().contains(QStringLiteral("User IN: 127.0.0.1")));
+    QTRY_COMPARE_WITH_TIMEOUT(f.C().ConnectedUsers->text(), QStringLiteral("1"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(f.MonitorLines().contains(QStringLiteral("User IN: 127.0.0.1")), 20000);
 
     CMessageBox::SetNextAnswer(answer);
     f.window->close();
@@ -243,7 +243,7 @@ void TestServerControlWindow::endWithoutQuestion()
         QVERIFY(RunAside([&] { loggedIn = client.Login(f.window->Server().ListeningPort()); }));
         QVERIFY(loggedIn);
     }
-    QTRY_COMPARE(f.C().ConnectedUsers->text(), QStringLiteral("2"));
+    QTRY_COMPARE_WITH_TIMEOUT(f.C().ConnectedUsers->text(), QStringLiteral("2"), 20000);
 
     if (tray)
         trayIcon.Menu().actions().at(2)->trigger();
