@@ -1,9 +1,9 @@
 // The LAN address and the Internet address fetch, against a local HTTP server.
 
-#include "TestServer.h"
 #include "panel/InternetAddress.h"
 #include "panel/LanAddress.h"
 #include "panel/ServerMonitor.h"
+#include "TestServer.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -37,7 +37,8 @@ public:
     {
         QObject context;
         context.moveToThread(&m_thread);
-        QMetaObject::invokeMethod(&context, [this] { delete m_server; }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            &context, [this] { delete m_server; }, Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
     }
