@@ -110,6 +110,9 @@ private:
     void OnList(const QByteArray& argument);
     void OnRetr(const QByteArray& argument);
     void OnStor(const QByteArray& argument);
+    // RETR and STOR: resolve, refuse or answer 150, open the data connection, start the transfer.
+    void StartFileTransfer(const QByteArray& argument, int accessMode, int state, const char* notFoundReply,
+                           void (CSocketBytes::*start)(const QByteArray&));
     void OnAbor();
 
     QByteArray m_strClientAddress;

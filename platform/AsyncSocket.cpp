@@ -26,6 +26,13 @@ QByteArray DottedAddress(const sockaddr_in& address)
     return QByteArray(text);
 }
 
+// One end of a connected or bound socket, read with getpeername or getsockname.
+bool EndPoint(int fd, int (*query)(int, sockaddr*, socklen_t*), sockaddr_in& address)
+{
+    socklen_t length = sizeof address;
+    return fd >= 0 && query(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+}
+
 // Deletes a notifier; one whose signal is being delivered right now goes at the next loop pass.
 void Dispose(std::unique_ptr<QSocketNotifier>& notifier, bool insideNotification)
 {
@@ -232,37 +239,19 @@ void CAsyncSocket::ResumeReceive()
 QByteArray CAsyncSocket::PeerAddress() const
 {
     sockaddr_in address = {};
-    socklen_t length = sizeof address;
-    if (m_fd < 0 || ::getpeername(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return {};
-    return DottedAddress(address);
-}
-
-quint16 CAsyncSocket::PeerPort() const
-{
-    sockaddr_in address = {};
-    socklen_t length = sizeof address;
-    if (m_fd < 0 || ::getpeername(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
+    return EndPoint(m_fd, ::getpeername, address) ? DottedAddress(address) : QByteArray();
 }
 
 QByteArray CAsyncSocket::LocalAddress() const
 {
     sockaddr_in address = {};
-    socklen_t length = sizeof address;
-    if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return {};
-    return DottedAddress(address);
+    return EndPoint(m_fd, ::getsockname, address) ? DottedAddress(address) : QByteArray();
 }
 
 quint16 CAsyncSocket::LocalPort() const
 {
     sockaddr_in address = {};
-    socklen_t length = sizeof address;
-    if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
+    return EndPoint(m_fd, ::getsockname, address) ? ntohs(address.sin_port) : 0;
 }
 
 void CAsyncSocket::WatchDescriptor()

@@ -66,9 +66,8 @@ public:
     int Handle() const { return m_fd; }
     int LastError() const { return m_nLastError; }
 
-    // Dotted IPv4 text and port of the peer and of the local end; empty/0 when unknown.
+    // Dotted IPv4 text of the peer and of the local end, and the local port; empty/0 when unknown.
     QByteArray PeerAddress() const;
-    quint16 PeerPort() const;
     QByteArray LocalAddress() const;
     quint16 LocalPort() const;
 

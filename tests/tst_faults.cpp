@@ -4,6 +4,7 @@
 
 #include "FtpClient.h"
 #include "ProcessCounts.h"
+#include "TestFiles.h"
 #include "TestServer.h"
 
 #include <QtTest>
@@ -22,31 +23,6 @@ constexpr qsizetype kSmallSize = 64 * 1024;
 // when the test acts on it.
 constexpr qsizetype kLargeSize = 16 * 1024 * 1024;
 constexpr qsizetype kLimit = 1024 * 1024;
-
-QByteArray Pattern(qsizetype size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    quint32 x = seed;
-    for (qsizetype i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        data[i] = char(x);
-    }
-    return data;
-}
-
-bool WriteFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 void ResetSocket(int fd)
 {

@@ -3,6 +3,7 @@
 
 #include "FtpClient.h"
 #include "ProcessCounts.h"
+#include "TestFiles.h"
 #include "TestServer.h"
 
 #include <QtTest>
@@ -19,19 +20,6 @@ namespace {
 constexpr int kClients = 500;
 constexpr qsizetype kFileSize = 256 * 1024;
 constexpr int kPollTimeoutMs = 30000;
-
-QByteArray Pattern(qsizetype size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    quint32 x = 88172645u;
-    for (qsizetype i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        data[i] = char(x);
-    }
-    return data;
-}
 
 int ConnectLoopback(quint16 port)
 {
@@ -184,7 +172,7 @@ void TestLoad::maxUsersDownloadAtOnce()
 {
     QTemporaryDir root;
     QVERIFY(root.isValid());
-    const QByteArray content = Pattern(kFileSize);
+    const QByteArray content = Pattern(kFileSize, 88172645u);
     {
         QFile file(root.filePath("big.bin"));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());

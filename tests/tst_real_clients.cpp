@@ -1,33 +1,11 @@
 // What users see: tarvelo-ftpd as a process, driven by real FTP clients (curl, lftp, Python ftplib).
 
+#include "TestFiles.h"
 #include <QTcpServer>
+
 #include <QtTest>
 
 #include <csignal>
-
-namespace {
-
-QByteArray Pattern(int size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        data[i] = char((quint32(i) * 7919u) >> 3);
-    return data;
-}
-
-bool WriteFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-} // namespace
 
 class TestRealClients : public QObject
 {

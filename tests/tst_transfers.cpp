@@ -1,6 +1,7 @@
 // Data connections and transfers over real sockets against the real engine.
 
 #include "FtpClient.h"
+#include "TestFiles.h"
 #include "TestServer.h"
 
 #include <QtTest>
@@ -10,31 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray Pattern(qsizetype size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    quint32 x = 2463534242u;
-    for (qsizetype i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        data[i] = char(x);
-    }
-    return data;
-}
-
-bool WriteFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 QByteArray PortArgumentFor(quint16 port)
 {

@@ -26,33 +26,23 @@ void CSocketController::OnList(const QByteArray& argument)
 
 void CSocketController::OnRetr(const QByteArray& argument)
 {
-    QByteArray diskPath;
-    const int result = ResolveFilePath(argument, AccessDownload, diskPath);
-    m_nState = StateSendingFile;
-    if (result == PathFileNotFound) {
-        SendReply("550 File not found.");
-        return;
-    }
-    if (result == PathNotAllowed) {
-        SendReply("550 Not allowed.");
-        return;
-    }
-    SendReply("150 Binary mode.");
-    if (!OpenDataConnection()) {
-        m_nState = StateIdle;
-        CloseDataConnection();
-        return;
-    }
-    m_pDataSocket->StartSendFile(diskPath);
+    StartFileTransfer(argument, AccessDownload, StateSendingFile, "550 File not found.", &CSocketBytes::StartSendFile);
 }
 
 void CSocketController::OnStor(const QByteArray& argument)
 {
+    StartFileTransfer(argument, AccessUpload, StateReceivingFile, "550 Invalid filename.",
+                      &CSocketBytes::StartReceiveFile);
+}
+
+void CSocketController::StartFileTransfer(const QByteArray& argument, int accessMode, int state,
+                                          const char* notFoundReply, void (CSocketBytes::*start)(const QByteArray&))
+{
     QByteArray diskPath;
-    const int result = ResolveFilePath(argument, AccessUpload, diskPath);
-    m_nState = StateReceivingFile;
+    const int result = ResolveFilePath(argument, accessMode, diskPath);
+    m_nState = state; // whatever the outcome of the resolution
     if (result == PathFileNotFound) {
-        SendReply("550 Invalid filename.");
+        SendReply("%s", notFoundReply);
         return;
     }
     if (result == PathNotAllowed) {
@@ -65,7 +55,7 @@ void CSocketController::OnStor(const QByteArray& argument)
         CloseDataConnection();
         return;
     }
-    m_pDataSocket->StartReceiveFile(diskPath);
+    (m_pDataSocket.get()->*start)(diskPath);
 }
 
 void CSocketController::OnAbor()
