@@ -14,13 +14,27 @@ void CServerMonitor::SetSink(IMonitorSink* sink)
 
 void CServerMonitor::AddMonitorText(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd)
 {
+    OnOwnThread([&] { WriteOnOwnThread(text, textColor, backColor, lineEnd); });
+}
+
+void CServerMonitor::OnOwnThread(const std::function<void()>& write)
+{
     if (QThread::currentThread() == thread()) {
-        WriteOnOwnThread(text, textColor, backColor, lineEnd);
+        write();
         return;
     }
     // The window's thread keeps serving these while it waits for connection threads to end.
-    QMetaObject::invokeMethod(
-        this, [&] { WriteOnOwnThread(text, textColor, backColor, lineEnd); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(this, write, Qt::BlockingQueuedConnection);
+}
+
+void CServerMonitor::AddAddressLine(const QByteArray& label, MonitorRgb labelColor, const QByteArray& address,
+                                    MonitorRgb addressColor)
+{
+    // One hand-over for the whole line: another thread's write cannot land between its parts.
+    OnOwnThread([&] {
+        WriteOnOwnThread(label, labelColor, MonitorColor::Dark, false);
+        WriteOnOwnThread(address, addressColor, MonitorColor::Dark, true);
+    });
 }
 
 void CServerMonitor::WriteOnOwnThread(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd)
@@ -31,18 +45,15 @@ void CServerMonitor::WriteOnOwnThread(const QByteArray& text, MonitorRgb textCol
 
 void CServerMonitor::LogUserIn(const QByteArray& address)
 {
-    AddMonitorText("User IN: ", MonitorColor::Amber, MonitorColor::Dark, false);
-    AddMonitorText(address, MonitorColor::Cyan, MonitorColor::Dark, true);
+    AddAddressLine("User IN: ", MonitorColor::Amber, address, MonitorColor::Cyan);
 }
 
 void CServerMonitor::LogUserOut(const QByteArray& address)
 {
-    AddMonitorText("User OUT: ", MonitorColor::Bronze, MonitorColor::Dark, false);
-    AddMonitorText(address, MonitorColor::Teal, MonitorColor::Dark, true);
+    AddAddressLine("User OUT: ", MonitorColor::Bronze, address, MonitorColor::Teal);
 }
 
 void CServerMonitor::LogAccessDenied(const QByteArray& address)
 {
-    AddMonitorText("Access denied: ", MonitorColor::Red, MonitorColor::Dark, false);
-    AddMonitorText(address, MonitorColor::Teal, MonitorColor::Dark, true);
+    AddAddressLine("Access denied: ", MonitorColor::Red, address, MonitorColor::Teal);
 }

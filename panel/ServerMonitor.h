@@ -4,11 +4,13 @@
 
 #include <QObject>
 
+#include <functional>
+
 // The server monitor: the one way any part of the system writes a coloured line for the user.
 //
 // Lives on the window's thread. A write from another thread is handed over whole and the caller
-// waits until it has been carried out, so writes never interleave. Once the sink is detached
-// (the pane is gone) writes are dropped.
+// waits until it has been carried out; a client line goes over as one write, so its parts are never
+// split by another thread's write. Once the sink is detached (the pane is gone) writes are dropped.
 class CServerMonitor : public QObject
 {
     Q_OBJECT
@@ -27,6 +29,10 @@ public:
     void LogAccessDenied(const QByteArray& address);
 
 private:
+    // Any thread: runs write on the window's thread and returns once it ran.
+    void OnOwnThread(const std::function<void()>& write);
+    void AddAddressLine(const QByteArray& label, MonitorRgb labelColor, const QByteArray& address,
+                        MonitorRgb addressColor);
     void WriteOnOwnThread(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd);
 
     IMonitorSink* m_pSink; // window's thread only

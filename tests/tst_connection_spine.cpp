@@ -1,6 +1,7 @@
 // The connection spine over real sockets: greeting, user limit, framing, idle time-out, ends.
 
 #include "FtpClient.h"
+#include "panel/ServerMonitor.h"
 #include "TestServer.h"
 
 #include <QtTest>
@@ -23,6 +24,7 @@ private Q_SLOTS:
     void clientCloseLeavesTheList();
     void quitEndsTheConnection();
     void stopEndsEveryClient();
+    void clientLinesFromManyThreadsStayWhole();
     void twoHundredClientsAtOnceAreAllGreeted();
     void portInUseIsReported();
 };
@@ -192,6 +194,31 @@ void TestConnectionSpine::stopEndsEveryClient()
     FtpClient again;
     QVERIFY(again.Login(server.Port()));
     QCOMPARE(server.Monitor().CountLines("***** FTP SERVER ONLINE *****"), 2);
+}
+
+// Connection threads write their client lines at the same time; each line must arrive whole.
+void TestConnectionSpine::clientLinesFromManyThreadsStayWhole()
+{
+    CaptureSink sink;
+    CServerMonitor monitor(&sink);
+    constexpr int kThreads = 4;
+    constexpr int kLinesEach = 100;
+    std::vector<std::unique_ptr<QThread>> writers;
+    for (int i = 0; i < kThreads; ++i) {
+        const QByteArray address = "10.0.0." + QByteArray::number(i);
+        writers.emplace_back(QThread::create([&monitor, address] {
+            for (int n = 0; n < kLinesEach; ++n)
+                monitor.LogUserIn(address);
+        }));
+        writers.back()->start();
+    }
+    // The writers wait for this thread to carry out each write: keep serving events meanwhile.
+    for (auto& writer : writers)
+        QTRY_VERIFY_WITH_TIMEOUT(writer->isFinished(), 60000);
+    const QByteArrayList lines = sink.Lines();
+    QCOMPARE(lines.size(), kThreads * kLinesEach);
+    for (int i = 0; i < kThreads; ++i)
+        QCOMPARE(lines.count("User IN: 10.0.0." + QByteArray::number(i)), kLinesEach);
 }
 
 void TestConnectionSpine::twoHundredClientsAtOnceAreAllGreeted()

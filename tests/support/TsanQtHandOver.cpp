@@ -4,8 +4,12 @@
 // stands in for the library's function in the test programs and tells TSan about the hand-over:
 // the caller releases before the call is queued, the receiver acquires before it runs, and for a
 // blocking call the receiver releases after it ran and the caller acquires once it returns.
+// Likewise for a thread's end: the ending thread releases once its finished() signal has been
+// posted, and QThread::wait() acquires once it reports the thread ended.
 
 #include <QObject>
+#include <QThread>
+#include <QThreadStorage>
 
 #include <dlfcn.h>
 #include <sanitizer/tsan_interface.h>
@@ -26,6 +30,9 @@ private:
         auto* slot = static_cast<CAnnotatedSlot*>(self);
         switch (which) {
         case Destroy:
+            // Qt counts the references inside libQt6Core: whichever thread drops the last one
+            // frees the slot after the other's call.
+            __tsan_acquire(slot);
             slot->m_inner->destroyIfLastRef();
             delete slot;
             break;
@@ -34,6 +41,7 @@ private:
             slot->m_inner->call(receiver, args);
             if (slot->m_blockingToken)
                 __tsan_release(slot->m_blockingToken);
+            __tsan_release(slot); // last touch of the slot on this thread
             break;
         case Compare:
             *ret = slot->m_inner->compare(args);
@@ -45,26 +53,58 @@ private:
     int* m_blockingToken; // the waiting caller's; only for a blocking call
 };
 
-using InvokeFn = bool (*)(QObject*, QtPrivate::QSlotObjectBase*, Qt::ConnectionType, void*);
-
-InvokeFn LibraryInvoke()
+// Released by the ending thread in QThreadStorage's clean-up, which Qt runs after emitting
+// finished() and before it wakes QThread::wait().
+class CThreadEndRelease
 {
-    static const InvokeFn library = reinterpret_cast<InvokeFn>(
-        dlsym(RTLD_NEXT,
-              "_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv"));
-    return library;
+public:
+    explicit CThreadEndRelease(QThread* thread) : m_thread(thread) {}
+    ~CThreadEndRelease() { __tsan_release(m_thread); }
+
+private:
+    QThread* m_thread;
+};
+
+QThreadStorage<CThreadEndRelease*> g_threadEndRelease; // one per thread, Qt guards it
+
+template <typename Fn> Fn LibraryFunction(const char* mangledName)
+{
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, mangledName));
 }
 
 } // namespace
 
+// Runs on the thread itself (our threads call exec() from run()).
+int QThread::exec()
+{
+    static const auto library = LibraryFunction<int (*)(QThread*)>("_ZN7QThread4execEv");
+    if (!g_threadEndRelease.hasLocalData())
+        g_threadEndRelease.setLocalData(new CThreadEndRelease(this));
+    return library(this);
+}
+
+// Any thread but the waited one.
+bool QThread::wait(QDeadlineTimer deadline)
+{
+    static const auto library =
+        LibraryFunction<bool (*)(QThread*, QDeadlineTimer)>("_ZN7QThread4waitE14QDeadlineTimer");
+    const bool ended = library(this, deadline);
+    if (ended)
+        __tsan_acquire(this);
+    return ended;
+}
+
 bool QMetaObject::invokeMethodImpl(QObject* object, QtPrivate::QSlotObjectBase* slot, Qt::ConnectionType type,
                                    void* ret)
 {
+    static const auto library =
+        LibraryFunction<bool (*)(QObject*, QtPrivate::QSlotObjectBase*, Qt::ConnectionType, void*)>(
+            "_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv");
     int token = 0; // lives until the blocking call has returned
     const bool blocking = type == Qt::BlockingQueuedConnection;
     auto* annotated = new CAnnotatedSlot(slot, blocking ? &token : nullptr);
     __tsan_release(annotated);
-    const bool invoked = LibraryInvoke()(object, annotated, type, ret);
+    const bool invoked = library(object, annotated, type, ret);
     if (blocking)
         __tsan_acquire(&token);
     return invoked;
