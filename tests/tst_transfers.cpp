@@ -36,6 +36,7 @@ private Q_SLOTS:
     void abor_data();
     void abor();
     void noStrayReplyAfterAbort();
+    void aborDuringTheDataWait();
     void refusedActiveConnect();
     void portRefusesOtherHostsAndBadFields_data();
     void portRefusesOtherHostsAndBadFields();
@@ -268,6 +269,22 @@ void TestTransfers::noStrayReplyAfterAbort()
     QVERIFY(data >= 0);
     QVERIFY(m_client.NoReplyWithin(500));
     QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
+    DataSocket::Close(data);
+}
+
+void TestTransfers::aborDuringTheDataWait()
+{
+    // Nobody connects to the passive port: RETR waits, and ABOR is run inside that wait.
+    QVERIFY(WriteFile(m_root->filePath("a.txt"), "abc"));
+    QVERIFY(m_client.Command("PASV").startsWith("227 "));
+    QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
+    QCOMPARE(m_client.Command("ABOR"), QByteArray("426 Connection closed."));
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 ABOR command OK."));
+    QVERIFY(m_client.NoReplyWithin(500)); // the wait ended with the data connection: no 421 later
+    const int data = m_client.OpenPassive();
+    QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
+    QCOMPARE(DataSocket::ReadAll(data), QByteArray("abc"));
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
     DataSocket::Close(data);
 }
 

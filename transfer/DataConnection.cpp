@@ -90,8 +90,9 @@ bool CSocketController::OpenDataConnection()
         deadline.start(kDataWaitMs);
         QEventLoop* outer = m_pDataWait;
         m_pDataWait = &wait;
-        while (!socket->m_bConnected && !socket->m_bConnectFailed && deadline.isActive() &&
-               !m_pThread->QuitRequested() && generation == m_nDataGeneration && m_pDataSocket)
+        // The socket may be gone (ABOR or PASV run inside the wait): look at it only while it is ours.
+        while (generation == m_nDataGeneration && m_pDataSocket && !socket->m_bConnected && !socket->m_bConnectFailed &&
+               deadline.isActive() && !m_pThread->QuitRequested())
             wait.exec();
         m_pDataWait = outer;
     }
