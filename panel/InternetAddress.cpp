@@ -122,8 +122,8 @@ QByteArray CInternetAddress::GetInternetIP()
     if (outcome.address.isEmpty()) {
         m_monitor.AddMonitorText(outcome.failure, MonitorColor::White, MonitorColor::Red, true);
     } else {
-        m_monitor.AddMonitorText("Your Internet IP address: ", MonitorColor::Amber, MonitorColor::Dark, false);
-        m_monitor.AddMonitorText(outcome.address, MonitorColor::White, MonitorColor::Dark, true);
+        m_monitor.AddAddressLine("Your Internet IP address: ", MonitorColor::Amber, outcome.address,
+                                 MonitorColor::White);
     }
     return outcome.address;
 }

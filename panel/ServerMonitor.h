@@ -23,6 +23,10 @@ public:
     // Any thread: appends the text in the given colours, ending the line when lineEnd is true.
     void AddMonitorText(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd);
 
+    // Any thread: a label and a value on dark as one line, in one write (no other write between).
+    void AddAddressLine(const QByteArray& label, MonitorRgb labelColor, const QByteArray& address,
+                        MonitorRgb addressColor);
+
     // Any thread: the client lines "User IN: ", "User OUT: " and "Access denied: " with the address.
     void LogUserIn(const QByteArray& address);
     void LogUserOut(const QByteArray& address);
@@ -31,8 +35,7 @@ public:
 private:
     // Any thread: runs write on the window's thread and returns once it ran.
     void OnOwnThread(const std::function<void()>& write);
-    void AddAddressLine(const QByteArray& label, MonitorRgb labelColor, const QByteArray& address,
-                        MonitorRgb addressColor);
+
     void WriteOnOwnThread(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd);
 
     IMonitorSink* m_pSink; // window's thread only
