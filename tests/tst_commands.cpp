@@ -39,17 +39,11 @@ private Q_SLOTS:
     void aborSuffixCountsAsAbor();
     void verbReplies_data();
     void verbReplies();
-    void size_data();
-    void size();
-    void deleteFile_data();
-    void deleteFile();
+    void fileCommands_data();
+    void fileCommands();
     void rename_data();
     void rename();
     void renameRespectsPermissionAtRnto();
-    void removeFolder_data();
-    void removeFolder();
-    void makeFolder_data();
-    void makeFolder();
     void fileCommandPermissions_data();
     void fileCommandPermissions();
 };
@@ -238,67 +232,86 @@ void TestCommands::verbReplies()
     QCOMPARE(client.Command("PWD"), QByteArray("257 \"/\" --> Current folder."));
 }
 
-void TestCommands::size_data()
+void TestCommands::fileCommands_data()
 {
-    QTest::addColumn<QByteArray>("argument");
+    QTest::addColumn<QByteArray>("line");
     QTest::addColumn<QByteArray>("reply");
-    QTest::newRow("file") << QByteArray("Docs/A.txt") << QByteArray("213 5");
-    QTest::newRow("file in other case") << QByteArray("/DOCS/a.TXT") << QByteArray("213 5");
-    QTest::newRow("larger than 4 GiB") << QByteArray("big.bin") << QByteArray("213 5000000000");
-    QTest::newRow("folder") << QByteArray("Docs") << QByteArray("550 File not found.");
-    QTest::newRow("missing") << QByteArray("nothing") << QByteArray("550 File not found.");
-    QTest::newRow("no argument") << QByteArray() << QByteArray("550 File not found.");
-    QTest::newRow("outside") << QByteArray("../share/secret.txt") << QByteArray("550 Not allowed.");
+    QTest::addColumn<QByteArrayList>("gone"); // relative to the base folder
+    QTest::addColumn<QByteArrayList>("made"); // folders
+    const auto row = [](const char* name, const QByteArray& line, const QByteArray& reply,
+                        const QByteArrayList& gone = {}, const QByteArrayList& made = {}) {
+        QTest::addRow("%s %s", line.left(4).constData(), name) << line << reply << gone << made;
+    };
+    const QByteArray notAllowed = "550 Not allowed.";
+    const QByteArray fileNotFound = "550 File not found.";
+    const QByteArray folderNotFound = "550 Folder not found.";
+    const QByteArray deleted = "250 File \"/docs/report.txt\" deleted.";
+    const QByteArray created = "250 Folder created.";
+    const QByteArray exists = "550 Folder already exists.";
+    const QByteArray mkdRefused = "550 Creating a folder is not allowed.";
+
+    row("file", "SIZE Docs/A.txt", "213 5");
+    row("file in other case", "SIZE /DOCS/a.TXT", "213 5");
+    row("larger than 4 GiB", "SIZE big.bin", "213 5000000000");
+    row("folder", "SIZE Docs", fileNotFound);
+    row("missing", "SIZE nothing", fileNotFound);
+    row("no argument", "SIZE", fileNotFound);
+    row("outside", "SIZE ../share/secret.txt", notAllowed);
+
+    row("mixed case", "DELE Docs/Report.TXT", deleted, {"Share/Docs/Report.TXT"});
+    row("other case", "DELE \\docs\\REPORT.txt", deleted, {"Share/Docs/Report.TXT"});
+    row("through a link inside", "DELE inlink/A.txt", "250 File \"/inlink/a.txt\" deleted.", {"Share/Docs/A.txt"});
+    row("missing", "DELE Docs/none", fileNotFound);
+    row("folder", "DELE Empty", fileNotFound);
+    row("outside", "DELE ../share/secret.txt", notAllowed);
+    row("link out", "DELE outfile", notAllowed);
+
+    row("empty folder", "RMD empty", "250 Folder deleted.", {"Share/Empty"});
+    row("not empty", "RMD Docs", "550 The folder is not empty.");
+    row("no argument", "RMD", folderNotFound);
+    row("missing", "RMD Nothing", folderNotFound);
+    row("the root as .", "RMD .", notAllowed);
+    row("the root by climbing", "RMD Empty/..", notAllowed);
+    row("the root by name", "RMD ../Share", notAllowed);
+    row("beside the root", "RMD ../Windows", notAllowed);
+    row("a file", "RMD notes.txt", "450 Error deleting folder.");
+
+    row("nested, parents missing", "MKD a/b/c", created, {}, {"Share/a", "Share/a/b", "Share/a/b/c"});
+    row("nested below a mixed-case folder", "MKD \\docs\\New\\Deep", created, {}, {"Share/Docs/New/Deep"});
+    row("keeps the spelling", "MKD MiXed", created, {}, {"Share/MiXed"});
+    row("existing folder in other case", "MKD DOCS", exists);
+    row("existing file", "MKD notes.txt", exists);
+    row("no argument", "MKD", "450 Error creating folder.");
+    row("outside", "MKD ../Made", mkdRefused);
+    row("through a link out", "MKD outlink/Made", mkdRefused);
 }
 
-void TestCommands::size()
+void TestCommands::fileCommands()
 {
-    QFETCH(QByteArray, argument);
+    QFETCH(QByteArray, line);
     QFETCH(QByteArray, reply);
+    QFETCH(QByteArrayList, gone);
+    QFETCH(QByteArrayList, made);
     PathFixture fixture;
     QVERIFY(fixture.IsValid());
     QVERIFY(PathFixture::WriteFile(fixture.Path("Share/big.bin"), ""));
     QVERIFY(::truncate(fixture.Path("Share/big.bin").constData(), 5000000000LL) == 0); // sparse
+    QVERIFY(::mkdir(fixture.Path("Windows/Empty").constData(), 0755) == 0);
     TestServer server(TestValues(fixture.root));
     FtpClient client;
     QVERIFY(client.Login(server.Port()));
-    QCOMPARE(client.Command(("SIZE " + argument).trimmed()), reply);
-}
-
-void TestCommands::deleteFile_data()
-{
-    QTest::addColumn<QByteArray>("argument");
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<QByteArray>("gone"); // relative to the base folder; empty: nothing is removed
-    QTest::newRow("mixed case") << QByteArray("Docs/Report.TXT") << QByteArray("250 File \"/docs/report.txt\" deleted.")
-                                << QByteArray("Share/Docs/Report.TXT");
-    QTest::newRow("other case") << QByteArray("\\docs\\REPORT.txt")
-                                << QByteArray("250 File \"/docs/report.txt\" deleted.")
-                                << QByteArray("Share/Docs/Report.TXT");
-    QTest::newRow("through a link inside")
-        << QByteArray("inlink/A.txt") << QByteArray("250 File \"/inlink/a.txt\" deleted.")
-        << QByteArray("Share/Docs/A.txt");
-    QTest::newRow("missing") << QByteArray("Docs/none") << QByteArray("550 File not found.") << QByteArray();
-    QTest::newRow("folder") << QByteArray("Empty") << QByteArray("550 File not found.") << QByteArray();
-    QTest::newRow("outside") << QByteArray("../share/secret.txt") << QByteArray("550 Not allowed.") << QByteArray();
-    QTest::newRow("link out") << QByteArray("outfile") << QByteArray("550 Not allowed.") << QByteArray();
-}
-
-void TestCommands::deleteFile()
-{
-    QFETCH(QByteArray, argument);
-    QFETCH(QByteArray, reply);
-    QFETCH(QByteArray, gone);
-    PathFixture fixture;
-    QVERIFY(fixture.IsValid());
-    TestServer server(TestValues(fixture.root));
-    FtpClient client;
-    QVERIFY(client.Login(server.Port()));
-    QCOMPARE(client.Command("DELE " + argument), reply);
-    if (!gone.isEmpty())
-        QVERIFY(!fixture.Exists(gone));
-    for (const char* kept : {"share/secret.txt", "Share/Empty", "Share/outfile", "Share/inlink"})
-        QVERIFY2(fixture.Exists(kept), kept);
+    QCOMPARE(client.Command(line), reply);
+    for (const QByteArray& path : gone)
+        QVERIFY2(!fixture.Exists(path), path.constData());
+    for (const QByteArray& path : made)
+        QVERIFY2(PathExists(fixture.Path(path), true), path.constData());
+    // Nothing else is touched, inside the root or beside it.
+    for (const QByteArray& kept :
+         QByteArrayList{"Share", "Share/Docs/A.txt", "Share/Docs/Report.TXT", "Share/notes.txt", "Share/Empty",
+                        "Share/outfile", "Share/inlink", "share/secret.txt", "Windows/Empty"})
+        QVERIFY2(gone.contains(kept) || fixture.Exists(kept), kept.constData());
+    QVERIFY(!fixture.Exists("Made"));
+    QVERIFY(!fixture.Exists("share/Made"));
 }
 
 void TestCommands::rename_data()
@@ -382,80 +395,6 @@ void TestCommands::renameRespectsPermissionAtRnto()
     QCOMPARE(client.Command("RNTO other.txt"), QByteArray("550 Not allowed."));
     QVERIFY(fixture.Exists("Share/notes.txt"));
     QVERIFY(!fixture.Exists("Share/other.txt"));
-}
-
-void TestCommands::removeFolder_data()
-{
-    QTest::addColumn<QByteArray>("argument");
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<QByteArray>("gone");
-    QTest::newRow("empty folder") << QByteArray("empty") << QByteArray("250 Folder deleted.")
-                                  << QByteArray("Share/Empty");
-    QTest::newRow("not empty") << QByteArray("Docs") << QByteArray("550 The folder is not empty.") << QByteArray();
-    QTest::newRow("no argument") << QByteArray() << QByteArray("550 Folder not found.") << QByteArray();
-    QTest::newRow("missing") << QByteArray("Nothing") << QByteArray("550 Folder not found.") << QByteArray();
-    QTest::newRow("the root as .") << QByteArray(".") << QByteArray("550 Not allowed.") << QByteArray();
-    QTest::newRow("the root by climbing") << QByteArray("Empty/..") << QByteArray("550 Not allowed.") << QByteArray();
-    QTest::newRow("the root by name") << QByteArray("../Share") << QByteArray("550 Not allowed.") << QByteArray();
-    QTest::newRow("beside the root") << QByteArray("../Windows") << QByteArray("550 Not allowed.") << QByteArray();
-    QTest::newRow("a file") << QByteArray("notes.txt") << QByteArray("450 Error deleting folder.") << QByteArray();
-}
-
-void TestCommands::removeFolder()
-{
-    QFETCH(QByteArray, argument);
-    QFETCH(QByteArray, reply);
-    QFETCH(QByteArray, gone);
-    PathFixture fixture;
-    QVERIFY(fixture.IsValid());
-    QVERIFY(::mkdir(fixture.Path("Windows/Empty").constData(), 0755) == 0);
-    TestServer server(TestValues(fixture.root));
-    FtpClient client;
-    QVERIFY(client.Login(server.Port()));
-    QCOMPARE(client.Command(("RMD " + argument).trimmed()), reply);
-    if (!gone.isEmpty())
-        QVERIFY(!fixture.Exists(gone));
-    for (const char* kept : {"Share", "Share/Docs/A.txt", "Share/notes.txt", "Windows/Empty"})
-        QVERIFY2(fixture.Exists(kept), kept);
-}
-
-void TestCommands::makeFolder_data()
-{
-    QTest::addColumn<QByteArray>("argument");
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<QByteArrayList>("made");
-    const QByteArray created = "250 Folder created.";
-    QTest::newRow("nested, parents missing")
-        << QByteArray("a/b/c") << created << QByteArrayList{"Share/a", "Share/a/b", "Share/a/b/c"};
-    QTest::newRow("nested below a mixed-case folder")
-        << QByteArray("\\docs\\New\\Deep") << created << QByteArrayList{"Share/Docs/New/Deep"};
-    QTest::newRow("keeps the spelling") << QByteArray("MiXed") << created << QByteArrayList{"Share/MiXed"};
-    QTest::newRow("existing folder in other case")
-        << QByteArray("DOCS") << QByteArray("550 Folder already exists.") << QByteArrayList{};
-    QTest::newRow("existing file") << QByteArray("notes.txt") << QByteArray("550 Folder already exists.")
-                                   << QByteArrayList{};
-    QTest::newRow("no argument") << QByteArray() << QByteArray("450 Error creating folder.") << QByteArrayList{};
-    QTest::newRow("outside") << QByteArray("../Made") << QByteArray("550 Creating a folder is not allowed.")
-                             << QByteArrayList{};
-    QTest::newRow("through a link out") << QByteArray("outlink/Made")
-                                        << QByteArray("550 Creating a folder is not allowed.") << QByteArrayList{};
-}
-
-void TestCommands::makeFolder()
-{
-    QFETCH(QByteArray, argument);
-    QFETCH(QByteArray, reply);
-    QFETCH(QByteArrayList, made);
-    PathFixture fixture;
-    QVERIFY(fixture.IsValid());
-    TestServer server(TestValues(fixture.root));
-    FtpClient client;
-    QVERIFY(client.Login(server.Port()));
-    QCOMPARE(client.Command(("MKD " + argument).trimmed()), reply);
-    for (const QByteArray& path : made)
-        QVERIFY2(PathExists(fixture.Path(path), true), path.constData());
-    QVERIFY(!fixture.Exists("Made"));
-    QVERIFY(!fixture.Exists("share/Made"));
 }
 
 void TestCommands::fileCommandPermissions_data()

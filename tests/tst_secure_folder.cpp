@@ -164,10 +164,8 @@ private Q_SLOTS:
     void init();
     void cleanup();
 
-    void encryptPass_data();
-    void encryptPass();
-    void decryptPass_data();
-    void decryptPass();
+    void pass_data();
+    void pass();
     void warnings_data();
     void warnings();
     void declinedQuestionStillStoresPassword();
@@ -242,128 +240,87 @@ QByteArrayList TestSecureFolder::ExpectedLines(QByteArrayList lines) const
     return lines;
 }
 
-void TestSecureFolder::encryptPass_data()
+void TestSecureFolder::pass_data()
 {
+    QTest::addColumn<bool>("bEncrypt");
     QTest::addColumn<QByteArray>("folderName");
     QTest::addColumn<QByteArrayList>("before");
     QTest::addColumn<QByteArrayList>("after");
     QTest::addColumn<QByteArrayList>("lines");
-    const QByteArrayList none = {"No files to encrypt.", "Secure folder: $F"};
-    const QByteArrayList done = {"Encryption completed successfully.", "Secure folder: $F"};
+    const auto row = [](const char* name, bool bEncrypt, const QByteArrayList& before, const QByteArrayList& after,
+                        bool bDone, const QByteArrayList& counts, const QByteArray& folderName = "vault") {
+        const char* op = bEncrypt ? "encrypt" : "decrypt";
+        const QByteArray first = bDone ? QByteArray(bEncrypt ? "Encryption" : "Decryption") + " completed successfully."
+                                       : QByteArray("No files to ") + op + '.';
+        QTest::addRow("%s: %s", op, name)
+            << bEncrypt << folderName << before << after << QByteArrayList{first, "Secure folder: $F"} + counts;
+    };
 
-    QTest::newRow("empty folder") << QByteArray("vault") << QByteArrayList{} << QByteArrayList{}
-                                  << none + QByteArrayList{"Files in folder: 0", "Encrypted files: 0"};
-    QTest::newRow("only .cry files") << QByteArray("vault") << QByteArrayList{"a.txt.cry=a@0therPass", "B.CRY=raw"}
-                                     << QByteArrayList{"B.CRY=raw", "a.txt.cry=a@0therPass"}
-                                     << none + QByteArrayList{"Files in folder: 2", "Encrypted files: 0"};
-    QTest::newRow("name lower-cased") << QByteArray("vault") << QByteArrayList{"Report.TXT=hello"}
-                                      << QByteArrayList{"report.txt.cry=hello@Crypt0Pass"}
-                                      << done + QByteArrayList{"Files in folder: 1", "Encrypted files: 1"};
-    QTest::newRow("lowering is ASCII only")
-        << QByteArray("vault") << QByteArrayList{"\xc3\x84Q.TXT=utf8", "\xc4Q.TXT=latin1"}
-        << QByteArrayList{"\xc3\x84q.txt.cry=utf8@Crypt0Pass", "\xc4q.txt.cry=latin1@Crypt0Pass"}
-        << done + QByteArrayList{"Files in folder: 2", "Encrypted files: 2"};
-    QTest::newRow(".cry inside names") << QByteArray("vault")
-                                       << QByteArrayList{"notes.crystal.txt=n", "x.CRYPT=c", "plain.txt=p"}
-                                       << QByteArrayList{"notes.crystal.txt=n", "plain.txt.cry=p@Crypt0Pass",
-                                                         "x.CRYPT=c"}
-                                       << done + QByteArrayList{"Files in folder: 3", "Encrypted files: 1"};
-    QTest::newRow(".cry in the folder path")
-        << QByteArray("My.Cry.vault") << QByteArrayList{"a.txt=a", "b=b"} << QByteArrayList{"a.txt=a", "b=b"}
-        << none + QByteArrayList{"Files in folder: 2", "Encrypted files: 0"};
-    QTest::newRow("dot files, sub-folders, links, FIFOs left alone")
-        << QByteArray("vault")
-        << QByteArrayList{".hidden=h", "sub/", "sub/inner.txt=i", "link->top.txt", "pipe|", "top.txt=t"}
-        << QByteArrayList{".hidden=h", "link->top.txt", "pipe|", "sub/", "sub/inner.txt=i", "top.txt.cry=t@Crypt0Pass"}
-        << done + QByteArrayList{"Files in folder: 1", "Encrypted files: 1"};
-    QTest::newRow("replaces a .cry file of an earlier pass")
-        << QByteArray("vault") << QByteArrayList{"a.txt=new", "a.txt.cry=old@0therPass"}
-        << QByteArrayList{"a.txt.cry=new@Crypt0Pass"}
-        << done + QByteArrayList{"Files in folder: 2", "Encrypted files: 1"};
-    QTest::newRow("names differing only in case") << QByteArray("vault") << QByteArrayList{"a.txt=lower", "A.txt=upper"}
-                                                  << QByteArrayList{"a.txt.cry=upper@Crypt0Pass", "a.txt=lower"}
-                                                  << done + QByteArrayList{"Files in folder: 2", "Encrypted files: 1"};
+    row("empty folder", true, {}, {}, false, {"Files in folder: 0", "Encrypted files: 0"});
+    row("only .cry files", true, {"a.txt.cry=a@0therPass", "B.CRY=raw"}, {"B.CRY=raw", "a.txt.cry=a@0therPass"}, false,
+        {"Files in folder: 2", "Encrypted files: 0"});
+    row("name lower-cased", true, {"Report.TXT=hello"}, {"report.txt.cry=hello@Crypt0Pass"}, true,
+        {"Files in folder: 1", "Encrypted files: 1"});
+    row("lowering is ASCII only", true, {"\xc3\x84Q.TXT=utf8", "\xc4Q.TXT=latin1"},
+        {"\xc3\x84q.txt.cry=utf8@Crypt0Pass", "\xc4q.txt.cry=latin1@Crypt0Pass"}, true,
+        {"Files in folder: 2", "Encrypted files: 2"});
+    row(".cry inside names", true, {"notes.crystal.txt=n", "x.CRYPT=c", "plain.txt=p"},
+        {"notes.crystal.txt=n", "plain.txt.cry=p@Crypt0Pass", "x.CRYPT=c"}, true,
+        {"Files in folder: 3", "Encrypted files: 1"});
+    row(".cry in the folder path", true, {"a.txt=a", "b=b"}, {"a.txt=a", "b=b"}, false,
+        {"Files in folder: 2", "Encrypted files: 0"}, "My.Cry.vault");
+    row("dot files, sub-folders, links, FIFOs left alone", true,
+        {".hidden=h", "sub/", "sub/inner.txt=i", "link->top.txt", "pipe|", "top.txt=t"},
+        {".hidden=h", "link->top.txt", "pipe|", "sub/", "sub/inner.txt=i", "top.txt.cry=t@Crypt0Pass"}, true,
+        {"Files in folder: 1", "Encrypted files: 1"});
+    row("replaces a .cry file of an earlier pass", true, {"a.txt=new", "a.txt.cry=old@0therPass"},
+        {"a.txt.cry=new@Crypt0Pass"}, true, {"Files in folder: 2", "Encrypted files: 1"});
+    row("names differing only in case", true, {"a.txt=lower", "A.txt=upper"},
+        {"a.txt.cry=upper@Crypt0Pass", "a.txt=lower"}, true, {"Files in folder: 2", "Encrypted files: 1"});
+
+    const QByteArray wrong1 = "Files with wrong password: 1", wrong2 = "Files with wrong password: 2";
+    row("empty folder", false, {}, {}, false, {"Decrypted files: 0"});
+    row("name keeps its case, .CRY matched", false,
+        {"report.txt.cry=hello@Crypt0Pass", "Notes.TXT.CRY=n@Crypt0Pass", "plain.txt=p"},
+        {"Notes.TXT=n", "plain.txt=p", "report.txt=hello"}, true, {"Decrypted files: 2"});
+    row("every .cry with another password", false, {"a.cry=a@0therPass", "b.txt.cry=b@0therPass"},
+        {"a.cry=a@0therPass", "b.txt.cry=b@0therPass"}, false, {"Decrypted files: 0", wrong2});
+    row("right and wrong password", false, {"a.cry=a@Crypt0Pass", "b.cry=b@0therPass"}, {"a=a", "b.cry=b@0therPass"},
+        true, {"Decrypted files: 1", wrong1});
+    row("replaces an existing plain file", false, {"a.txt=old", "a.txt.cry=new@Crypt0Pass"}, {"a.txt=new"}, true,
+        {"Decrypted files: 1"});
+    row("wrong password keeps the existing plain file", false, {"a.txt=old", "a.txt.cry=new@0therPass"},
+        {"a.txt.cry=new@0therPass", "a.txt=old"}, false, {"Decrypted files: 0", wrong1});
+    row("damaged .cry files", false, {"bad.cry=0123456789", "empty.cry="}, {"bad.cry=0123456789", "empty.cry="}, false,
+        {"Decrypted files: 0", wrong2});
+    row("names differing only in case", false, {"a.txt.cry=lower@Crypt0Pass", "a.txt.CRY=upper@Crypt0Pass"},
+        {"a.txt.cry=lower@Crypt0Pass", "a.txt=upper"}, true, {"Decrypted files: 1"});
+    row("dot files, sub-folders, links left alone", false,
+        {".x.cry=h@Crypt0Pass", "sub/", "sub/in.cry=i@Crypt0Pass", "l.cry->.x.cry", "p.cry|"},
+        {".x.cry=h@Crypt0Pass", "l.cry->.x.cry", "p.cry|", "sub/", "sub/in.cry=i@Crypt0Pass"}, false,
+        {"Decrypted files: 0"});
+    row(".cry in the folder path", false, {"a.cry=a@Crypt0Pass"}, {"a=a"}, true, {"Decrypted files: 1"}, "my.cry");
 }
 
-void TestSecureFolder::encryptPass()
+void TestSecureFolder::pass()
 {
+    QFETCH(bool, bEncrypt);
     QFETCH(QByteArray, folderName);
     QFETCH(QByteArrayList, before);
     QFETCH(QByteArrayList, after);
     QFETCH(QByteArrayList, lines);
     QVERIFY(Prepare(folderName));
     MakeEntries(m_folder, before);
-    QCOMPARE(m_passes->OnEncrypt(), CSecureFolderPasses::EOutcome::Completed);
+    QCOMPARE(bEncrypt ? m_passes->OnEncrypt() : m_passes->OnDecrypt(), CSecureFolderPasses::EOutcome::Completed);
     QCOMPARE(m_sink->Lines(), ExpectedLines(lines));
     QCOMPARE(DescribeEntries(m_folder), Sorted(after));
-    QCOMPARE(m_host->questions.size(), 1);
+    // Only encryption asks first.
+    QCOMPARE(m_host->questions.size(), bEncrypt ? 1 : 0);
     QVERIFY(m_host->warnings.isEmpty());
     QVERIFY(!m_host->bWaitCursor);
-    QCOMPARE(StoredPassword(), kPassword);
-}
-
-void TestSecureFolder::decryptPass_data()
-{
-    QTest::addColumn<QByteArray>("folderName");
-    QTest::addColumn<QByteArrayList>("before");
-    QTest::addColumn<QByteArrayList>("after");
-    QTest::addColumn<QByteArrayList>("lines");
-    const QByteArrayList none = {"No files to decrypt.", "Secure folder: $F"};
-    const QByteArrayList done = {"Decryption completed successfully.", "Secure folder: $F"};
-
-    QTest::newRow("empty folder") << QByteArray("vault") << QByteArrayList{} << QByteArrayList{}
-                                  << none + QByteArrayList{"Decrypted files: 0"};
-    QTest::newRow("name keeps its case, .CRY matched")
-        << QByteArray("vault")
-        << QByteArrayList{"report.txt.cry=hello@Crypt0Pass", "Notes.TXT.CRY=n@Crypt0Pass", "plain.txt=p"}
-        << QByteArrayList{"Notes.TXT=n", "plain.txt=p", "report.txt=hello"}
-        << done + QByteArrayList{"Decrypted files: 2"};
-    QTest::newRow("every .cry with another password")
-        << QByteArray("vault") << QByteArrayList{"a.cry=a@0therPass", "b.txt.cry=b@0therPass"}
-        << QByteArrayList{"a.cry=a@0therPass", "b.txt.cry=b@0therPass"}
-        << none + QByteArrayList{"Decrypted files: 0", "Files with wrong password: 2"};
-    QTest::newRow("right and wrong password")
-        << QByteArray("vault") << QByteArrayList{"a.cry=a@Crypt0Pass", "b.cry=b@0therPass"}
-        << QByteArrayList{"a=a", "b.cry=b@0therPass"}
-        << done + QByteArrayList{"Decrypted files: 1", "Files with wrong password: 1"};
-    QTest::newRow("replaces an existing plain file")
-        << QByteArray("vault") << QByteArrayList{"a.txt=old", "a.txt.cry=new@Crypt0Pass"} << QByteArrayList{"a.txt=new"}
-        << done + QByteArrayList{"Decrypted files: 1"};
-    QTest::newRow("wrong password keeps the existing plain file")
-        << QByteArray("vault") << QByteArrayList{"a.txt=old", "a.txt.cry=new@0therPass"}
-        << QByteArrayList{"a.txt.cry=new@0therPass", "a.txt=old"}
-        << none + QByteArrayList{"Decrypted files: 0", "Files with wrong password: 1"};
-    QTest::newRow("damaged .cry files") << QByteArray("vault") << QByteArrayList{"bad.cry=0123456789", "empty.cry="}
-                                        << QByteArrayList{"bad.cry=0123456789", "empty.cry="}
-                                        << none + QByteArrayList{"Decrypted files: 0", "Files with wrong password: 2"};
-    QTest::newRow("names differing only in case")
-        << QByteArray("vault") << QByteArrayList{"a.txt.cry=lower@Crypt0Pass", "a.txt.CRY=upper@Crypt0Pass"}
-        << QByteArrayList{"a.txt.cry=lower@Crypt0Pass", "a.txt=upper"} << done + QByteArrayList{"Decrypted files: 1"};
-    QTest::newRow("dot files, sub-folders, links left alone")
-        << QByteArray("vault")
-        << QByteArrayList{".x.cry=h@Crypt0Pass", "sub/", "sub/in.cry=i@Crypt0Pass", "l.cry->.x.cry", "p.cry|"}
-        << QByteArrayList{".x.cry=h@Crypt0Pass", "l.cry->.x.cry", "p.cry|", "sub/", "sub/in.cry=i@Crypt0Pass"}
-        << none + QByteArrayList{"Decrypted files: 0"};
-    QTest::newRow(".cry in the folder path") << QByteArray("my.cry") << QByteArrayList{"a.cry=a@Crypt0Pass"}
-                                             << QByteArrayList{"a=a"} << done + QByteArrayList{"Decrypted files: 1"};
-}
-
-void TestSecureFolder::decryptPass()
-{
-    QFETCH(QByteArray, folderName);
-    QFETCH(QByteArrayList, before);
-    QFETCH(QByteArrayList, after);
-    QFETCH(QByteArrayList, lines);
-    QVERIFY(Prepare(folderName));
-    MakeEntries(m_folder, before);
-    QCOMPARE(m_passes->OnDecrypt(), CSecureFolderPasses::EOutcome::Completed);
-    QCOMPARE(m_sink->Lines(), ExpectedLines(lines));
-    QCOMPARE(DescribeEntries(m_folder), Sorted(after));
-    QVERIFY(m_host->questions.isEmpty());
-    QVERIFY(m_host->warnings.isEmpty());
-    QVERIFY(!m_host->bWaitCursor);
-    const bool bDecrypted = lines.first() == "Decryption completed successfully.";
-    QCOMPARE(StoredPassword(), bDecrypted ? kPassword : CSettings::Values().SecurePassword);
+    // Decryption stores the password only once it has decrypted a file.
+    const bool bStored = bEncrypt || lines.first() == "Decryption completed successfully.";
+    QCOMPARE(StoredPassword(), bStored ? kPassword : CSettings::Values().SecurePassword);
 }
 
 void TestSecureFolder::warnings_data()

@@ -41,10 +41,8 @@ class TestVirtualPaths : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void resolveFolder_data();
-    void resolveFolder();
-    void resolveFile_data();
-    void resolveFile();
+    void resolve_data();
+    void resolve();
     void permissionMatrix_data();
     void permissionMatrix();
     void rootForms_data();
@@ -57,133 +55,74 @@ private Q_SLOTS:
     void relativeRootOverTheSocket();
 };
 
-void TestVirtualPaths::resolveFolder_data()
+void TestVirtualPaths::resolve_data()
 {
+    QTest::addColumn<bool>("file"); // ResolveFilePath, else ResolveFolderPath
     QTest::addColumn<QByteArray>("current");
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<int>("mode");
     QTest::addColumn<int>("result");
     QTest::addColumn<QByteArray>("disk");
+    const auto row = [](const char* name, bool file, const QByteArray& path, int mode, int result,
+                        const QByteArray& disk = {}, const QByteArray& current = "/") {
+        QTest::addRow("%s: %s", file ? "file" : "folder", name) << file << current << path << mode << result << disk;
+    };
+    const int browse = AccessBrowse, create = AccessCreateFolder, down = AccessDownload, up = AccessUpload;
 
-    QTest::newRow("empty path browses the root")
-        << QByteArray("/") << QByteArray() << int(AccessBrowse) << 0 << QByteArray("Share");
-    QTest::newRow("empty path for other modes")
-        << QByteArray("/") << QByteArray() << int(AccessDelete) << 3 << QByteArray();
+    row("empty path browses the root", false, {}, browse, 0, "Share");
+    row("empty path for other modes", false, {}, AccessDelete, 3);
     for (const char* path : {"Docs", "/Docs", "\\Docs", "//Docs//", "docs", "DOCS", ".Docs", "Docs.", "..Docs..",
                              "/./Docs/.", "Empty/../Docs", "../Share/Docs"})
-        QTest::newRow(path) << QByteArray("/") << QByteArray(path) << int(AccessBrowse) << 0
-                            << QByteArray("Share/Docs");
-    QTest::newRow(". is the current folder")
-        << QByteArray("/Docs") << QByteArray(".") << int(AccessBrowse) << 0 << QByteArray("Share/Docs");
-    QTest::newRow("a file is found too") << QByteArray("/") << QByteArray("Docs/A.txt") << int(AccessBrowse) << 0
-                                         << QByteArray("Share/Docs/A.txt");
-    QTest::newRow(".. from a subfolder") << QByteArray("/Docs") << QByteArray("..") << int(AccessBrowse) << 0
-                                         << QByteArray("Share");
-    QTest::newRow("relative sibling") << QByteArray("/Docs") << QByteArray("../Empty") << int(AccessBrowse) << 0
-                                      << QByteArray("Share/Empty");
-    QTest::newRow(".. above the root") << QByteArray("/") << QByteArray("..") << int(AccessBrowse) << 5 << QByteArray();
-    QTest::newRow("existing folder beside the root")
-        << QByteArray("/") << QByteArray("../Windows") << int(AccessBrowse) << 5 << QByteArray("Windows");
-    QTest::newRow("missing folder beside the root")
-        << QByteArray("/") << QByteArray("../Missing") << int(AccessBrowse) << 3 << QByteArray();
-    QTest::newRow("sibling differing only in case")
-        << QByteArray("/") << QByteArray("../share") << int(AccessBrowse) << 5 << QByteArray("share");
-    QTest::newRow("sibling's file") << QByteArray("/") << QByteArray("../share/secret.txt") << int(AccessBrowse) << 5
-                                    << QByteArray("share/secret.txt");
-    QTest::newRow("far above the root") << QByteArray("/") << QByteArray("../../../../../../..") << int(AccessBrowse)
-                                        << 5 << QByteArray();
-    QTest::newRow("missing name") << QByteArray("/") << QByteArray("Missing") << int(AccessBrowse) << 3 << QByteArray();
-    QTest::newRow("to create keeps the spelling")
-        << QByteArray("/") << QByteArray("Docs/New/Deeper") << int(AccessCreateFolder) << 3
-        << QByteArray("Share/Docs/New/Deeper");
-    QTest::newRow("to create, existing") << QByteArray("/") << QByteArray("docs") << int(AccessCreateFolder) << 0
-                                         << QByteArray("Share/Docs");
-    QTest::newRow("to create outside") << QByteArray("/") << QByteArray("../Made") << int(AccessCreateFolder) << 5
-                                       << QByteArray();
-    QTest::newRow("link inside the root")
-        << QByteArray("/") << QByteArray("inlink") << int(AccessBrowse) << 0 << QByteArray("Share/inlink");
-    QTest::newRow("link out of the root")
-        << QByteArray("/") << QByteArray("outlink") << int(AccessBrowse) << 5 << QByteArray();
-    QTest::newRow("through a link out of the root")
-        << QByteArray("/") << QByteArray("outlink/secret.txt") << int(AccessBrowse) << 5 << QByteArray();
-    QTest::newRow("dangling link") << QByteArray("/") << QByteArray("dangling") << int(AccessBrowse) << 3
-                                   << QByteArray();
-    QTest::newRow("creating through a dangling link")
-        << QByteArray("/") << QByteArray("dangling/x") << int(AccessCreateFolder) << 5 << QByteArray();
-    QTest::newRow("creating through a link out")
-        << QByteArray("/") << QByteArray("outlink/x") << int(AccessCreateFolder) << 5 << QByteArray();
-}
-
-void TestVirtualPaths::resolveFolder()
-{
-    QFETCH(QByteArray, current);
-    QFETCH(QByteArray, path);
-    QFETCH(int, mode);
-    QFETCH(int, result);
-    QFETCH(QByteArray, disk);
-    PathFixture fixture;
-    QVERIFY(fixture.IsValid());
-    const CVirtualFolder folder(TestValues(fixture.root), current);
-    QByteArray diskPath;
-    QCOMPARE(folder.ResolveFolderPath(path, mode, diskPath), result);
-    if (!disk.isEmpty())
-        QCOMPARE(Relative(fixture, diskPath), disk);
-}
-
-void TestVirtualPaths::resolveFile_data()
-{
-    QTest::addColumn<QByteArray>("current");
-    QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<int>("result");
-    QTest::addColumn<QByteArray>("disk");
+        row(path, false, path, browse, 0, "Share/Docs");
+    row(". is the current folder", false, ".", browse, 0, "Share/Docs", "/Docs");
+    row("a file is found too", false, "Docs/A.txt", browse, 0, "Share/Docs/A.txt");
+    row(".. from a subfolder", false, "..", browse, 0, "Share", "/Docs");
+    row("relative sibling", false, "../Empty", browse, 0, "Share/Empty", "/Docs");
+    row(".. above the root", false, "..", browse, 5);
+    row("existing folder beside the root", false, "../Windows", browse, 5, "Windows");
+    row("missing folder beside the root", false, "../Missing", browse, 3);
+    row("sibling differing only in case", false, "../share", browse, 5, "share");
+    row("sibling's file", false, "../share/secret.txt", browse, 5, "share/secret.txt");
+    row("far above the root", false, "../../../../../../..", browse, 5);
+    row("missing name", false, "Missing", browse, 3);
+    row("to create keeps the spelling", false, "Docs/New/Deeper", create, 3, "Share/Docs/New/Deeper");
+    row("to create, existing", false, "docs", create, 0, "Share/Docs");
+    row("to create outside", false, "../Made", create, 5);
+    row("link inside the root", false, "inlink", browse, 0, "Share/inlink");
+    row("link out of the root", false, "outlink", browse, 5);
+    row("through a link out of the root", false, "outlink/secret.txt", browse, 5);
+    row("dangling link", false, "dangling", browse, 3);
+    row("creating through a dangling link", false, "dangling/x", create, 5);
+    row("creating through a link out", false, "outlink/x", create, 5);
 
     for (const char* path : {"Docs/A.txt", "/docs/a.txt", "\\DOCS\\A.TXT", "//Docs//A.txt", ".Docs./A.txt"})
-        QTest::newRow(path) << QByteArray("/") << QByteArray(path) << int(AccessDownload) << 0
-                            << QByteArray("Share/Docs/A.txt");
-    QTest::newRow("relative to the current folder")
-        << QByteArray("/Docs") << QByteArray("a.txt") << int(AccessDownload) << 0 << QByteArray("Share/Docs/A.txt");
-    QTest::newRow("up from the current folder") << QByteArray("/Docs") << QByteArray("../notes.txt")
-                                                << int(AccessDownload) << 0 << QByteArray("Share/notes.txt");
-    QTest::newRow("exact spelling first, lower")
-        << QByteArray("/") << QByteArray("Case/readme") << int(AccessDownload) << 0 << QByteArray("Share/Case/readme");
-    QTest::newRow("exact spelling first, upper")
-        << QByteArray("/") << QByteArray("Case/README") << int(AccessDownload) << 0 << QByteArray("Share/Case/README");
-    QTest::newRow("else the first in byte order")
-        << QByteArray("/") << QByteArray("Case/Readme") << int(AccessDownload) << 0 << QByteArray("Share/Case/README");
-    QTest::newRow("a folder is no file") << QByteArray("/") << QByteArray("Docs") << int(AccessDownload) << 2
-                                         << QByteArray();
-    QTest::newRow("the file name keeps its dots")
-        << QByteArray("/") << QByteArray("Docs/A.txt.") << int(AccessDownload) << 2 << QByteArray();
-    QTest::newRow("missing folder") << QByteArray("/") << QByteArray("Missing/A.txt") << int(AccessDownload) << 2
-                                    << QByteArray();
-    QTest::newRow("empty") << QByteArray("/") << QByteArray() << int(AccessDownload) << 2 << QByteArray();
-    QTest::newRow("upload of a new name keeps its spelling")
-        << QByteArray("/") << QByteArray("docs/New.TXT") << int(AccessUpload) << 0 << QByteArray("Share/Docs/New.TXT");
-    QTest::newRow("upload onto an existing name in other case")
-        << QByteArray("/") << QByteArray("docs/a.TXT") << int(AccessUpload) << 0 << QByteArray("Share/Docs/A.txt");
-    QTest::newRow("upload to ..") << QByteArray("/") << QByteArray("Docs/..") << int(AccessUpload) << 2 << QByteArray();
-    QTest::newRow("upload to .") << QByteArray("/") << QByteArray(".") << int(AccessUpload) << 2 << QByteArray();
-    QTest::newRow("upload into a missing folder")
-        << QByteArray("/") << QByteArray("Missing/x") << int(AccessUpload) << 2 << QByteArray();
-    QTest::newRow("upload beside the root")
-        << QByteArray("/") << QByteArray("../share/new.txt") << int(AccessUpload) << 5 << QByteArray();
-    QTest::newRow("sibling's file") << QByteArray("/") << QByteArray("../share/secret.txt") << int(AccessDownload) << 5
-                                    << QByteArray();
-    QTest::newRow("other sibling's file")
-        << QByteArray("/") << QByteArray("../Windows/x.txt") << int(AccessDownload) << 5 << QByteArray();
-    QTest::newRow("file link out of the root")
-        << QByteArray("/") << QByteArray("outfile") << int(AccessDownload) << 5 << QByteArray();
-    QTest::newRow("file through a folder link out")
-        << QByteArray("/") << QByteArray("outlink/secret.txt") << int(AccessDownload) << 5 << QByteArray();
-    QTest::newRow("file through a folder link inside") << QByteArray("/") << QByteArray("inlink/A.txt")
-                                                       << int(AccessDownload) << 0 << QByteArray("Share/inlink/A.txt");
-    QTest::newRow("upload through a dangling link")
-        << QByteArray("/") << QByteArray("dangling") << int(AccessUpload) << 5 << QByteArray();
+        row(path, true, path, down, 0, "Share/Docs/A.txt");
+    row("relative to the current folder", true, "a.txt", down, 0, "Share/Docs/A.txt", "/Docs");
+    row("up from the current folder", true, "../notes.txt", down, 0, "Share/notes.txt", "/Docs");
+    row("exact spelling first, lower", true, "Case/readme", down, 0, "Share/Case/readme");
+    row("exact spelling first, upper", true, "Case/README", down, 0, "Share/Case/README");
+    row("else the first in byte order", true, "Case/Readme", down, 0, "Share/Case/README");
+    row("a folder is no file", true, "Docs", down, 2);
+    row("the file name keeps its dots", true, "Docs/A.txt.", down, 2);
+    row("missing folder", true, "Missing/A.txt", down, 2);
+    row("empty", true, {}, down, 2);
+    row("upload of a new name keeps its spelling", true, "docs/New.TXT", up, 0, "Share/Docs/New.TXT");
+    row("upload onto an existing name in other case", true, "docs/a.TXT", up, 0, "Share/Docs/A.txt");
+    row("upload to ..", true, "Docs/..", up, 2);
+    row("upload to .", true, ".", up, 2);
+    row("upload into a missing folder", true, "Missing/x", up, 2);
+    row("upload beside the root", true, "../share/new.txt", up, 5);
+    row("sibling's file", true, "../share/secret.txt", down, 5);
+    row("other sibling's file", true, "../Windows/x.txt", down, 5);
+    row("file link out of the root", true, "outfile", down, 5);
+    row("file through a folder link out", true, "outlink/secret.txt", down, 5);
+    row("file through a folder link inside", true, "inlink/A.txt", down, 0, "Share/inlink/A.txt");
+    row("upload through a dangling link", true, "dangling", up, 5);
 }
 
-void TestVirtualPaths::resolveFile()
+void TestVirtualPaths::resolve()
 {
+    QFETCH(bool, file);
     QFETCH(QByteArray, current);
     QFETCH(QByteArray, path);
     QFETCH(int, mode);
@@ -193,7 +132,8 @@ void TestVirtualPaths::resolveFile()
     QVERIFY(fixture.IsValid());
     const CVirtualFolder folder(TestValues(fixture.root), current);
     QByteArray diskPath;
-    QCOMPARE(folder.ResolveFilePath(path, mode, diskPath), result);
+    QCOMPARE(file ? folder.ResolveFilePath(path, mode, diskPath) : folder.ResolveFolderPath(path, mode, diskPath),
+             result);
     if (!disk.isEmpty())
         QCOMPARE(Relative(fixture, diskPath), disk);
 }
