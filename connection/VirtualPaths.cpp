@@ -249,19 +249,25 @@ CVirtualFolder::Mapped CVirtualFolder::MapFolderPart(const QByteArray& normalise
     return MapToDiskPath(slash == 0 ? QByteArray("/") : normalisedPath.left(slash));
 }
 
-int CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const
+bool CVirtualFolder::MapEntry(const QByteArray& clientPath, QByteArray& folderPath, QByteArray& name) const
 {
     if (HasNul(clientPath))
-        return PathFileNotFound;
+        return false;
     const QByteArray path = NormaliseClientPath(clientPath);
     if (path.isEmpty())
-        return PathFileNotFound;
-    QByteArray name;
+        return false;
     const Mapped folder = MapFolderPart(path, name);
+    folderPath = folder.diskPath;
     // "." and ".." name folders, never a file to read or to create.
-    if (!folder.found || name == "." || name == "..")
+    return folder.found && name != "." && name != "..";
+}
+
+int CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const
+{
+    QByteArray folderPath, name;
+    if (!MapEntry(clientPath, folderPath, name))
         return PathFileNotFound;
-    diskPath = Join(folder.diskPath, ResolveName(folder.diskPath, name));
+    diskPath = Join(folderPath, ResolveName(folderPath, name));
     const bool isFile = PathExists(diskPath, false);
     if (accessMode == AccessUpload) {
         if (isFile && !m_settings.AllowDeleteFiles)
@@ -271,7 +277,7 @@ int CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, int accessMode
     }
     // SECURITY: the folder must be inside the root and allowed, and the entry itself must not be a
     // link that leads out of it (a download, or an upload written through the link).
-    if (!CheckAccess(folder.diskPath, accessMode) || !IsReachable(diskPath))
+    if (!CheckAccess(folderPath, accessMode) || !IsReachable(diskPath))
         return PathNotAllowed;
     return PathOK;
 }
@@ -279,20 +285,14 @@ int CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, int accessMode
 int CVirtualFolder::ResolveRenameTarget(const QByteArray& clientPath, const QByteArray& sourcePath,
                                         QByteArray& diskPath) const
 {
-    if (HasNul(clientPath))
+    QByteArray folderPath, name;
+    if (!MapEntry(clientPath, folderPath, name))
         return PathFileNotFound;
-    const QByteArray path = NormaliseClientPath(clientPath);
-    if (path.isEmpty())
-        return PathFileNotFound;
-    QByteArray name;
-    const Mapped folder = MapFolderPart(path, name);
-    if (!folder.found || name == "." || name == "..")
-        return PathFileNotFound;
-    diskPath = Join(folder.diskPath, ResolveName(folder.diskPath, name));
+    diskPath = Join(folderPath, ResolveName(folderPath, name));
     if (diskPath == sourcePath)
-        diskPath = Join(folder.diskPath, name); // a change of case only
+        diskPath = Join(folderPath, name); // a change of case only
     // SECURITY: nothing is moved out of the root folder, nor renamed without the permission.
-    if (!CheckAccess(folder.diskPath, AccessRename) || !IsReachable(diskPath))
+    if (!CheckAccess(folderPath, AccessRename) || !IsReachable(diskPath))
         return PathNotAllowed;
     return PathOK;
 }

@@ -68,6 +68,9 @@ private:
     bool IsInsideRoot(const QByteArray& path) const;
     bool Permitted(int accessMode) const;
     Mapped MapFolderPart(const QByteArray& normalisedPath, QByteArray& name) const;
+    // The folder and the last name of a client path that names an entry; false when the path names
+    // nothing (empty, a NUL byte, "." or "..", or a folder along it is missing).
+    bool MapEntry(const QByteArray& clientPath, QByteArray& folderPath, QByteArray& name) const;
 
     CSettings::Values m_settings;
     QByteArray m_strRoot; // absolute, symbolic links resolved when it exists, no trailing "/"
