@@ -162,14 +162,13 @@ void TestHostileInput::hostileInput_data()
     row("ten thousand levels up: CWD", true, {"CWD " + Repeat("../", 10000)},
         {"550 \"" + Repeat("../", 10000) + "\": Not allowed."});
 
-    // Bounce attempts: the data connection goes to the client alone, on an unprivileged port.
-    row("PORT to another host", true, {"PORT 10,0,0,1,4,1", "RETR file.txt"},
-        {illegalPort, "150 Binary mode.\n425 The connection could not be opened."});
-    row("PORT to another loopback address", true, {"PORT 127,0,0,2,4,1"}, {illegalPort});
-    row("PORT to a privileged port", true, {"PORT 127,0,0,1,0,25"}, {illegalPort});
-    for (const char* argument : {"127,0,0,1,4", "127,0,0,1,4,1,1", "127,0,0,1,256,1", "127,0,0,1,-1,1",
-                                 "127,0,0,1,4,1 ", "0x7f,0,0,1,4,1", ""})
-        row(qPrintable(QByteArray("PORT ") + argument), true, {QByteArray("PORT ") + argument}, {illegalPort});
+    // Bounce attempts and malformed addresses: the data connection goes to the client alone, on an
+    // unprivileged port, and a refused PORT keeps no address for the next transfer.
+    for (const char* argument :
+         {"10,0,0,1,4,1", "127,0,0,2,4,1", "127,0,0,1,0,25", "127,0,0,1,4", "127,0,0,1,4,1,1", "127,0,0,1,256,1",
+          "127,0,0,1,-1,1", "127,0,0,1,+4,1", "127,0,0,1,a,b", "127,0,0,1,4,1 ", "0x7f,0,0,1,4,1", ""})
+        row(qPrintable(QByteArray("PORT ") + argument), true, {QByteArray("PORT ") + argument, "RETR file.txt"},
+            {illegalPort, "150 Binary mode.\n425 The connection could not be opened."});
 
     // Garbage and over-long lines.
     QByteArray garbage;

@@ -47,6 +47,20 @@ void VerifyLayout(const CMainWindowControls& c, bool bStopped)
     QCOMPARE(c.Stop->isEnabled(), !bStopped);
 }
 
+// Runs the client's login on a thread aside while this thread serves the window's events.
+bool LoginAside(FtpClient& client, quint16 port)
+{
+    bool loggedIn = false;
+    return RunAside([&] { loggedIn = client.Login(port); }) && loggedIn;
+}
+
+// True when the server closes the client's connection in time.
+bool ClosedAside(FtpClient& client)
+{
+    bool closed = false;
+    return RunAside([&] { closed = client.WaitForClose(); }) && closed;
+}
+
 } // namespace
 
 class TestServerControlWindow : public QObject
@@ -59,10 +73,8 @@ private Q_SLOTS:
     void emptyUserNameBecomesAnonymous();
     void listenerCannotOpen();
     void connectedUsersFollowClients();
-    void closeWhileRunning_data();
-    void closeWhileRunning();
-    void endWithoutQuestion_data();
-    void endWithoutQuestion();
+    void endWhileServing_data();
+    void endWhileServing();
     void trayMenu();
 };
 
@@ -114,9 +126,7 @@ void TestServerControlWindow::startAndStop()
     QVERIFY(!f.window->Server().IsRunning());
     VerifyLayout(c, true);
     QCOMPARE(f.MonitorLines().last(), QStringLiteral("***** FTP SERVER OFFLINE *****"));
-    bool closed = false;
-    QVERIFY(RunAside([&] { closed = client.WaitForClose(); }));
-    QVERIFY(closed);
+    QVERIFY(ClosedAside(client));
 
     // Stop, then Start again: the ONLINE line once more.
     c.Start->click();
@@ -160,9 +170,7 @@ void TestServerControlWindow::connectedUsersFollowClients()
 
     std::array<FtpClient, kClients> clients;
     for (int i = 0; i < kClients; ++i) {
-        bool loggedIn = false;
-        QVERIFY(RunAside([&] { loggedIn = clients[i].Login(port); }));
-        QVERIFY(loggedIn);
+        QVERIFY(LoginAside(clients[i], port));
         QTRY_COMPARE_WITH_TIMEOUT(f.C().ConnectedUsers->text(), QString::number(i + 1), 20000);
     }
     QCOMPARE(f.MonitorLines().count(QStringLiteral("User arrived: 127.0.0.1")), kClients);
@@ -175,62 +183,28 @@ void TestServerControlWindow::connectedUsersFollowClients()
     }
 }
 
-void TestServerControlWindow::closeWhileRunning_data()
+enum class EndBy
 {
-    QTest::addColumn<bool>("answer");
-    QTest::newRow("Yes") << true;
-    QTest::newRow("No") << false;
+    CloseYes,
+    CloseNo,
+    Esc,
+    TrayQuit
+};
+
+void TestServerControlWindow::endWhileServing_data()
+{
+    QTest::addColumn<EndBy>("way");
+    QTest::newRow("close, Yes") << EndBy::CloseYes;
+    QTest::newRow("close, No") << EndBy::CloseNo;
+    QTest::newRow("Esc") << EndBy::Esc;
+    QTest::newRow("tray Quit") << EndBy::TrayQuit;
 }
 
-void TestServerControlWindow::closeWhileRunning()
+void TestServerControlWindow::endWhileServing()
 {
-    QFETCH(bool, answer);
-    WindowFixture f(WindowFixture::Adjust{});
-    f.window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
-    QSignalSpy finished(f.window.get(), &QDialog::finished);
-    f.C().Start->click();
-    FtpClient client;
-    bool loggedIn = false;
-    QVERIFY(RunAside([&] { loggedIn = client.Login(f.window->Server().ListeningPort()); }));
-    QVERIFY(loggedIn);
-    QTRY_COMPARE_WITH_TIMEOUT(f.C().ConnectedUsers->text(), QStringLiteral("1"), 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(f.MonitorLines().contains(QStringLiteral("User IN: 127.0.0.1")), 20000);
-
-    CMessageBox::SetNextAnswer(answer);
-    f.window->close();
-
-    const QList<CMessageBox::CShown> shown = CMessageBox::TakeShown();
-    QCOMPARE(shown.size(), 1);
-    QCOMPARE(shown[0].text, QStringLiteral("The FTP server is running.\n\nDo you want to stop the FTP server and exit "
-                                           "application ?"));
-    QCOMPARE(shown[0].icon, QMessageBox::Question);
-    QCOMPARE(f.window->Server().IsRunning(), !answer);
-    QCOMPARE(f.window->isVisible(), !answer);
-    QCOMPARE(finished.size(), answer ? 1 : 0);
-    if (!answer) {
-        QByteArray reply;
-        QVERIFY(RunAside([&] { reply = client.Command("NOOP"); }));
-        QVERIFY2(reply.startsWith("200"), reply.constData());
-        return;
-    }
-    QCOMPARE(f.MonitorLines().last(), QStringLiteral("***** FTP SERVER OFFLINE *****"));
-    bool closed = false;
-    QVERIFY(RunAside([&] { closed = client.WaitForClose(); }));
-    QVERIFY(closed);
-    QCOMPARE(f.window->Server().LiveThreads(), 0);
-}
-
-void TestServerControlWindow::endWithoutQuestion_data()
-{
-    QTest::addColumn<bool>("tray");
-    QTest::newRow("Esc") << false;
-    QTest::newRow("tray Quit") << true;
-}
-
-void TestServerControlWindow::endWithoutQuestion()
-{
-    QFETCH(bool, tray);
+    QFETCH(EndBy, way);
+    const bool asks = way == EndBy::CloseYes || way == EndBy::CloseNo;
+    const bool ends = way != EndBy::CloseNo;
     WindowFixture f(WindowFixture::Adjust{});
     CTrayIcon trayIcon(*f.window);
     f.window->show();
@@ -238,28 +212,42 @@ void TestServerControlWindow::endWithoutQuestion()
     QSignalSpy finished(f.window.get(), &QDialog::finished);
     f.C().Start->click();
     std::array<FtpClient, 2> clients;
-    for (FtpClient& client : clients) {
-        bool loggedIn = false;
-        QVERIFY(RunAside([&] { loggedIn = client.Login(f.window->Server().ListeningPort()); }));
-        QVERIFY(loggedIn);
-    }
+    for (FtpClient& client : clients)
+        QVERIFY(LoginAside(client, f.window->Server().ListeningPort()));
     QTRY_COMPARE_WITH_TIMEOUT(f.C().ConnectedUsers->text(), QStringLiteral("2"), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(f.MonitorLines().count(QStringLiteral("User IN: 127.0.0.1")), 2, 20000);
 
-    if (tray)
+    CMessageBox::SetNextAnswer(way == EndBy::CloseYes);
+    if (asks)
+        f.window->close();
+    else if (way == EndBy::TrayQuit)
         trayIcon.Menu().actions().at(2)->trigger();
     else
         QTest::keyClick(f.C().Username, Qt::Key_Escape);
 
-    QVERIFY(CMessageBox::TakeShown().isEmpty());
-    QCOMPARE(finished.size(), 1);
-    QVERIFY(!f.window->isVisible());
-    QVERIFY(!f.window->Server().IsRunning());
-    QCOMPARE(f.window->Server().ConnectionCount(), 0);
-    for (FtpClient& client : clients) {
-        bool closed = false;
-        QVERIFY(RunAside([&] { closed = client.WaitForClose(); }));
-        QVERIFY(closed);
+    const QList<CMessageBox::CShown> shown = CMessageBox::TakeShown();
+    QCOMPARE(shown.size(), asks ? 1 : 0);
+    if (asks) {
+        QCOMPARE(shown[0].text, QStringLiteral("The FTP server is running.\n\nDo you want to stop the FTP server and "
+                                               "exit application ?"));
+        QCOMPARE(shown[0].icon, QMessageBox::Question);
     }
+    QCOMPARE(f.window->Server().IsRunning(), !ends);
+    QCOMPARE(f.window->isVisible(), !ends);
+    QCOMPARE(finished.size(), ends ? 1 : 0);
+    if (!ends) {
+        for (FtpClient& client : clients) {
+            QByteArray reply;
+            QVERIFY(RunAside([&] { reply = client.Command("NOOP"); }));
+            QVERIFY2(reply.startsWith("200"), reply.constData());
+        }
+        return;
+    }
+    QCOMPARE(f.window->Server().ConnectionCount(), 0);
+    QCOMPARE(f.MonitorLines().last(), QStringLiteral("***** FTP SERVER OFFLINE *****"));
+    for (FtpClient& client : clients)
+        QVERIFY(ClosedAside(client));
+    QCOMPARE(f.window->Server().LiveThreads(), 0);
     f.window.reset(); // no connection thread touches the window after this
 }
 
