@@ -36,7 +36,6 @@ private Q_SLOTS:
     void quitLogsOut();
     void lineSplitting_data();
     void lineSplitting();
-    void aborSuffixCountsAsAbor();
     void verbReplies_data();
     void verbReplies();
     void fileCommands_data();
@@ -60,42 +59,26 @@ void TestCommands::login_data()
     const QByteArray user = "331 Enter password.";
     const QByteArray root = "257 \"/\" --> Current folder.";
     const QByteArray noUser = "503 Enter te username USER first.";
-    QTest::newRow("PASS before USER") << QByteArray("tester") << QByteArray("Secret")
-                                      << QByteArrayList{"PASS Secret", "PWD"} << QByteArrayList{noUser, kGate}
-                                      << QByteArrayList{};
-    QTest::newRow("USER without a name") << QByteArray("tester") << QByteArray("Secret")
-                                         << QByteArrayList{"USER", "PASS Secret"} << QByteArrayList{user, noUser}
-                                         << QByteArrayList{};
-    QTest::newRow("name in other case") << QByteArray("tester") << QByteArray("Secret")
-                                        << QByteArrayList{"USER TeStEr", "PASS Secret", "PWD"}
-                                        << QByteArrayList{user, ok, root} << QByteArrayList{"User IN: "};
-    QTest::newRow("password in other case")
-        << QByteArray("tester") << QByteArray("Secret") << QByteArrayList{"USER tester", "PASS secret", "PWD"}
-        << QByteArrayList{user, kLoginFailed, kGate} << QByteArrayList{"Access denied: "};
-    QTest::newRow("wrong name") << QByteArray("tester") << QByteArray("Secret")
-                                << QByteArrayList{"USER bob", "PASS Secret"} << QByteArrayList{user, kLoginFailed}
-                                << QByteArrayList{"Access denied: "};
-    QTest::newRow("QUIT before login") << QByteArray("tester") << QByteArray("Secret")
-                                       << QByteArrayList{"QUIT", "BYE", "NOOP"} << QByteArrayList{kGate, kGate, kGate}
-                                       << QByteArrayList{};
-    QTest::newRow("wrong PASS after login stays in")
-        << QByteArray("tester") << QByteArray("Secret") << QByteArrayList{"USER tester", "PASS Secret", "PASS x", "PWD"}
-        << QByteArrayList{user, ok, kLoginFailed, root} << QByteArrayList{"User IN: ", "Access denied: "};
-    QTest::newRow("USER after login logs out")
-        << QByteArray("tester") << QByteArray("Secret") << QByteArrayList{"USER tester", "PASS Secret", "USER x", "PWD"}
-        << QByteArrayList{user, ok, user, kGate} << QByteArrayList{"User IN: "};
-    QTest::newRow("anonymous with any password")
-        << QByteArray("anonymous") << QByteArray("Secret") << QByteArrayList{"USER AnonYmous", "PASS me@example.org"}
-        << QByteArrayList{user, ok} << QByteArrayList{"User IN: "};
-    QTest::newRow("anonymous when another account is set")
-        << QByteArray("tester") << QByteArray("Secret") << QByteArrayList{"USER anonymous", "PASS Secret"}
-        << QByteArrayList{user, kLoginFailed} << QByteArrayList{"Access denied: "};
-    QTest::newRow("the password is the whole argument")
-        << QByteArray("tester") << QByteArray("Secret") << QByteArrayList{"USER tester", "PASS  Secret"}
-        << QByteArrayList{user, kLoginFailed} << QByteArrayList{"Access denied: "};
-    QTest::newRow("name compared ignoring ASCII case only")
-        << QByteArray("caf\xE9") << QByteArray("p") << QByteArrayList{"USER CAF\xC9", "PASS p"}
-        << QByteArrayList{user, kLoginFailed} << QByteArrayList{"Access denied: "};
+    const auto row = [](const char* name, const QByteArrayList& lines, const QByteArrayList& replies,
+                        const QByteArrayList& monitor, const QByteArray& username = "tester",
+                        const QByteArray& password = "Secret") {
+        QTest::newRow(name) << username << password << lines << replies << monitor;
+    };
+    const QByteArrayList in = {"User IN: "}, denied = {"Access denied: "};
+    row("PASS before USER", {"PASS Secret", "PWD"}, {noUser, kGate}, {});
+    row("USER without a name", {"USER", "PASS Secret"}, {user, noUser}, {});
+    row("name in other case", {"USER TeStEr", "PASS Secret", "PWD"}, {user, ok, root}, in);
+    row("password in other case", {"USER tester", "PASS secret", "PWD"}, {user, kLoginFailed, kGate}, denied);
+    row("wrong name", {"USER bob", "PASS Secret"}, {user, kLoginFailed}, denied);
+    row("QUIT before login", {"QUIT", "BYE", "NOOP"}, {kGate, kGate, kGate}, {});
+    row("wrong PASS after login stays in", {"USER tester", "PASS Secret", "PASS x", "PWD"},
+        {user, ok, kLoginFailed, root}, in + denied);
+    row("USER after login logs out", {"USER tester", "PASS Secret", "USER x", "PWD"}, {user, ok, user, kGate}, in);
+    row("anonymous with any password", {"USER AnonYmous", "PASS me@example.org"}, {user, ok}, in, "anonymous");
+    row("anonymous when another account is set", {"USER anonymous", "PASS Secret"}, {user, kLoginFailed}, denied);
+    row("the password is the whole argument", {"USER tester", "PASS  Secret"}, {user, kLoginFailed}, denied);
+    row("name compared ignoring ASCII case only", {"USER CAF\xC9", "PASS p"}, {user, kLoginFailed}, denied, "caf\xE9",
+        "p");
 }
 
 void TestCommands::login()
@@ -186,20 +169,6 @@ void TestCommands::lineSplitting()
     QCOMPARE(received, replies);
 }
 
-void TestCommands::aborSuffixCountsAsAbor()
-{
-    TestServer server(TestValues());
-    FtpClient client;
-    QVERIFY(client.Login(server.Port()));
-    const QByteArray abor = client.Command("ABOR");
-    QCOMPARE(abor, QByteArray("226 ABOR command OK."));
-    // Telnet interrupt and synch bytes in front, or any verb ending in the four letters.
-    QCOMPARE(client.Command("\xFF\xF4\xFF\xF2"
-                            "ABOR"),
-             abor);
-    QCOMPARE(client.Command("xabor"), abor);
-}
-
 void TestCommands::verbReplies_data()
 {
     QTest::addColumn<QByteArray>("line");
@@ -216,6 +185,12 @@ void TestCommands::verbReplies_data()
     QTest::newRow("HELP") << QByteArray("HELP") << QByteArray("214 No help.");
     QTest::newRow("HELP SITE") << QByteArray("HELP SITE") << QByteArray("214 No help.");
     QTest::newRow("REIN") << QByteArray("REIN") << QByteArray("220 Connection reset not supported.");
+    // Telnet interrupt and synch bytes in front, or any verb ending in the four letters, count as ABOR.
+    for (const char* abor : {"ABOR",
+                             "\xFF\xF4\xFF\xF2"
+                             "ABOR",
+                             "xabor"})
+        QTest::newRow(abor) << QByteArray(abor) << QByteArray("226 ABOR command OK.");
     for (const char* verb : {"XPWD", "NLST", "APPE", "MDTM", "SITE CHMOD 777 x", "OPTS UTF8 ON", "ABORT", "QUITX"})
         QTest::newRow(verb) << QByteArray(verb) << QByteArray("502 Unknown command.");
 }
@@ -325,44 +300,31 @@ void TestCommands::rename_data()
     const QByteArray renamed = "250 File renamed.";
     const QByteArray failed = "450 Error renaming file.";
     const QByteArray notAllowed = "550 Not allowed.";
-    QTest::newRow("RNTO without RNFR") << QByteArrayList{"RNTO x"} << QByteArrayList{failed} << QByteArrayList{}
-                                       << QByteArrayList{"Share/x"};
-    QTest::newRow("file, new name keeps its spelling")
-        << QByteArrayList{"RNFR notes.txt", "RNTO Docs/Moved.TXT"} << QByteArrayList{fileOk, renamed}
-        << QByteArrayList{"Share/Docs/Moved.TXT"} << QByteArrayList{"Share/notes.txt"};
-    QTest::newRow("change of case only") << QByteArrayList{"RNFR notes.txt", "RNTO NOTES.txt"}
-                                         << QByteArrayList{fileOk, renamed} << QByteArrayList{"Share/NOTES.txt"}
-                                         << QByteArrayList{"Share/notes.txt"};
-    QTest::newRow("folder") << QByteArrayList{"RNFR docs", "RNTO Papers"} << QByteArrayList{"350 Folder OK.", renamed}
-                            << QByteArrayList{"Share/Papers/A.txt"} << QByteArrayList{"Share/Docs"};
-    QTest::newRow("onto an existing name")
-        << QByteArrayList{"RNFR notes.txt", "RNTO docs/a.TXT"} << QByteArrayList{fileOk, failed}
-        << QByteArrayList{"Share/notes.txt", "Share/Docs/A.txt"} << QByteArrayList{};
-    QTest::newRow("into a missing folder")
-        << QByteArrayList{"RNFR notes.txt", "RNTO Missing/n.txt"} << QByteArrayList{fileOk, failed}
-        << QByteArrayList{"Share/notes.txt"} << QByteArrayList{"Share/Missing"};
-    QTest::newRow("out of the root") << QByteArrayList{"RNFR notes.txt", "RNTO ../share/stolen.txt"}
-                                     << QByteArrayList{fileOk, notAllowed} << QByteArrayList{"Share/notes.txt"}
-                                     << QByteArrayList{"share/stolen.txt"};
-    QTest::newRow("out of the root through a link")
-        << QByteArrayList{"RNFR notes.txt", "RNTO outlink/stolen.txt"} << QByteArrayList{fileOk, notAllowed}
-        << QByteArrayList{"Share/notes.txt"} << QByteArrayList{"share/stolen.txt"};
-    QTest::newRow("refused RNFR keeps nothing")
-        << QByteArrayList{"RNFR ../share/secret.txt", "RNTO taken.txt"} << QByteArrayList{notAllowed, failed}
-        << QByteArrayList{"share/secret.txt"} << QByteArrayList{"Share/taken.txt"};
-    QTest::newRow("refused RNFR forgets the earlier one")
-        << QByteArrayList{"RNFR notes.txt", "RNFR ../Windows", "RNTO n2.txt"}
-        << QByteArrayList{fileOk, notAllowed, failed} << QByteArrayList{"Share/notes.txt", "Windows"}
-        << QByteArrayList{"Share/n2.txt"};
-    QTest::newRow("missing RNFR forgets the earlier one")
-        << QByteArrayList{"RNFR notes.txt", "RNFR nothing", "RNTO n2.txt"}
-        << QByteArrayList{fileOk, "550 Folder not found.", failed} << QByteArrayList{"Share/notes.txt"}
-        << QByteArrayList{"Share/n2.txt"};
-    QTest::newRow("the root folder") << QByteArrayList{"RNFR .", "RNTO Elsewhere"} << QByteArrayList{notAllowed, failed}
-                                     << QByteArrayList{"Share/Docs"} << QByteArrayList{"Share/Elsewhere"};
-    QTest::newRow("a folder into itself")
-        << QByteArrayList{"RNFR Docs", "RNTO Docs/Inner"} << QByteArrayList{"350 Folder OK.", failed}
-        << QByteArrayList{"Share/Docs/A.txt"} << QByteArrayList{};
+    const auto row = [](const char* name, const QByteArrayList& lines, const QByteArrayList& replies,
+                        const QByteArrayList& present,
+                        const QByteArrayList& absent) { QTest::newRow(name) << lines << replies << present << absent; };
+    row("RNTO without RNFR", {"RNTO x"}, {failed}, {}, {"Share/x"});
+    row("file, new name keeps its spelling", {"RNFR notes.txt", "RNTO Docs/Moved.TXT"}, {fileOk, renamed},
+        {"Share/Docs/Moved.TXT"}, {"Share/notes.txt"});
+    row("change of case only", {"RNFR notes.txt", "RNTO NOTES.txt"}, {fileOk, renamed}, {"Share/NOTES.txt"},
+        {"Share/notes.txt"});
+    row("folder", {"RNFR docs", "RNTO Papers"}, {"350 Folder OK.", renamed}, {"Share/Papers/A.txt"}, {"Share/Docs"});
+    row("onto an existing name", {"RNFR notes.txt", "RNTO docs/a.TXT"}, {fileOk, failed},
+        {"Share/notes.txt", "Share/Docs/A.txt"}, {});
+    row("into a missing folder", {"RNFR notes.txt", "RNTO Missing/n.txt"}, {fileOk, failed}, {"Share/notes.txt"},
+        {"Share/Missing"});
+    row("out of the root", {"RNFR notes.txt", "RNTO ../share/stolen.txt"}, {fileOk, notAllowed}, {"Share/notes.txt"},
+        {"share/stolen.txt"});
+    row("out of the root through a link", {"RNFR notes.txt", "RNTO outlink/stolen.txt"}, {fileOk, notAllowed},
+        {"Share/notes.txt"}, {"share/stolen.txt"});
+    row("refused RNFR keeps nothing", {"RNFR ../share/secret.txt", "RNTO taken.txt"}, {notAllowed, failed},
+        {"share/secret.txt"}, {"Share/taken.txt"});
+    row("refused RNFR forgets the earlier one", {"RNFR notes.txt", "RNFR ../Windows", "RNTO n2.txt"},
+        {fileOk, notAllowed, failed}, {"Share/notes.txt", "Windows"}, {"Share/n2.txt"});
+    row("missing RNFR forgets the earlier one", {"RNFR notes.txt", "RNFR nothing", "RNTO n2.txt"},
+        {fileOk, "550 Folder not found.", failed}, {"Share/notes.txt"}, {"Share/n2.txt"});
+    row("the root folder", {"RNFR .", "RNTO Elsewhere"}, {notAllowed, failed}, {"Share/Docs"}, {"Share/Elsewhere"});
+    row("a folder into itself", {"RNFR Docs", "RNTO Docs/Inner"}, {"350 Folder OK.", failed}, {"Share/Docs/A.txt"}, {});
 }
 
 void TestCommands::rename()
@@ -430,17 +392,11 @@ void TestCommands::fileCommandPermissions()
         PathFixture fixture;
         QVERIFY(fixture.IsValid());
         CSettings::Values values = TestValues(fixture.root);
-        if (permission == "AllowDownloadFiles") {
-            values.AllowDownloadFiles = on;
-        } else if (permission == "AllowDeleteFiles") {
-            values.AllowDeleteFiles = on;
-        } else if (permission == "AllowRenameFiles") {
-            values.AllowRenameFiles = on;
-        } else if (permission == "AllowCreateFolders") {
-            values.AllowCreateFolders = on;
-        } else {
+        if (permission == "browse") {
             values.AllowDownloadFiles = on;
             values.AllowUploadFiles = 0;
+        } else {
+            SetPermission(values, permission, on);
         }
         TestServer server(values);
         FtpClient client;

@@ -19,22 +19,6 @@ QByteArray Relative(const PathFixture& fixture, const QByteArray& diskPath)
     return diskPath.startsWith(fixture.base + '/') ? diskPath.mid(fixture.base.size() + 1) : diskPath;
 }
 
-void SetPermission(CSettings::Values& values, const QByteArray& name, int on)
-{
-    if (name == "AllowDownloadFiles")
-        values.AllowDownloadFiles = on;
-    else if (name == "AllowUploadFiles")
-        values.AllowUploadFiles = on;
-    else if (name == "AllowDeleteFiles")
-        values.AllowDeleteFiles = on;
-    else if (name == "AllowRenameFiles")
-        values.AllowRenameFiles = on;
-    else if (name == "AllowCreateFolders")
-        values.AllowCreateFolders = on;
-    else
-        QFAIL("unknown permission");
-}
-
 } // namespace
 
 class TestVirtualPaths : public QObject
@@ -145,36 +129,24 @@ void TestVirtualPaths::permissionMatrix_data()
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<QByteArrayList>("tested"); // set off, then on
     QTest::addColumn<QByteArrayList>("alwaysOff");
-    QTest::addColumn<int>("resultOff");
     QTest::addColumn<int>("resultOn");
 
-    const QByteArrayList none;
-    QTest::newRow("download") << int(AccessDownload) << true << QByteArray("notes.txt")
-                              << QByteArrayList{"AllowDownloadFiles"} << none << 5 << 0;
-    QTest::newRow("upload") << int(AccessUpload) << true << QByteArray("fresh.txt")
-                            << QByteArrayList{"AllowUploadFiles"} << none << 5 << 0;
-    QTest::newRow("upload onto a file needs delete")
-        << int(AccessUpload) << true << QByteArray("notes.txt") << QByteArrayList{"AllowDeleteFiles"} << none << 5 << 0;
-    QTest::newRow("rename a file") << int(AccessRename) << true << QByteArray("notes.txt")
-                                   << QByteArrayList{"AllowRenameFiles"} << none << 5 << 0;
-    QTest::newRow("rename a folder") << int(AccessRename) << false << QByteArray("Docs")
-                                     << QByteArrayList{"AllowRenameFiles"} << none << 5 << 0;
-    QTest::newRow("delete a file") << int(AccessDelete) << true << QByteArray("Docs/A.txt")
-                                   << QByteArrayList{"AllowDeleteFiles"} << none << 5 << 0;
-    QTest::newRow("delete a folder") << int(AccessDelete) << false << QByteArray("Empty")
-                                     << QByteArrayList{"AllowDeleteFiles"} << none << 5 << 0;
-    QTest::newRow("create a folder") << int(AccessCreateFolder) << false << QByteArray("Brand/New")
-                                     << QByteArrayList{"AllowCreateFolders"} << none << 5 << 3;
-    QTest::newRow("browse by download") << int(AccessBrowse) << false << QByteArray("/")
-                                        << QByteArrayList{"AllowDownloadFiles"} << QByteArrayList{"AllowUploadFiles"}
-                                        << 5 << 0;
-    QTest::newRow("browse by upload") << int(AccessBrowse) << false << QByteArray("Docs")
-                                      << QByteArrayList{"AllowUploadFiles"} << QByteArrayList{"AllowDownloadFiles"} << 5
-                                      << 0;
-    QTest::newRow("other permissions do not browse")
-        << int(AccessBrowse) << false << QByteArray("/")
-        << QByteArrayList{"AllowDeleteFiles", "AllowRenameFiles", "AllowCreateFolders"}
-        << QByteArrayList{"AllowDownloadFiles", "AllowUploadFiles"} << 5 << 5;
+    const auto row = [](const char* name, int mode, bool file, const QByteArray& path, const QByteArrayList& tested,
+                        int resultOn = 0, const QByteArrayList& alwaysOff = {}) {
+        QTest::newRow(name) << mode << file << path << tested << alwaysOff << resultOn;
+    };
+    row("download", AccessDownload, true, "notes.txt", {"AllowDownloadFiles"});
+    row("upload", AccessUpload, true, "fresh.txt", {"AllowUploadFiles"});
+    row("upload onto a file needs delete", AccessUpload, true, "notes.txt", {"AllowDeleteFiles"});
+    row("rename a file", AccessRename, true, "notes.txt", {"AllowRenameFiles"});
+    row("rename a folder", AccessRename, false, "Docs", {"AllowRenameFiles"});
+    row("delete a file", AccessDelete, true, "Docs/A.txt", {"AllowDeleteFiles"});
+    row("delete a folder", AccessDelete, false, "Empty", {"AllowDeleteFiles"});
+    row("create a folder", AccessCreateFolder, false, "Brand/New", {"AllowCreateFolders"}, 3);
+    row("browse by download", AccessBrowse, false, "/", {"AllowDownloadFiles"}, 0, {"AllowUploadFiles"});
+    row("browse by upload", AccessBrowse, false, "Docs", {"AllowUploadFiles"}, 0, {"AllowDownloadFiles"});
+    row("other permissions do not browse", AccessBrowse, false, "/",
+        {"AllowDeleteFiles", "AllowRenameFiles", "AllowCreateFolders"}, 5, {"AllowDownloadFiles", "AllowUploadFiles"});
 }
 
 void TestVirtualPaths::permissionMatrix()
@@ -184,7 +156,6 @@ void TestVirtualPaths::permissionMatrix()
     QFETCH(QByteArray, path);
     QFETCH(QByteArrayList, tested);
     QFETCH(QByteArrayList, alwaysOff);
-    QFETCH(int, resultOff);
     QFETCH(int, resultOn);
     PathFixture fixture;
     QVERIFY(fixture.IsValid());
@@ -198,7 +169,7 @@ void TestVirtualPaths::permissionMatrix()
         QByteArray diskPath;
         const int result =
             file ? folder.ResolveFilePath(path, mode, diskPath) : folder.ResolveFolderPath(path, mode, diskPath);
-        QCOMPARE(result, on ? resultOn : resultOff);
+        QCOMPARE(result, on ? resultOn : 5); // 5: not allowed
     }
 }
 
@@ -266,32 +237,22 @@ void TestVirtualPaths::changeFolder_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QByteArray>("pwd");
 
-    const QByteArray docs = "250 \"/docs\" --> Current folder.";
-    QTest::newRow("CWD alone goes to the root")
-        << QByteArray("Docs") << QByteArray("CWD") << QByteArray("250 \"/\" --> Current folder.") << QByteArray("/");
+    const auto row = [](const char* name, const QByteArray& start, const QByteArray& command, const QByteArray& reply,
+                        const QByteArray& pwd) { QTest::newRow(name) << start << command << reply << pwd; };
+    const QByteArray docs = "250 \"/docs\" --> Current folder.", root = "250 \"/\" --> Current folder.";
+    row("CWD alone goes to the root", "Docs", "CWD", root, "/");
     for (const char* path : {"Docs", "/Docs", "\\Docs", "//Docs//", ".Docs", "Docs.", "DOCS"})
-        QTest::newRow(path) << QByteArray() << QByteArray("CWD ") + path << docs << QByteArray("/docs");
-    QTest::newRow("CWD . keeps the folder") << QByteArray("Docs") << QByteArray("CWD .") << docs << QByteArray("/docs");
-    QTest::newRow("CWD onto a file") << QByteArray() << QByteArray("CWD Docs/A.txt")
-                                     << QByteArray("250 \"/docs/a.txt\" --> Current folder.")
-                                     << QByteArray("/docs/a.txt");
-    QTest::newRow("CDUP at the root") << QByteArray() << QByteArray("CDUP") << QByteArray("550 \"..\": Not allowed.")
-                                      << QByteArray("/");
-    QTest::newRow("CDUP from /docs") << QByteArray("Docs") << QByteArray("CDUP")
-                                     << QByteArray("250 \"/\" --> Current folder.") << QByteArray("/");
-    QTest::newRow("existing folder beside") << QByteArray() << QByteArray("CWD ../Windows")
-                                            << QByteArray("550 \"../Windows\": Not allowed.") << QByteArray("/");
-    QTest::newRow("missing folder beside") << QByteArray() << QByteArray("CWD ../Missing")
-                                           << QByteArray("550 \"../Missing\": Folder not found.") << QByteArray("/");
-    QTest::newRow("sibling differing in case")
-        << QByteArray("Docs") << QByteArray("CWD ../../share") << QByteArray("550 \"../../share\": Not allowed.")
-        << QByteArray("/docs");
-    QTest::newRow("link out of the root")
-        << QByteArray() << QByteArray("CWD outlink") << QByteArray("550 \"outlink\": Not allowed.") << QByteArray("/");
-    QTest::newRow("link inside the root") << QByteArray() << QByteArray("CWD InLink")
-                                          << QByteArray("250 \"/inlink\" --> Current folder.") << QByteArray("/inlink");
-    QTest::newRow("line breaks echoed as spaces") << QByteArray() << QByteArray("CWD a\rb\nc")
-                                                  << QByteArray("550 \"a b c\": Folder not found.") << QByteArray("/");
+        row(path, {}, QByteArray("CWD ") + path, docs, "/docs");
+    row("CWD . keeps the folder", "Docs", "CWD .", docs, "/docs");
+    row("CWD onto a file", {}, "CWD Docs/A.txt", "250 \"/docs/a.txt\" --> Current folder.", "/docs/a.txt");
+    row("CDUP at the root", {}, "CDUP", "550 \"..\": Not allowed.", "/");
+    row("CDUP from /docs", "Docs", "CDUP", root, "/");
+    row("existing folder beside", {}, "CWD ../Windows", "550 \"../Windows\": Not allowed.", "/");
+    row("missing folder beside", {}, "CWD ../Missing", "550 \"../Missing\": Folder not found.", "/");
+    row("sibling differing in case", "Docs", "CWD ../../share", "550 \"../../share\": Not allowed.", "/docs");
+    row("link out of the root", {}, "CWD outlink", "550 \"outlink\": Not allowed.", "/");
+    row("link inside the root", {}, "CWD InLink", "250 \"/inlink\" --> Current folder.", "/inlink");
+    row("line breaks echoed as spaces", {}, "CWD a\rb\nc", "550 \"a b c\": Folder not found.", "/");
 }
 
 void TestVirtualPaths::changeFolder()

@@ -15,6 +15,8 @@
 //   base/share/secret.txt     a sibling whose name differs from the root's only in case
 //   base/Windows/x.txt        another sibling
 
+#include "panel/Settings.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -81,3 +83,20 @@ private:
     QTemporaryDir m_temp;
     bool m_ok = false;
 };
+
+// Sets one of the permission flags by its settings name.
+inline void SetPermission(CSettings::Values& values, const QByteArray& name, int on)
+{
+    if (name == "AllowDownloadFiles")
+        values.AllowDownloadFiles = on;
+    else if (name == "AllowUploadFiles")
+        values.AllowUploadFiles = on;
+    else if (name == "AllowDeleteFiles")
+        values.AllowDeleteFiles = on;
+    else if (name == "AllowRenameFiles")
+        values.AllowRenameFiles = on;
+    else if (name == "AllowCreateFolders")
+        values.AllowCreateFolders = on;
+    else
+        QFAIL("unknown permission");
+}
