@@ -36,11 +36,6 @@ QByteArrayList Snapshot(const QString& folder)
 
 const QByteArray kLoginFirst = "530 Login to the server. Enter USER and PASS commands.";
 
-QByteArray Repeat(const QByteArray& piece, int times)
-{
-    return piece.repeated(times);
-}
-
 // A line whose CR LF, and everything after its NUL, fill a read of the server's chunk size, so the
 // server drops them with the rest of that read.
 QByteArray NulBlock(const QByteArray& before, const QByteArray& after)
@@ -126,21 +121,23 @@ void TestHostileInput::hostileInput_data()
     row("CWD sibling with the root's name as prefix", true, {"CWD ../rootX"}, {"550 \"../rootX\": Not allowed."});
     row("CWD into the sentinel, then LIST", true, {"CWD ../sentinel", "PASV", "LIST"},
         {"550 \"../sentinel\": Not allowed.", "", "150 ASCII mode.\n226 Transfer completed."});
-    row("CWD far above, then LIST", true, {"CWD " + Repeat("../", 64), "PASV", "LIST"},
-        {"550 \"" + Repeat("../", 64) + "\": Not allowed.", "", "150 ASCII mode.\n226 Transfer completed."});
+    row("CWD far above, then LIST", true, {"CWD " + QByteArray("../").repeated(64), "PASV", "LIST"},
+        {"550 \"" + QByteArray("../").repeated(64) + "\": Not allowed.", "",
+         "150 ASCII mode.\n226 Transfer completed."});
     row("absolute system path", true, {"RETR /etc/passwd", "CWD /etc"},
         {fileNotFound, "550 \"/etc\": Folder not found."});
     row("RETR /../../etc/passwd", true, {"RETR /../../etc/passwd"}, {notAllowed});
     row("RETR ../sentinel", true, {"RETR ../sentinel/secret.txt"}, {notAllowed});
     row("RETR ..\\sentinel", true, {"RETR ..\\sentinel\\secret.txt"}, {notAllowed});
     row("RETR through Docs/../..", true, {"RETR Docs/../../sentinel/sub/deep.txt"}, {notAllowed});
-    row("SIZE far above", true, {"SIZE " + Repeat("../", 30) + "etc/passwd"}, {notAllowed});
+    row("SIZE far above", true, {"SIZE " + QByteArray("../").repeated(30) + "etc/passwd"}, {notAllowed});
     row("STOR ../sentinel", true, {"STOR ../sentinel/planted.txt"}, {notAllowed});
     row("STOR over the sentinel", true, {"STOR ../sentinel/secret.txt"}, {notAllowed});
     row("DELE ../sentinel", true, {"DELE ../sentinel/secret.txt"}, {notAllowed});
     row("RNFR ../sentinel", true, {"RNFR ../sentinel/secret.txt"}, {notAllowed});
     row("RNTO ../sentinel", true, {"RNFR file.txt", "RNTO ../sentinel/moved.txt"}, {"350 File OK.", notAllowed});
-    row("RNTO /etc", true, {"RNFR Docs", "RNTO " + Repeat("../", 20) + "tmp/moved"}, {"350 Folder OK.", notAllowed});
+    row("RNTO /etc", true, {"RNFR Docs", "RNTO " + QByteArray("../").repeated(20) + "tmp/moved"},
+        {"350 Folder OK.", notAllowed});
     row("MKD ../sentinel", true, {"MKD ../sentinel/made"}, {"550 Creating a folder is not allowed."});
     row("RMD ../sentinel", true, {"RMD ../sentinel/sub"}, {notAllowed});
     row("RMD the root", true, {"RMD .", "RMD /"}, {notAllowed, "550 Folder not found."});
@@ -151,16 +148,16 @@ void TestHostileInput::hostileInput_data()
         {"", "250 \"/docs\" --> Current folder."});
 
     // Names and paths longer than the file system allows.
-    const QByteArray longName = Repeat("a", 300);
+    const QByteArray longName = QByteArray("a").repeated(300);
     row("name too long: STOR", true, {"PASV", "STOR " + longName}, {"", "150 Binary mode.\n450 File access error."});
     row("name too long: MKD", true, {"MKD " + longName}, {"450 Error creating folder."});
     row("name too long: CWD", true, {"CWD " + longName}, {"550 \"" + longName + "\": Folder not found."});
-    row("path too long: RETR", true, {"RETR " + Repeat("d/", 3000) + "x"}, {fileNotFound});
-    const QByteArray nested = Repeat("n/", 10000);
+    row("path too long: RETR", true, {"RETR " + QByteArray("d/").repeated(3000) + "x"}, {fileNotFound});
+    const QByteArray nested = QByteArray("n/").repeated(10000);
     row("ten thousand nested levels: CWD", true, {"CWD " + nested}, {"550 \"" + nested + "\": Folder not found."});
     row("ten thousand nested levels: MKD", true, {"MKD " + nested}, {"450 Error creating folder."});
-    row("ten thousand levels up: CWD", true, {"CWD " + Repeat("../", 10000)},
-        {"550 \"" + Repeat("../", 10000) + "\": Not allowed."});
+    row("ten thousand levels up: CWD", true, {"CWD " + QByteArray("../").repeated(10000)},
+        {"550 \"" + QByteArray("../").repeated(10000) + "\": Not allowed."});
 
     // Bounce attempts and malformed addresses: the data connection goes to the client alone, on an
     // unprivileged port, and a refused PORT keeps no address for the next transfer.
@@ -184,9 +181,9 @@ void TestHostileInput::hostileInput_data()
         {"226 ABOR command OK."});
     row("lone CR and LF inside a line", true, {"NOOP\rDELE file.txt\nDELE file.txt"}, {"502 Unknown command."});
     row("line break injected into a reply", true, {"CWD evil\n421 Bye"}, {"550 \"evil 421 Bye\": Folder not found."});
-    row("long line under the bound", true, {"SIZE " + Repeat("x", 60000)}, {fileNotFound});
-    row("line over the bound", true, {"NOOP " + Repeat("x", 70000)}, {"500 Command line too long."}, true);
-    row("no line end at all", true, {Repeat("y", 70000)}, {"500 Command line too long."}, true);
+    row("long line under the bound", true, {"SIZE " + QByteArray("x").repeated(60000)}, {fileNotFound});
+    row("line over the bound", true, {"NOOP " + QByteArray("x").repeated(70000)}, {"500 Command line too long."}, true);
+    row("no line end at all", true, {QByteArray("y").repeated(70000)}, {"500 Command line too long."}, true);
 }
 
 void TestHostileInput::hostileInput()

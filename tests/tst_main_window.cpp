@@ -157,24 +157,17 @@ void TestMainWindow::readBackFailure_data()
     QTest::addColumn<quint32>("storedUsers"); // MaxUsers after the read
     QTest::addColumn<bool>("laterRead");      // the members after the failure took their new values
 
-    QTest::newRow("both at their bounds") << "500"
-                                          << "65535" << true << ""
-                                          << "" << 500u << true;
-    QTest::newRow("zero users") << "0"
-                                << "0" << true << ""
-                                << "" << 0u << true;
-    QTest::newRow("501 users") << "501"
-                               << "2121" << false << "Please enter an integer between 0 and 500."
-                               << "MaxUsers" << 501u << false;
-    QTest::newRow("port 65536") << "7"
-                                << "65536" << false << "Please enter an integer between 0 and 65535."
-                                << "ServerPort" << 7u << false;
-    QTest::newRow("no number") << ""
-                               << "2121" << false << "Please enter a positive integer."
-                               << "MaxUsers" << 50u << false;
-    QTest::newRow("number too big") << "99999999999"
-                                    << "2121" << false << "Please enter a positive integer."
-                                    << "MaxUsers" << 50u << false;
+    auto row = [](const char* name, const char* users, const char* port, bool ok, const char* prompt, const char* focus,
+                  quint32 storedUsers, bool laterRead) {
+        QTest::newRow(name) << QString(users) << QString(port) << ok << QString(prompt) << QString(focus) << storedUsers
+                            << laterRead;
+    };
+    row("both at their bounds", "500", "65535", true, "", "", 500, true);
+    row("zero users", "0", "0", true, "", "", 0, true);
+    row("501 users", "501", "2121", false, "Please enter an integer between 0 and 500.", "MaxUsers", 501, false);
+    row("port 65536", "7", "65536", false, "Please enter an integer between 0 and 65535.", "ServerPort", 7, false);
+    row("no number", "", "2121", false, "Please enter a positive integer.", "MaxUsers", 50, false);
+    row("number too big", "99999999999", "2121", false, "Please enter a positive integer.", "MaxUsers", 50, false);
 }
 
 void TestMainWindow::readBackFailure()

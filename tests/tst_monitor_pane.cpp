@@ -35,7 +35,6 @@ class TestMonitorPane : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void background();
     void pieceFormat_data();
     void pieceFormat();
     void lineBreakInsideOneWrite();
@@ -44,13 +43,6 @@ private Q_SLOTS:
     void wholeWritesFromManyThreads();
     void writesDroppedWithoutPane();
 };
-
-void TestMonitorPane::background()
-{
-    CMonitorPane pane;
-    QCOMPARE(pane.palette().color(QPalette::Base), QColor(37, 37, 38));
-    QVERIFY(pane.isReadOnly());
-}
 
 void TestMonitorPane::pieceFormat_data()
 {
@@ -68,6 +60,8 @@ void TestMonitorPane::pieceFormat()
     QFETCH(MonitorRgb, text);
     QFETCH(MonitorRgb, back);
     CMonitorPane pane;
+    QCOMPARE(pane.palette().color(QPalette::Base), QColor(37, 37, 38));
+    QVERIFY(pane.isReadOnly());
     pane.WriteMonitor("Label: ", MonitorColor::Bronze, MonitorColor::Dark, false);
     pane.WriteMonitor("value", text, back, true);
 
