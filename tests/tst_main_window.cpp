@@ -35,7 +35,6 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void init();
     void firstStart();
     void controlsInsideTheWindow();
     void tabOrder();
@@ -52,11 +51,6 @@ private Q_SLOTS:
     void secureFolderWarningsInOrder();
     void screenshot();
 };
-
-void TestMainWindow::init()
-{
-    CMessageBox::SetRecording(true);
-}
 
 void TestMainWindow::firstStart()
 {

@@ -67,7 +67,6 @@ class TestServerControlWindow : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void init();
     void missingRootFolder();
     void startAndStop();
     void emptyUserNameBecomesAnonymous();
@@ -77,11 +76,6 @@ private Q_SLOTS:
     void endWhileServing();
     void trayMenu();
 };
-
-void TestServerControlWindow::init()
-{
-    CMessageBox::SetRecording(true);
-}
 
 void TestServerControlWindow::missingRootFolder()
 {

@@ -29,8 +29,7 @@ public:
     using Adjust = std::function<void(CSettings::Values&)>;
     explicit WindowFixture(const Adjust& adjust)
     {
-        CSettings::Values values = ServingValues(QString());
-        values.SharedFolder = QFile::encodeName(m_temp.filePath(QStringLiteral("Root")));
+        CSettings::Values values = ServingValues(m_temp.filePath(QStringLiteral("Root")));
         if (adjust)
             adjust(values);
         Open(&values);
