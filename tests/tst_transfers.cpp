@@ -36,12 +36,12 @@ private Q_SLOTS:
     void roundTrip();
     void listOverTheDataConnection();
     void uploadSentBeforeStorIsKept();
-    void secondTransferNeedsANewPort();
+    void activeConnectFails_data();
+    void activeConnectFails();
     void passiveTwiceServesOnlyTheSecond();
     void clientDropsTheDataConnection();
     void abor_data();
     void abor();
-    void refusedActiveConnect();
     void passivePortTurnsAwayOtherHosts();
     void epsvAndPassivePortRange();
     void failureReplies_data();
@@ -168,20 +168,37 @@ void TestTransfers::uploadSentBeforeStorIsKept()
     QVERIFY(QFileInfo::exists(m_root->filePath("empty.bin")));
 }
 
-void TestTransfers::secondTransferNeedsANewPort()
+void TestTransfers::activeConnectFails_data()
 {
+    QTest::addColumn<bool>("servedFirst"); // a first download over the PORT address succeeds
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("second transfer needs a new PORT") << true << QByteArray("425 The connection could not be opened.");
+    QTest::newRow("nobody listens") << false << QByteArray("425 Cannot open connection.");
+}
+
+void TestTransfers::activeConnectFails()
+{
+    QFETCH(bool, servedFirst);
+    QFETCH(QByteArray, reply);
     QVERIFY(WriteFile(m_root->filePath("a.txt"), "abc"));
     quint16 port = 0;
-    const int listener = DataSocket::Listen(&port);
+    int listener = DataSocket::Listen(&port);
+    if (!servedFirst) {
+        DataSocket::Close(listener); // nobody listens there now
+        listener = -1;
+    }
     QCOMPARE(m_client.Command("PORT " + PortArgumentFor(port)), QByteArray("200 PORT command OK."));
+    if (servedFirst) {
+        QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
+        const int data = DataSocket::Accept(listener);
+        QCOMPARE(DataSocket::ReadAll(data), QByteArray("abc"));
+        DataSocket::Close(data);
+        QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
+    }
     QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
-    const int data = DataSocket::Accept(listener);
-    QCOMPARE(DataSocket::ReadAll(data), QByteArray("abc"));
-    DataSocket::Close(data);
-    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
-    QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
-    QCOMPARE(m_client.ReadReply(), QByteArray("425 The connection could not be opened."));
+    QCOMPARE(m_client.ReadReply(), reply);
     DataSocket::Close(listener);
+    QVERIFY(m_client.NoReplyWithin(300));
     QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
 }
 
@@ -262,18 +279,6 @@ void TestTransfers::abor()
     QCOMPARE(DataSocket::ReadAll(data), QByteArray("abc"));
     QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
     DataSocket::Close(data);
-}
-
-void TestTransfers::refusedActiveConnect()
-{
-    QVERIFY(WriteFile(m_root->filePath("a.txt"), "abc"));
-    quint16 port = 0;
-    DataSocket::Close(DataSocket::Listen(&port)); // nobody listens there now
-    QCOMPARE(m_client.Command("PORT " + PortArgumentFor(port)), QByteArray("200 PORT command OK."));
-    QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
-    QCOMPARE(m_client.ReadReply(), QByteArray("425 Cannot open connection."));
-    QVERIFY(m_client.NoReplyWithin(300));
-    QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
 }
 
 void TestTransfers::passivePortTurnsAwayOtherHosts()
