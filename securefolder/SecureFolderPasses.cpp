@@ -109,8 +109,7 @@ void CSecureFolderPasses::LogFirstLine(bool bSuccess, const char* successText, c
 
 void CSecureFolderPasses::LogLabelled(const char* label, const QByteArray& value)
 {
-    m_monitor.AddMonitorText(label, MonitorColor::Amber, MonitorColor::Dark, false);
-    m_monitor.AddMonitorText(value, MonitorColor::White, MonitorColor::Dark, true);
+    m_monitor.AddAddressLine(label, MonitorColor::Amber, value, MonitorColor::White);
 }
 
 CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()

@@ -22,7 +22,6 @@ private Q_SLOTS:
     void overlongLineIsRefusedAndOthersGoOn();
     void idleClientIsTimedOut();
     void clientCloseLeavesTheList();
-    void quitEndsTheConnection();
     void stopEndsEveryClient();
     void clientLinesFromManyThreadsStayWhole();
     void twoHundredClientsAtOnceAreAllGreeted();
@@ -156,19 +155,6 @@ void TestConnectionSpine::clientCloseLeavesTheList()
     abrupt.Reset();
     QVERIFY(server.WaitUntilIdle());
     QCOMPARE(server.Monitor().CountLines("User OUT: 127.0.0.1"), 0);
-}
-
-void TestConnectionSpine::quitEndsTheConnection()
-{
-    CSettings::Values values = TestValues();
-    values.LogoffMSG = "See you 100%";
-    TestServer server(values);
-    FtpClient client;
-    QVERIFY(client.Login(server.Port()));
-    QCOMPARE(client.Command("QUIT"), QByteArray("221 See you 100%"));
-    QVERIFY(client.WaitForClose());
-    QVERIFY(server.Monitor().WaitForLine("User OUT: 127.0.0.1"));
-    QVERIFY(server.WaitUntilIdle());
 }
 
 void TestConnectionSpine::stopEndsEveryClient()
