@@ -1,14 +1,11 @@
 #include "connection/CommandLine.h"
+#include "connection/ConnectionHost.h"
 #include "connection/SocketController.h"
 #include "connection/ThreadConnection.h"
-#include "server/FtpServer.h"
-
 #include "connection/VirtualPaths.h"
+#include "core/ServerMonitor.h"
 
 namespace {
-
-// A refused password is answered this late, so passwords cannot be tried at the client's pace.
-constexpr int kLoginFailureDelayMs = 1000;
 
 constexpr const char* kProductName = "Tarvelo FTP Server";
 constexpr const char* kProductVersion = "v1.1b";
@@ -17,7 +14,7 @@ constexpr const char* kProductVersion = "v1.1b";
 
 void CSocketController::ExecuteCommand()
 {
-    Q_ASSERT(CThreadConnection::Current() == m_pThread);
+    AssertOnThread();
     if (m_listCommands.isEmpty())
         return;
     const CommandLine command = SplitCommandLine(m_listCommands.takeFirst());
@@ -95,7 +92,7 @@ void CSocketController::OnPass(const QByteArray& argument)
         SendReply("503 Enter te username USER first.");
         return;
     }
-    const CSettings::Values settings = m_pMainWindow->Settings().Get();
+    const CSettings::Values settings = m_pHost->Settings().Get();
     const bool nameMatches = EqualIgnoringAsciiCase(m_strUserName, settings.Username);
     const bool anonymous = EqualIgnoringAsciiCase(m_strUserName, "anonymous");
     if (nameMatches && (argument == settings.Password || anonymous)) {
@@ -103,21 +100,20 @@ void CSocketController::OnPass(const QByteArray& argument)
         m_strCurrentFolderOnDisk = "/";
         m_nState = StateIdle;
         SendReply("230 Login OK.");
-        m_pMainWindow->Monitor().LogUserIn(m_strClientAddress);
+        m_pHost->Monitor().LogUserIn(m_strClientAddress);
         return;
     }
     // SECURITY: the refusal comes after a pause in which this client's later lines wait, so
-    // guessing passwords costs a second each, pipelined or not. The thread is not blocked.
-    PauseCommands(kLoginFailureDelayMs, [this] {
-        SendReply("530 Login failed. Wrong username or/and password.");
-        m_pMainWindow->Monitor().LogAccessDenied(m_strClientAddress);
-    });
+    // guessing passwords costs a second each, pipelined or not. The thread is not blocked: the
+    // delay's timer sends the refusal and lets the held lines run.
+    HoldCommands(CommandHold::LoginDelay);
+    m_loginDelay.start(m_pHost->Settings().GetDurations().LoginFailureDelayMs);
 }
 
 void CSocketController::OnQuit()
 {
-    SendReply("221 %s", m_pMainWindow->Settings().LogoffMSG().constData());
-    m_pMainWindow->Monitor().LogUserOut(m_strClientAddress);
-    Close();
-    m_pThread->RequestQuit();
+    SendReply("221 %s", m_pHost->Settings().LogoffMSG().constData());
+    m_pHost->Monitor().LogUserOut(m_strClientAddress);
+    CancelPendingTransfer();
+    EndConnection();
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // The control connection's state. Only StateLoggedOut gates commands; the transfer states steer
-// the data connection.
+// what ABOR answers.
 enum ConnectionState
 {
     StateIdle = 0,
@@ -29,4 +29,12 @@ enum PathResult
     PathFileNotFound = 2,
     PathFolderNotFound = 3,
     PathNotAllowed = 5
+};
+
+// The transfer commands over the data connection.
+enum class TransferKind
+{
+    List,
+    Download,
+    Upload
 };

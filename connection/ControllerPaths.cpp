@@ -1,21 +1,22 @@
+#include "connection/ConnectionHost.h"
 #include "connection/SocketController.h"
-#include "connection/ThreadConnection.h"
 #include "connection/VirtualPaths.h"
-#include "server/FtpServer.h"
 
 CVirtualFolder CSocketController::VirtualFolder() const
 {
-    return CVirtualFolder(m_pMainWindow->Settings().Get(), m_strCurrentFolderOnDisk);
+    return CVirtualFolder(m_pHost->Settings().Get(), m_strCurrentFolderOnDisk);
 }
 
-int CSocketController::ResolveFilePath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath)
+PathResult CSocketController::ResolveFilePath(const QByteArray& clientPath, AccessMode accessMode,
+                                              QByteArray& diskPath) const
 {
-    Q_ASSERT(CThreadConnection::Current() == m_pThread);
+    AssertOnThread();
     return VirtualFolder().ResolveFilePath(clientPath, accessMode, diskPath);
 }
 
-int CSocketController::ResolveFolderPath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath)
+PathResult CSocketController::ResolveFolderPath(const QByteArray& clientPath, AccessMode accessMode,
+                                                QByteArray& diskPath) const
 {
-    Q_ASSERT(CThreadConnection::Current() == m_pThread);
+    AssertOnThread();
     return VirtualFolder().ResolveFolderPath(clientPath, accessMode, diskPath);
 }

@@ -124,16 +124,12 @@ bool CSocketController::BuildListing(const QByteArray& pattern, QByteArray& list
 
     const CVirtualFolder root = VirtualFolder();
     QByteArray diskPath;
-    int result = root.ResolveFolderPath(path, AccessBrowse, diskPath);
+    PathResult result = root.ResolveFolderPath(path, AccessBrowse, diskPath);
     QList<ListEntry> entries;
     if (result == PathOK && !ReadListEntries(diskPath, root, entries))
         result = (errno == ENOENT || errno == ENOTDIR) ? PathFolderNotFound : PathNotAllowed;
-    if (result == PathFolderNotFound) {
-        SendReply("550 \"%s\": Folder not found.", pattern.constData());
-        return false;
-    }
-    if (result == PathNotAllowed) {
-        SendReply("550 \"%s\": Not allowed.", pattern.constData());
+    if (result != PathOK) {
+        ReplyFolderRefused(result, pattern);
         return false;
     }
     SortListEntries(entries);

@@ -1,4 +1,5 @@
 #include "connection/ConnectionState.h"
+#include "connection/Replies.h"
 #include "connection/SocketController.h"
 #include "connection/VirtualPaths.h"
 
@@ -31,30 +32,36 @@ void CSocketController::ChangeFolder(const QByteArray& clientPath)
 {
     const CVirtualFolder root = VirtualFolder();
     QByteArray diskPath;
-    switch (root.ResolveFolderPath(clientPath, AccessBrowse, diskPath)) {
+    const PathResult result = root.ResolveFolderPath(clientPath, AccessBrowse, diskPath);
+    switch (result) {
     case PathOK:
         m_strCurrentFolder = root.MapToVirtualPath(diskPath);
         m_strCurrentFolderOnDisk = root.RootRelativePath(diskPath);
         SendReply("250 \"%s\" --> Current folder.", m_strCurrentFolder.constData());
         break;
-    case PathNotAllowed:
-        SendReply("550 \"%s\": Not allowed.", clientPath.constData());
-        break;
     default:
-        SendReply("550 \"%s\": Folder not found.", clientPath.constData());
+        ReplyFolderRefused(result, clientPath);
         break;
     }
+}
+
+void CSocketController::ReplyFolderRefused(PathResult result, const QByteArray& clientPath)
+{
+    if (result == PathNotAllowed)
+        SendReply("550 \"%s\": Not allowed.", clientPath.constData());
+    else
+        SendReply("550 \"%s\": Folder not found.", clientPath.constData());
 }
 
 void CSocketController::OnSize(const QByteArray& argument)
 {
     QByteArray diskPath;
-    const int result = ResolveFilePath(argument, AccessDownload, diskPath);
+    const PathResult result = ResolveFilePath(argument, AccessDownload, diskPath);
     struct stat status;
     if (result == PathNotAllowed)
-        SendReply("550 Not allowed.");
+        SendReply("%s", Reply::kNotAllowed);
     else if (result != PathOK || ::stat(diskPath.constData(), &status) != 0)
-        SendReply("550 File not found.");
+        SendReply("%s", Reply::kFileNotFound);
     else
         SendReply("213 %llu", static_cast<unsigned long long>(status.st_size));
 }
@@ -63,13 +70,13 @@ void CSocketController::OnDele(const QByteArray& argument)
 {
     const CVirtualFolder root = VirtualFolder();
     QByteArray diskPath;
-    const int result = root.ResolveFilePath(argument, AccessDelete, diskPath);
+    const PathResult result = root.ResolveFilePath(argument, AccessDelete, diskPath);
     if (result == PathFileNotFound) {
-        SendReply("550 File not found.");
+        SendReply("%s", Reply::kFileNotFound);
         return;
     }
     if (result == PathNotAllowed) {
-        SendReply("550 Not allowed.");
+        SendReply("%s", Reply::kNotAllowed);
         return;
     }
     const QByteArray virtualPath = root.MapToVirtualPath(diskPath);
@@ -94,17 +101,17 @@ void CSocketController::OnRnfr(const QByteArray& argument)
     case PathOK:
         // SECURITY: renaming the root folder would move the published folder away.
         if (root.IsRoot(diskPath)) {
-            SendReply("550 Not allowed.");
+            SendReply("%s", Reply::kNotAllowed);
             return;
         }
         m_strRenameFrom = diskPath;
         SendReply("350 Folder OK.");
         break;
     case PathNotAllowed:
-        SendReply("550 Not allowed.");
+        SendReply("%s", Reply::kNotAllowed);
         break;
     default:
-        SendReply("550 Folder not found.");
+        SendReply("%s", Reply::kFolderNotFound);
         break;
     }
 }
@@ -112,31 +119,31 @@ void CSocketController::OnRnfr(const QByteArray& argument)
 void CSocketController::OnRnto(const QByteArray& argument)
 {
     if (m_strRenameFrom.isEmpty()) {
-        SendReply("450 Error renaming file.");
+        SendReply("%s", Reply::kRenameError);
         return;
     }
     QByteArray diskPath;
-    const int result = VirtualFolder().ResolveRenameTarget(argument, m_strRenameFrom, diskPath);
+    const PathResult result = VirtualFolder().ResolveRenameTarget(argument, m_strRenameFrom, diskPath);
     if (result == PathNotAllowed)
-        SendReply("550 Not allowed.");
+        SendReply("%s", Reply::kNotAllowed);
     else if (result == PathOK && RenameNoReplace(m_strRenameFrom, diskPath))
         SendReply("250 File renamed.");
     else
-        SendReply("450 Error renaming file.");
+        SendReply("%s", Reply::kRenameError);
 }
 
 void CSocketController::OnRmd(const QByteArray& argument)
 {
     const CVirtualFolder root = VirtualFolder();
     QByteArray diskPath;
-    const int result = root.ResolveFolderPath(argument, AccessDelete, diskPath);
+    const PathResult result = root.ResolveFolderPath(argument, AccessDelete, diskPath);
     if (result == PathFolderNotFound) {
-        SendReply("550 Folder not found.");
+        SendReply("%s", Reply::kFolderNotFound);
         return;
     }
     // SECURITY: the root folder is what the server publishes; it is never removed through it.
     if (result == PathNotAllowed || root.IsRoot(diskPath)) {
-        SendReply("550 Not allowed.");
+        SendReply("%s", Reply::kNotAllowed);
         return;
     }
     if (::rmdir(diskPath.constData()) == 0)

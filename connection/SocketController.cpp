@@ -1,10 +1,13 @@
 #include "connection/SocketController.h"
 
 #include "connection/CommandLine.h"
+#include "connection/ConnectionHost.h"
 #include "connection/ThreadConnection.h"
+#include "core/InternetAddress.h"
+#include "core/ServerMonitor.h"
 #include "transfer/SocketBytes.h"
 
-#include <QTimer>
+#include <QThread>
 
 #include <cstdarg>
 #include <cstdio>
@@ -15,24 +18,42 @@ constexpr qsizetype kReceiveChunk = 4096;
 
 } // namespace
 
-CSocketController::CSocketController(CThreadConnection* thread, CFtpServer* mainWindow)
-    : m_pThread(thread), m_pMainWindow(mainWindow)
-{}
+CSocketController::CSocketController(CThreadConnection* thread, IConnectionHost* host)
+    : m_pThread(thread), m_pHost(host)
+{
+    m_loginDelay.setSingleShot(true);
+    QObject::connect(&m_loginDelay, &QTimer::timeout, &m_context, [this] {
+        SendReply("530 Login failed. Wrong username or/and password.");
+        m_pHost->Monitor().LogAccessDenied(m_strClientAddress);
+        ResumeCommands();
+    });
+    m_dataWait.setSingleShot(true);
+    QObject::connect(&m_dataWait, &QTimer::timeout, &m_context, [this] { OnDataWaitExpired(); });
+}
 
-CSocketController::~CSocketController() = default;
+CSocketController::~CSocketController()
+{
+    // A public address still being looked up must not come back to a connection that is gone.
+    m_pHost->InternetAddress().Cancel(&m_context);
+}
+
+void CSocketController::AssertOnThread() const
+{
+    Q_ASSERT(QThread::currentThread() == m_pThread);
+}
 
 void CSocketController::OnReceive(int error)
 {
     Q_UNUSED(error);
-    if (CommandsPaused())
-        return; // left unread: the socket holds further notifications until the pause ends
+    AssertOnThread();
+    if (m_eHold != CommandHold::None)
+        return; // left unread: the socket holds further notifications until the hold ends
     char buffer[kReceiveChunk + 1];
     const qint64 received = Receive(buffer, kReceiveChunk);
     if (received < 0)
         return; // would-block or another error: the connection stays open
     if (received == 0) {
-        Close();
-        m_pThread->RequestQuit();
+        EndConnection();
         return;
     }
     AppendReceived(m_strReceived, buffer, received);
@@ -42,6 +63,12 @@ void CSocketController::OnReceive(int error)
 void CSocketController::OnClose(int error)
 {
     Q_UNUSED(error);
+    AssertOnThread();
+    EndConnection();
+}
+
+void CSocketController::EndConnection()
+{
     Close();
     m_pThread->RequestQuit();
 }
@@ -49,38 +76,28 @@ void CSocketController::OnClose(int error)
 void CSocketController::ExtractCommands()
 {
     m_listCommands.append(ExtractLines(m_strReceived));
-    // A command that waits for its data connection may run the lines after it from inside the
-    // wait; the queue keeps them in the order received either way. Once QUIT or a failed reply
-    // has closed the connection, nothing more runs.
-    while (!m_listCommands.isEmpty() && IsOpen() && !CommandsPaused())
+    // Once QUIT or a failed reply has closed the connection, nothing more runs.
+    while (!m_listCommands.isEmpty() && IsOpen() && m_eHold == CommandHold::None)
         ExecuteCommand();
     // SECURITY: a client sending without ever ending a line must not grow memory without bound.
     if (m_strReceived.size() > kMaxPartialLine && IsOpen()) {
         m_strReceived.clear();
         SendReply("500 Command line too long.");
-        Close();
-        m_pThread->RequestQuit();
+        EndConnection();
     }
 }
 
-void CSocketController::PauseCommands(int ms, std::function<void()> resume)
+void CSocketController::HoldCommands(CommandHold hold)
 {
-    if (!m_pPauseTimer) {
-        m_pPauseTimer = std::make_unique<QTimer>();
-        m_pPauseTimer->setSingleShot(true);
-    }
-    QObject::disconnect(m_pPauseTimer.get(), &QTimer::timeout, nullptr, nullptr);
-    QObject::connect(m_pPauseTimer.get(), &QTimer::timeout, m_pPauseTimer.get(), [this, resume] {
-        resume();
-        ResumeReceive();
-        ExtractCommands();
-    });
-    m_pPauseTimer->start(ms);
+    m_eHold = hold;
 }
 
-bool CSocketController::CommandsPaused() const
+void CSocketController::ResumeCommands()
 {
-    return m_pPauseTimer && m_pPauseTimer->isActive();
+    AssertOnThread();
+    m_eHold = CommandHold::None;
+    ResumeReceive();
+    ExtractCommands();
 }
 
 bool CSocketController::SendReply(const char* pszFormat, ...)
@@ -106,8 +123,7 @@ bool CSocketController::SendReply(const char* pszFormat, ...)
 
     CThreadConnection* thread = m_pThread;
     if (!IsOpen() || !SendAll(reply.constData(), reply.size(), [thread] { return thread->QuitRequested(); })) {
-        Close();
-        m_pThread->RequestQuit();
+        EndConnection();
         return false;
     }
     m_pThread->UpdateLastActivity();

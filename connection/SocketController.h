@@ -2,30 +2,40 @@
 
 #include "connection/ConnectionState.h"
 #include "platform/AsyncSocket.h"
+#include "transfer/DataSocketEvents.h"
 
 #include <QByteArray>
 #include <QList>
+#include <QObject>
+#include <QTimer>
 
-#include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
-class CFtpServer;
-class CVirtualFolder;
-class QEventLoop;
-class QTimer;
-class CThreadConnection;
 class CSocketBytes;
+class CThreadConnection;
+class CVirtualFolder;
+class IConnectionHost;
 
-// The control connection of one client: command lines in, replies out, and the client's state.
-// Lives on the client's connection thread; every member runs there.
+// The control connection of one client: command lines in, replies out, and every piece of the
+// client's protocol state. It owns the data connection and decides what the data connection's
+// events mean for the client. Lives on the client's connection thread; every member runs there.
+//
+// No command runs inside another. A command that must wait for something before it can answer
+// (the refused-login delay, the public address of a remote PASV) holds the lines after it: they
+// stay queued, unread bytes stay in the socket, and they run once the wait's event has come. A
+// transfer waiting for its data connection holds nothing: it is a pending transfer that the
+// connection's event, the time-out or a cancelling command completes.
 //
 // The member functions are spread over the files of their subject: control channel
 // (SocketController.cpp), commands (CommandInterpreter.cpp, FileCommands.cpp), paths
-// (ControllerPaths.cpp), listing (DirectoryListing.cpp), data connection and transfers (transfer/).
-class CSocketController : public CAsyncSocket
+// (ControllerPaths.cpp), listing (DirectoryListing.cpp), data connection (DataConnection.cpp) and
+// transfers (TransferCommands.cpp).
+class CSocketController : public CAsyncSocket, private IDataSocketEvents
 {
 public:
-    CSocketController(CThreadConnection* thread, CFtpServer* mainWindow);
+    CSocketController(CThreadConnection* thread, IConnectionHost* host);
     ~CSocketController() override;
 
     // Sends one reply line, CR LF appended, waiting until every byte is taken. A failed send
@@ -33,70 +43,59 @@ public:
     // CR and LF inside the formatted text become spaces, so no text can end the line early.
     bool SendReply(const char* pszFormat, ...) Q_ATTRIBUTE_FORMAT_PRINTF(2, 3);
 
-    // Interprets the line at the head of m_listCommands.
-    void ExecuteCommand();
-
     // The client's address as dotted text, read once when the connection starts.
     const QByteArray& ClientAddress() const { return m_strClientAddress; }
     void SetClientAddress(const QByteArray& address) { m_strClientAddress = address; }
-
-    // --- paths (ControllerPaths.cpp); connection thread only ---
-    // Maps a client path ("/" or "\" separated, absolute or relative to the current folder) onto
-    // the disk path of a file below the root folder, checking the access mode's permission on the
-    // folder that holds it. 0: diskPath is the file; 2: no such file (for AccessUpload: no such
-    // folder, or an invalid name; a missing file is fine there, and an existing one also needs the
-    // delete permission); 5: not allowed.
-    int ResolveFilePath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath);
-    // The same for a folder (or any existing entry): 0 found and allowed; 3 not found (for
-    // AccessCreateFolder diskPath then names the folder to create); 5 not allowed. An empty path is
-    // the root folder for AccessBrowse and "not found" otherwise.
-    int ResolveFolderPath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath);
-
-    // --- listing (DirectoryListing.cpp); connection thread only ---
-    // Builds the LIST text of the folder named by the pattern (trailing "*" ignored; empty: the
-    // current folder). False when it has already replied with a 550 refusal.
-    bool BuildListing(const QByteArray& pattern, QByteArray& listing);
-
-    // --- data connection (transfer/DataConnection.cpp) ---
-    // Makes the data connection usable for a transfer; false when it has already replied.
-    bool OpenDataConnection();
-    // Destroys the data connection, if any, and forgets the PORT and passive settings.
-    void CloseDataConnection();
-    // Queues CloseDataConnection to this thread's loop (never destroys inside a notification).
-    // The request applies to the data connection of this moment only: one made later is kept.
-    void PostCloseData();
-    // Ends the wait of OpenDataConnection early so that it looks at the data connection again.
-    void WakeDataWait();
-
-    // --- state shared with the data connection ---
-    int m_nState = StateLoggedOut;
-    CThreadConnection* m_pThread;
-    CFtpServer* m_pMainWindow;
 
 protected:
     void OnReceive(int error) override;
     void OnClose(int error) override;
 
 private:
-    friend class CSocketBytes;
+    // What the lines after the running command wait for.
+    enum class CommandHold
+    {
+        None,
+        LoginDelay,     // a refused PASS, answered late
+        InternetAddress // a remote PASV, answered once the public address is known
+    };
 
+    // A transfer whose 150 reply went out and whose data connection is not up yet.
+    struct PendingTransfer
+    {
+        TransferKind kind;
+        QByteArray argument; // the listing, or the disk path of the file
+    };
+
+    // --- control channel (SocketController.cpp) ---
+    void AssertOnThread() const;
     void ExtractCommands();
-    // Holds the execution of command lines, and the reading of more, for ms milliseconds; then runs
-    // resume and carries on with the queued lines, so replies stay in order. The thread keeps
-    // serving its other events meanwhile.
-    void PauseCommands(int ms, std::function<void()> resume);
-    bool CommandsPaused() const;
-
-    // The root folder as this command sees it: settings of the moment, current folder.
-    CVirtualFolder VirtualFolder() const;
+    void EndConnection();
+    // Holds the execution of command lines, and the reading of more, until ResumeCommands.
+    void HoldCommands(CommandHold hold);
+    // Lets the held lines run, in the order received.
+    void ResumeCommands();
 
     // --- commands (CommandInterpreter.cpp) ---
+    // Interprets the line at the head of m_listCommands.
+    void ExecuteCommand();
     void OnUser(const QByteArray& argument);
     void OnPass(const QByteArray& argument);
     void OnQuit();
 
+    // --- paths (ControllerPaths.cpp) ---
+    // The root folder as this command sees it: settings of the moment, current folder.
+    CVirtualFolder VirtualFolder() const;
+    // Maps a client path onto the disk path of a file below the root folder, checking the access
+    // mode's permission on the folder that holds it (see CVirtualFolder::ResolveFilePath).
+    PathResult ResolveFilePath(const QByteArray& clientPath, AccessMode accessMode, QByteArray& diskPath) const;
+    // The same for a folder (or any existing entry), see CVirtualFolder::ResolveFolderPath.
+    PathResult ResolveFolderPath(const QByteArray& clientPath, AccessMode accessMode, QByteArray& diskPath) const;
+
     // --- commands on files and folders (FileCommands.cpp) ---
     void ChangeFolder(const QByteArray& clientPath);
+    // The refusal of a folder path that CWD or LIST could not use, quoting the client's path.
+    void ReplyFolderRefused(PathResult result, const QByteArray& clientPath);
     void OnSize(const QByteArray& argument);
     void OnDele(const QByteArray& argument);
     void OnRnfr(const QByteArray& argument);
@@ -104,30 +103,75 @@ private:
     void OnRmd(const QByteArray& argument);
     void OnMkd(const QByteArray& argument);
 
-    // --- data connection and transfers (transfer/) ---
+    // --- listing (DirectoryListing.cpp) ---
+    // Builds the LIST text of the folder named by the pattern (trailing "*" ignored; empty: the
+    // current folder). False when it has already replied with a 550 refusal.
+    bool BuildListing(const QByteArray& pattern, QByteArray& listing);
+
+    // --- data connection (DataConnection.cpp) ---
     void OnPort(const QByteArray& argument);
     void OnPassive(bool extended);
+    // The rest of PASV/EPSV once the address to announce is known (empty: none).
+    void FinishPassive(bool extended, QByteArray address);
+    // Whether the data connection can carry a transfer: Ready, Waiting (the connect or accept is
+    // still to come), or Failed, when it has already replied.
+    enum class DataReadiness
+    {
+        Ready,
+        Waiting,
+        Failed
+    };
+    DataReadiness OpenDataConnection();
+    // A new data socket that reports to this connection.
+    void NewDataSocket();
+    // Destroys the data connection, if any, and forgets the PORT and passive settings. The
+    // socket is stopped at once; its object goes later, never inside its own notification.
+    void CloseDataConnection();
+    // Stops the data socket at once and deletes it later, never inside its own notification.
+    void RetireDataSocket();
+
+    // --- transfers (TransferCommands.cpp) ---
     void OnList(const QByteArray& argument);
     void OnRetr(const QByteArray& argument);
     void OnStor(const QByteArray& argument);
-    // RETR and STOR: resolve, refuse or answer 150, open the data connection, start the transfer.
-    void StartFileTransfer(const QByteArray& argument, int accessMode, int state, const char* notFoundReply,
-                           void (CSocketBytes::*start)(const QByteArray&));
     void OnAbor();
+    // RETR and STOR: resolve, refuse or answer 150, then start or await the transfer.
+    void StartFileTransfer(const QByteArray& argument, TransferKind kind);
+    // After the 150 reply: starts the transfer now, or once the data connection is up.
+    void BeginTransfer(TransferKind kind, const QByteArray& argument);
+    void StartTransfer(TransferKind kind, const QByteArray& argument);
+    // Drops a transfer still waiting for its data connection, without a reply.
+    void CancelPendingTransfer();
+    void OnDataWaitExpired();
 
+    // IDataSocketEvents
+    void OnDataConnected() override;
+    void OnDataConnectFailed() override;
+    void OnDataMoved() override;
+    void OnTransferEnded(TransferEnd end) override;
+
+    CThreadConnection* m_pThread;
+    IConnectionHost* m_pHost;
+    QObject m_context; // lives on the connection thread: target of posted work and lookups
+
+    ConnectionState m_nState = StateLoggedOut;
     QByteArray m_strClientAddress;
     QByteArray m_strUserName;
     QByteArray m_strRenameFrom;
     QByteArray m_strCurrentFolder;       // as clients see it: lower case
     QByteArray m_strCurrentFolderOnDisk; // the same as the disk spells it, relative to the root
+
     QByteArray m_strReceived;
     QList<QByteArray> m_listCommands;
-    std::unique_ptr<QTimer> m_pPauseTimer; // active while command execution is held
+    CommandHold m_eHold = CommandHold::None;
+    QTimer m_loginDelay;
 
-    quint64 m_nDataGeneration = 0;     // counts data connections made, to match close requests
-    QEventLoop* m_pDataWait = nullptr; // the running wait of OpenDataConnection, if any
     int m_bPassive = 0;
     int m_nDataPort = -1;
     QByteArray m_strDataAddress;
     std::unique_ptr<CSocketBytes> m_pDataSocket;
+    std::vector<std::unique_ptr<CSocketBytes>> m_closedDataSockets; // deleted by a posted call
+    std::optional<TransferKind> m_runningTransfer;                  // started and not yet ended
+    std::optional<PendingTransfer> m_pendingTransfer;
+    QTimer m_dataWait;
 };

@@ -1,7 +1,8 @@
 #include "connection/ThreadConnection.h"
 
+#include "connection/ConnectionHost.h"
 #include "connection/SocketController.h"
-#include "server/FtpServer.h"
+#include "core/Settings.h"
 
 #include <QDateTime>
 #include <QTimer>
@@ -12,8 +13,6 @@ namespace {
 
 constexpr int kIdleTickMs = 1000;
 
-thread_local CThreadConnection* t_pCurrent = nullptr;
-
 qint64 Now()
 {
     return QDateTime::currentSecsSinceEpoch();
@@ -21,8 +20,8 @@ qint64 Now()
 
 } // namespace
 
-CThreadConnection::CThreadConnection(CFtpServer* mainWindow, int acceptedSocket)
-    : m_pMainWindow(mainWindow), m_hAcceptedSocket(acceptedSocket), m_tLastActivity(Now())
+CThreadConnection::CThreadConnection(IConnectionHost* host, int acceptedSocket)
+    : m_pHost(host), m_hAcceptedSocket(acceptedSocket), m_tLastActivity(Now())
 {
     m_context.moveToThread(this);
 }
@@ -34,11 +33,6 @@ CThreadConnection::~CThreadConnection()
         ::close(m_hAcceptedSocket);
 }
 
-CThreadConnection* CThreadConnection::Current()
-{
-    return t_pCurrent;
-}
-
 void CThreadConnection::RequestQuit()
 {
     m_bQuitRequested = true;
@@ -46,28 +40,22 @@ void CThreadConnection::RequestQuit()
         &m_context, [this] { quit(); }, Qt::QueuedConnection);
 }
 
-void CThreadConnection::Post(std::function<void()> fn)
-{
-    QMetaObject::invokeMethod(&m_context, std::move(fn), Qt::QueuedConnection);
-}
-
 void CThreadConnection::UpdateLastActivity()
 {
+    Q_ASSERT(QThread::currentThread() == this);
     m_tLastActivity = Now();
 }
 
 void CThreadConnection::run()
 {
-    t_pCurrent = this;
     StartConnection();
     exec();
     ExitInstance();
-    t_pCurrent = nullptr;
 }
 
 void CThreadConnection::StartConnection()
 {
-    m_socket = std::make_unique<CSocketController>(this, m_pMainWindow);
+    m_socket = std::make_unique<CSocketController>(this, m_pHost);
     m_socket->Attach(m_hAcceptedSocket);
     m_hAcceptedSocket = -1;
     // Replies go out as whole lines: without this, a reply that follows another one unanswered
@@ -75,15 +63,15 @@ void CThreadConnection::StartConnection()
     m_socket->SetNoDelay();
     m_socket->SetClientAddress(m_socket->PeerAddress());
 
-    m_pMainWindow->NotifyUserArrived(m_socket->ClientAddress());
+    m_pHost->NotifyUserArrived(m_socket->ClientAddress());
 
     // The count already includes this client: the server counted it while handling the arrival.
-    if (m_pMainWindow->Settings().MaxUsers() < quint32(m_pMainWindow->ConnectedUsers())) {
+    if (m_pHost->Settings().MaxUsers() < quint32(m_pHost->ConnectedUsers())) {
         m_socket->SendReply("421 No more users are allowed.");
         RequestQuit();
         return;
     }
-    m_socket->SendReply("220 %s", m_pMainWindow->Settings().WelcomeMSG().constData());
+    m_socket->SendReply("220 %s", m_pHost->Settings().WelcomeMSG().constData());
     m_idleTimer = std::make_unique<QTimer>();
     m_idleTimer->setInterval(kIdleTickMs);
     QObject::connect(m_idleTimer.get(), &QTimer::timeout, m_idleTimer.get(), [this] { IdleTimerProc(); });
@@ -92,7 +80,8 @@ void CThreadConnection::StartConnection()
 
 void CThreadConnection::IdleTimerProc()
 {
-    const qint64 deadline = m_tLastActivity + qint64(m_pMainWindow->Settings().IdleTimeoutMinutes()) * 60;
+    Q_ASSERT(QThread::currentThread() == this);
+    const qint64 deadline = m_tLastActivity + qint64(m_pHost->Settings().GetDurations().IdleTimeoutMinutes) * 60;
     if (deadline < Now()) {
         m_socket->SendReply("426 Time out.");
         RequestQuit();
@@ -102,7 +91,7 @@ void CThreadConnection::IdleTimerProc()
 void CThreadConnection::ExitInstance()
 {
     m_idleTimer.reset();
-    m_pMainWindow->RemoveConnection(this);
+    m_pHost->RemoveConnection(this);
     m_socket.reset(); // closes the control connection and any data connection
-    m_pMainWindow->NotifyUserLeft();
+    m_pHost->NotifyUserLeft();
 }

@@ -219,7 +219,8 @@ CVirtualFolder::Mapped CVirtualFolder::MapToDiskPath(const QByteArray& path) con
     return mapped;
 }
 
-int CVirtualFolder::ResolveFolderPath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const
+PathResult CVirtualFolder::ResolveFolderPath(const QByteArray& clientPath, AccessMode accessMode,
+                                             QByteArray& diskPath) const
 {
     if (HasNul(clientPath)) {
         diskPath.clear(); // nothing to create either
@@ -262,7 +263,8 @@ bool CVirtualFolder::MapEntry(const QByteArray& clientPath, QByteArray& folderPa
     return folder.found && name != "." && name != "..";
 }
 
-int CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const
+PathResult CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, AccessMode accessMode,
+                                           QByteArray& diskPath) const
 {
     QByteArray folderPath, name;
     if (!MapEntry(clientPath, folderPath, name))
@@ -282,8 +284,8 @@ int CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, int accessMode
     return PathOK;
 }
 
-int CVirtualFolder::ResolveRenameTarget(const QByteArray& clientPath, const QByteArray& sourcePath,
-                                        QByteArray& diskPath) const
+PathResult CVirtualFolder::ResolveRenameTarget(const QByteArray& clientPath, const QByteArray& sourcePath,
+                                               QByteArray& diskPath) const
 {
     QByteArray folderPath, name;
     if (!MapEntry(clientPath, folderPath, name))
@@ -316,7 +318,7 @@ bool CVirtualFolder::IsReachable(const QByteArray& diskPath) const
     return IsInsideRoot(RealPath(path));
 }
 
-bool CVirtualFolder::Permitted(int accessMode) const
+bool CVirtualFolder::Permitted(AccessMode accessMode) const
 {
     switch (accessMode) {
     case AccessDownload:
@@ -336,7 +338,7 @@ bool CVirtualFolder::Permitted(int accessMode) const
     }
 }
 
-bool CVirtualFolder::CheckAccess(const QByteArray& diskPath, int accessMode) const
+bool CVirtualFolder::CheckAccess(const QByteArray& diskPath, AccessMode accessMode) const
 {
     // SECURITY: exact containment on normalised paths, then again after following links.
     return IsInsideRoot(diskPath) && IsReachable(diskPath) && Permitted(accessMode);

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "panel/Settings.h"
+#include "connection/ConnectionState.h"
+#include "core/Settings.h"
 
 #include <QByteArray>
 
@@ -44,16 +45,17 @@ public:
 
     // Results as CSocketController::ResolveFolderPath and ResolveFilePath (0, 2, 3, 5). A client
     // path holding a NUL byte names nothing: 3 for folders, 2 for files and rename targets.
-    int ResolveFolderPath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const;
-    int ResolveFilePath(const QByteArray& clientPath, int accessMode, QByteArray& diskPath) const;
+    PathResult ResolveFolderPath(const QByteArray& clientPath, AccessMode accessMode, QByteArray& diskPath) const;
+    PathResult ResolveFilePath(const QByteArray& clientPath, AccessMode accessMode, QByteArray& diskPath) const;
     // The target of a rename of sourcePath: a new name keeps the client's spelling, and so does a
     // name that differs from the source's only in case. 0 allowed; 2 its folder is missing or the
     // name is invalid; 5 not allowed (outside the root or no rename permission).
-    int ResolveRenameTarget(const QByteArray& clientPath, const QByteArray& sourcePath, QByteArray& diskPath) const;
+    PathResult ResolveRenameTarget(const QByteArray& clientPath, const QByteArray& sourcePath,
+                                   QByteArray& diskPath) const;
 
     // True when the disk path is the root folder or lies below it, also after following symbolic
     // links, and the access mode's permission is on.
-    bool CheckAccess(const QByteArray& diskPath, int accessMode) const;
+    bool CheckAccess(const QByteArray& diskPath, AccessMode accessMode) const;
     // True when the entry (or, when it does not exist, its nearest existing parent) really lies in
     // the root folder once symbolic links are followed. A link that cannot be followed is outside.
     bool IsReachable(const QByteArray& diskPath) const;
@@ -66,7 +68,7 @@ public:
 
 private:
     bool IsInsideRoot(const QByteArray& path) const;
-    bool Permitted(int accessMode) const;
+    bool Permitted(AccessMode accessMode) const;
     Mapped MapFolderPart(const QByteArray& normalisedPath, QByteArray& name) const;
     // The folder and the last name of a client path that names an entry; false when the path names
     // nothing (empty, a NUL byte, "." or "..", or a folder along it is missing).

@@ -109,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     const CVirtualFolder folder(settings, kCurrent[(bytes[0] >> 2) % 4]);
     const QByteArray clientPath(reinterpret_cast<const char*>(bytes + 1), qsizetype(size - 1));
 
-    for (int mode = AccessDownload; mode <= AccessBrowse; ++mode) {
+    for (int accessMode = AccessDownload; accessMode <= AccessBrowse; ++accessMode) {
+        const AccessMode mode = AccessMode(accessMode);
         QByteArray diskPath;
         const int folderResult = folder.ResolveFolderPath(clientPath, mode, diskPath);
         // A folder to create is named unless there is nothing to create (empty).

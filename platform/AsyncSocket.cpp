@@ -1,6 +1,7 @@
 #include "platform/AsyncSocket.h"
 
 #include <QSocketNotifier>
+#include <QThread>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -290,6 +291,7 @@ void CAsyncSocket::SetWriteEnabled(bool enabled)
 
 void CAsyncSocket::HandleReadable()
 {
+    Q_ASSERT(QThread::currentThread() == m_readNotifier->thread());
     ++m_nNotifying;
     if (m_mode == Mode::Listening) {
         OnAccept(0);
@@ -314,6 +316,7 @@ void CAsyncSocket::HandleReadable()
 
 void CAsyncSocket::HandleWritable()
 {
+    Q_ASSERT(QThread::currentThread() == m_writeNotifier->thread());
     ++m_nNotifying;
     SetWriteEnabled(false);
     if (m_mode == Mode::Connecting) {

@@ -1,9 +1,9 @@
 #include "securefolder/SecureFolderPasses.h"
 
-#include "panel/MonitorColors.h"
-#include "panel/ServerMonitor.h"
-#include "panel/Settings.h"
-#include "panel/SettingsStore.h"
+#include "core/MonitorColors.h"
+#include "core/ServerMonitor.h"
+#include "core/Settings.h"
+#include "core/SettingsStore.h"
 #include "securefolder/CryFile.h"
 #include "securefolder/FolderListing.h"
 #include "securefolder/SecureFolderHost.h"

@@ -1,7 +1,7 @@
 #include "server/FtpServer.h"
 
 #include "connection/ThreadConnection.h"
-#include "panel/MonitorColors.h"
+#include "core/MonitorColors.h"
 
 #include <QEventLoop>
 #include <QPointer>

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "panel/InternetAddress.h"
-#include "panel/ServerMonitor.h"
-#include "panel/Settings.h"
+#include "connection/ConnectionHost.h"
+#include "core/InternetAddress.h"
+#include "core/ServerMonitor.h"
+#include "core/Settings.h"
 #include "server/ConnectionList.h"
 #include "server/ListeningSocket.h"
 
@@ -14,8 +15,8 @@ class CThreadConnection;
 
 // The engine side of the main window: the listener, the connection list, the server-running flag
 // and the connected-users count. Lives on the host's thread (the window's, or the headless
-// program's main thread); connection threads reach it through their pointer to it.
-class CFtpServer : public QObject
+// program's main thread); connection threads reach it through IConnectionHost only.
+class CFtpServer : public QObject, public IConnectionHost
 {
     Q_OBJECT
 public:
@@ -43,11 +44,12 @@ public:
     QString LastStartError() const { return m_strStartError; }
 
     // Any thread.
-    CSettings& Settings() const { return m_settings; }
-    CServerMonitor& Monitor() const { return m_monitor; }
-    // The public address for PASV replies and the window's "Get Internet IP:" button.
-    CInternetAddress& InternetAddress() { return m_internetAddress; }
-    int ConnectedUsers() const { return m_nConnectedUsers.load(); }
+    CSettings& Settings() const override { return m_settings; }
+    CServerMonitor& Monitor() const override { return m_monitor; }
+    // The public address for PASV replies and the window's "Get Internet IP:" button; it lives on
+    // the host's thread.
+    CInternetAddress& InternetAddress() override { return m_internetAddress; }
+    int ConnectedUsers() const override { return m_nConnectedUsers.load(); }
     qsizetype ConnectionCount() const { return m_connections.Count(); }
     // Connection threads alive now (on the list or not).
     int LiveThreads() const { return m_nLiveThreads.load(); }
@@ -55,12 +57,10 @@ public:
     // Listener (host's thread): gives an accepted descriptor its own connection thread.
     void StartConnectionThread(int fd);
 
-    // Connection thread: announces the client, synchronously; the count includes it on return.
-    void NotifyUserArrived(const QByteArray& address);
-    // Connection thread: announces the end, synchronously.
-    void NotifyUserLeft();
-    // Connection thread: takes the thread off the connection list.
-    void RemoveConnection(CThreadConnection* thread) { m_connections.Remove(thread); }
+    // IConnectionHost, connection threads.
+    void NotifyUserArrived(const QByteArray& address) override;
+    void RemoveConnection(CThreadConnection* thread) override { m_connections.Remove(thread); }
+    void NotifyUserLeft() override;
 
 Q_SIGNALS:
     // Host's thread: the connected-users count changed.

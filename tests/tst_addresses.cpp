@@ -1,8 +1,8 @@
 // The LAN address and the Internet address fetch, against a local HTTP server.
 
-#include "panel/InternetAddress.h"
-#include "panel/LanAddress.h"
-#include "panel/ServerMonitor.h"
+#include "core/InternetAddress.h"
+#include "core/LanAddress.h"
+#include "core/ServerMonitor.h"
 #include "TestServer.h"
 
 #include <QHostAddress>
@@ -68,6 +68,19 @@ private:
     std::atomic<int> m_requests{0};
 };
 
+// The answer of one lookup, waiting for it on this thread when it is not known at once.
+QByteArray LookUp(CInternetAddress& internet, bool retryFailure = false)
+{
+    QObject receiver;
+    std::optional<QByteArray> answer;
+    if (std::optional<QByteArray> known = internet.Lookup(
+            &receiver, [&](const QByteArray& address) { answer = address; }, retryFailure))
+        return *known;
+    if (!QTest::qWaitFor([&] { return answer.has_value(); }, 20000))
+        return "no answer";
+    return *answer;
+}
+
 } // namespace
 
 class TestAddresses : public QObject
@@ -77,8 +90,8 @@ private Q_SLOTS:
     void lanAddressIsAnIPv4Address();
     void fetch_data();
     void fetch();
-    void successIsCached();
-    void unreachableServiceIsReportedAndRetried();
+    void oneFetchServesEveryWaiterAndIsCached();
+    void failureIsRememberedThenRetried();
 };
 
 void TestAddresses::lanAddressIsAnIPv4Address()
@@ -126,43 +139,50 @@ void TestAddresses::fetch()
     CaptureSink sink;
     CServerMonitor monitor(&sink);
     CInternetAddress internet(monitor, stub.Url());
-    QCOMPARE(internet.GetInternetIP(), expected);
+    QCOMPARE(LookUp(internet), expected);
     QCOMPARE(sink.Lines(), lines);
     QCOMPARE(internet.Cached(), expected);
     QVERIFY(!QFile::exists("server_result.txt"));
 }
 
-void TestAddresses::successIsCached()
+void TestAddresses::oneFetchServesEveryWaiterAndIsCached()
 {
     HttpStub stub("200 OK", "192.0.2.44");
     CaptureSink sink;
     CServerMonitor monitor(&sink);
     CInternetAddress internet(monitor, stub.Url());
 
-    // Several threads at once: one fetch, every caller gets the address.
+    // Callers on other threads, all asking before the fetch ends: one fetch, each gets the address
+    // on its own thread; one that cancels gets nothing.
+    QThread other;
+    other.start();
+    QObject receivers[3];
+    for (QObject& receiver : receivers)
+        receiver.moveToThread(&other);
     std::atomic<int> right{0};
-    QList<QThread*> threads;
-    for (int i = 0; i < 4; ++i) {
-        threads.append(QThread::create([&] {
-            if (internet.GetInternetIP() == "192.0.2.44")
+    std::atomic<int> cancelledCalls{0};
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(!internet.Lookup(&receivers[i], [&, i](const QByteArray& address) {
+            if (QThread::currentThread() != receivers[i].thread())
+                return;
+            if (i == 2)
+                ++cancelledCalls;
+            else if (address == "192.0.2.44")
                 ++right;
         }));
-        threads.last()->start();
     }
-    // Monitor writes from those threads are carried out on this one.
-    for (QThread* thread : threads) {
-        while (!thread->wait(10))
-            QCoreApplication::processEvents();
-        delete thread;
-    }
-    QCOMPARE(right.load(), 4);
+    internet.Cancel(&receivers[2]);
+    QTRY_COMPARE_WITH_TIMEOUT(right.load(), 2, 20000);
+    other.quit();
+    other.wait();
+    QCOMPARE(cancelledCalls.load(), 0);
     QCOMPARE(stub.Requests(), 1);
-    QCOMPARE(internet.GetInternetIP(), QByteArray("192.0.2.44"));
+    QCOMPARE(LookUp(internet), QByteArray("192.0.2.44"));
     QCOMPARE(stub.Requests(), 1);
     QCOMPARE(sink.Lines(), QByteArrayList{"Your Internet IP address: 192.0.2.44"});
 }
 
-void TestAddresses::unreachableServiceIsReportedAndRetried()
+void TestAddresses::failureIsRememberedThenRetried()
 {
     quint16 closedPort = 0;
     {
@@ -173,16 +193,28 @@ void TestAddresses::unreachableServiceIsReportedAndRetried()
     CaptureSink sink;
     CServerMonitor monitor(&sink);
     CInternetAddress internet(monitor, QStringLiteral("http://127.0.0.1:%1/").arg(closedPort));
-    QCOMPARE(internet.GetInternetIP(), QByteArray());
-    QCOMPARE(sink.Lines(), QByteArrayList{"Connection error. Unable to get your Internet IP address.\r\n"
-                                          "Please check your Internet connection and firewall."});
-    const auto pieces = sink.Pieces();
-    QCOMPARE(pieces.first().backColor, MakeRgb(203, 69, 69));
+    QCOMPARE(LookUp(internet), QByteArray());
+    const QByteArrayList failure = {"Connection error. Unable to get your Internet IP address.\r\n"
+                                    "Please check your Internet connection and firewall."};
+    QCOMPARE(sink.Lines(), failure);
+    QCOMPARE(sink.Pieces().first().backColor, MakeRgb(203, 69, 69));
 
-    // With the service back, the next call fetches again.
+    // Remembered: the answer comes at once, with no new fetch and no new line.
     HttpStub stub("200 OK", "192.0.2.45");
     internet.SetServiceUrl(stub.Url());
-    QCOMPARE(internet.GetInternetIP(), QByteArray("192.0.2.45"));
+    QObject receiver;
+    QCOMPARE(internet.Lookup(&receiver, [](const QByteArray&) {}), std::optional<QByteArray>(QByteArray()));
+    QCOMPARE(sink.Lines(), failure);
+    QCOMPARE(stub.Requests(), 0);
+
+    // The user's own request tries again at once; so does anyone once the memory has passed.
+    QCOMPARE(LookUp(internet, true), QByteArray("192.0.2.45"));
+    QCOMPARE(stub.Requests(), 1);
+    CInternetAddress forgetful(monitor, QStringLiteral("http://127.0.0.1:%1/").arg(closedPort));
+    forgetful.SetTimings(CInternetAddress::kFetchTimeoutMs, 0);
+    QCOMPARE(LookUp(forgetful), QByteArray());
+    forgetful.SetServiceUrl(stub.Url());
+    QCOMPARE(LookUp(forgetful), QByteArray("192.0.2.45"));
 }
 
 QTEST_GUILESS_MAIN(TestAddresses)

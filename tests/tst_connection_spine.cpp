@@ -1,7 +1,7 @@
 // The connection spine over real sockets: greeting, user limit, framing, idle time-out, ends.
 
+#include "core/ServerMonitor.h"
 #include "FtpClient.h"
-#include "panel/ServerMonitor.h"
 #include "TestServer.h"
 
 #include <QtTest>
@@ -135,7 +135,7 @@ void TestConnectionSpine::overlongLineIsRefusedAndOthersGoOn()
 void TestConnectionSpine::idleClientIsTimedOut()
 {
     TestServer server(TestValues());
-    server.Settings().SetIdleTimeoutMinutes(0);
+    server.Settings().SetDurations({.IdleTimeoutMinutes = 0});
     FtpClient client;
     QVERIFY(client.ConnectAndGreet(server.Port()).startsWith("220 "));
     QCOMPARE(client.ReadReply(5000), QByteArray("426 Time out."));

@@ -19,7 +19,7 @@ void TestFuzzRegressions::pathsWithNulNameNothing_data()
 {
     QTest::addColumn<QByteArray>("current");
     QTest::addColumn<QByteArray>("clientPath");
-    QTest::addColumn<int>("accessMode");
+    QTest::addColumn<int>("mode");
 
     // fuzz_virtual_paths: accepted for an upload as ".../Docs/..<NUL>...", which open() takes as
     // the folder above.
@@ -35,7 +35,8 @@ void TestFuzzRegressions::pathsWithNulNameNothing()
 {
     QFETCH(QByteArray, current);
     QFETCH(QByteArray, clientPath);
-    QFETCH(int, accessMode);
+    QFETCH(int, mode);
+    const AccessMode accessMode = AccessMode(mode);
     PathFixture fixture;
     QVERIFY(fixture.IsValid());
     CSettings::Values settings;
@@ -45,9 +46,9 @@ void TestFuzzRegressions::pathsWithNulNameNothing()
     const CVirtualFolder folder(settings, current);
 
     QByteArray diskPath;
-    QCOMPARE(folder.ResolveFilePath(clientPath, accessMode, diskPath), int(PathFileNotFound));
-    QCOMPARE(folder.ResolveFolderPath(clientPath, accessMode, diskPath), int(PathFolderNotFound));
-    QCOMPARE(folder.ResolveRenameTarget(clientPath, fixture.Path("Share/notes.txt"), diskPath), int(PathFileNotFound));
+    QCOMPARE(folder.ResolveFilePath(clientPath, accessMode, diskPath), PathFileNotFound);
+    QCOMPARE(folder.ResolveFolderPath(clientPath, accessMode, diskPath), PathFolderNotFound);
+    QCOMPARE(folder.ResolveRenameTarget(clientPath, fixture.Path("Share/notes.txt"), diskPath), PathFileNotFound);
 }
 
 QTEST_GUILESS_MAIN(TestFuzzRegressions)

@@ -1,9 +1,9 @@
 // The server monitor pane: colours and weight of every write, writes landing at the end whatever
 // the user selected, and whole writes from many threads at once.
 
-#include "panel/gui/MonitorPane.h"
-#include "panel/MonitorColors.h"
-#include "panel/ServerMonitor.h"
+#include "core/MonitorColors.h"
+#include "core/ServerMonitor.h"
+#include "panel/MonitorPane.h"
 
 #include <QRegularExpression>
 #include <QScrollBar>

@@ -1,9 +1,9 @@
 // The encryption and decryption passes over the secure folder, seen as the user sees them: the
 // warnings, the question, the summary lines and the files on disk.
 
-#include "panel/MonitorColors.h"
-#include "panel/ServerMonitor.h"
-#include "panel/SettingsStore.h"
+#include "core/MonitorColors.h"
+#include "core/ServerMonitor.h"
+#include "core/SettingsStore.h"
 #include "securefolder/CryFile.h"
 #include "securefolder/SecureFolderHost.h"
 #include "securefolder/SecureFolderPasses.h"

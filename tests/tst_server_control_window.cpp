@@ -5,7 +5,7 @@
 #include "tst_window_fixture.h"
 
 #include "FtpClient.h"
-#include "panel/gui/TrayIcon.h"
+#include "panel/TrayIcon.h"
 #include "server/FtpServer.h"
 
 #include <QCheckBox>

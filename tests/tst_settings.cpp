@@ -1,7 +1,7 @@
 // The settings record and its store.
 
-#include "panel/Settings.h"
-#include "panel/SettingsStore.h"
+#include "core/Settings.h"
+#include "core/SettingsStore.h"
 
 #include <QtTest>
 
@@ -44,7 +44,10 @@ void TestSettings::defaultsOnAnEmptyStore()
     QCOMPARE(values.AllowRenameFiles, 0);
     QCOMPARE(values.AllowCreateFolders, 0);
     QVERIFY2(!QFile::exists(path), "loading must not write the store");
-    QCOMPARE(CSettings().IdleTimeoutMinutes(), 10u);
+    const CSettings::Durations durations = CSettings().GetDurations();
+    QCOMPARE(durations.IdleTimeoutMinutes, 10u);
+    QCOMPARE(durations.DataWaitMs, 10000);
+    QCOMPARE(durations.LoginFailureDelayMs, 1000);
 }
 
 void TestSettings::saveAndLoadRoundTrip()

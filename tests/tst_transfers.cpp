@@ -6,7 +6,10 @@
 
 #include <QtTest>
 
+#include "core/InternetAddress.h"
+
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,11 +20,29 @@ QByteArray PortArgumentFor(quint16 port)
     return "127,0,0,1," + QByteArray::number(port / 256) + ',' + QByteArray::number(port % 256);
 }
 
-// The port a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" reply names; 0 if it names none.
+// The port a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" or "229 ... (|||port|)" reply names;
+// 0 if it names none.
 int PassivePortOf(const QByteArray& reply)
 {
+    if (reply.startsWith("229 "))
+        return reply.mid(reply.indexOf("|||") + 3).chopped(2).toInt();
     const QByteArrayList fields = reply.mid(reply.indexOf('(') + 1).chopped(1).split(',');
     return fields.size() == 6 ? fields[4].toInt() * 256 + fields[5].toInt() : 0;
+}
+
+// Reads an HTTP request up to its blank line; false when none came in time.
+bool ReadHttpRequest(int fd)
+{
+    QByteArray request;
+    while (!request.contains("\r\n\r\n")) {
+        pollfd ready = {fd, POLLIN, 0};
+        char buffer[1024];
+        const ssize_t got = ::poll(&ready, 1, 10000) == 1 ? ::recv(fd, buffer, sizeof buffer, 0) : -1;
+        if (got <= 0)
+            return false;
+        request.append(buffer, got);
+    }
+    return true;
 }
 
 } // namespace
@@ -47,6 +68,10 @@ private Q_SLOTS:
     void failureReplies_data();
     void failureReplies();
     void passivePortNobodyConnectsTo();
+    void dataWaitCancelled_data();
+    void dataWaitCancelled();
+    void remotePassiveWaitsForThePublicAddress_data();
+    void remotePassiveWaitsForThePublicAddress();
     void fileOverFourGiB();
 
 private:
@@ -361,6 +386,108 @@ void TestTransfers::passivePortNobodyConnectsTo()
     QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
     QCOMPARE(m_client.ReadReply(15000), QByteArray("421 The socket could not be created."));
     QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
+}
+
+void TestTransfers::dataWaitCancelled_data()
+{
+    QTest::addColumn<QByteArray>("cancel"); // what the client sends while RETR waits; empty: the server stops
+    QTest::newRow("PASV") << QByteArray("PASV");
+    QTest::newRow("EPSV") << QByteArray("EPSV");
+    QTest::newRow("another RETR") << QByteArray("RETR b.txt");
+    QTest::newRow("QUIT") << QByteArray("QUIT");
+    QTest::newRow("server stop") << QByteArray();
+}
+
+void TestTransfers::dataWaitCancelled()
+{
+    QFETCH(QByteArray, cancel);
+    m_server->Settings().SetDurations({.DataWaitMs = 300});
+    QVERIFY(WriteFile(m_root->filePath("a.txt"), "abc"));
+    QVERIFY(WriteFile(m_root->filePath("b.txt"), "bcd"));
+    const QByteArray passive = m_client.Command("PASV");
+    QCOMPARE(m_client.Command("RETR a.txt"), QByteArray("150 Binary mode."));
+    if (cancel.isEmpty() || cancel == "QUIT") {
+        if (cancel.isEmpty())
+            m_server->Stop();
+        else
+            QVERIFY(m_client.Command(cancel).startsWith("221 "));
+        QVERIFY(m_client.WaitForClose());
+        QVERIFY(m_server->WaitUntilIdle());
+        return;
+    }
+    // The new command takes over: the waiting RETR is gone without a reply, the next one is served.
+    const QByteArray reply = m_client.Command(cancel);
+    const int data = DataSocket::Connect(quint16(PassivePortOf(cancel.startsWith("RETR") ? passive : reply)));
+    QVERIFY(data >= 0);
+    if (!cancel.startsWith("RETR")) {
+        QVERIFY(reply.startsWith(cancel == "PASV" ? "227 " : "229 "));
+        QCOMPARE(m_client.Command("RETR b.txt"), QByteArray("150 Binary mode."));
+    } else {
+        QCOMPARE(reply, QByteArray("150 Binary mode."));
+    }
+    QCOMPARE(DataSocket::ReadAll(data), QByteArray("bcd"));
+    QCOMPARE(m_client.ReadReply(), QByteArray("226 Transfer completed."));
+    DataSocket::Close(data);
+    // Nothing is left of the cancelled wait: no 421 when its time would have come.
+    QVERIFY(m_client.NoReplyWithin(800));
+}
+
+void TestTransfers::remotePassiveWaitsForThePublicAddress_data()
+{
+    QTest::addColumn<bool>("serviceAnswers");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("monitorLine");
+    QTest::newRow("late answer") << true << QByteArray("227 Entering Passive Mode (203,0,113,9,")
+                                 << QByteArray("Your Internet IP address: 203.0.113.9");
+    QTest::newRow("no answer") << false << QByteArray("421 Error retrieving PASV IP address.")
+                               << QByteArray("Connection error. Unable to get your Internet IP address.\r\n"
+                                             "Please check your Internet connection and firewall.");
+}
+
+void TestTransfers::remotePassiveWaitsForThePublicAddress()
+{
+    QFETCH(bool, serviceAnswers);
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, monitorLine);
+    // The address service: it takes the request, then answers when the test says so, or never.
+    quint16 servicePort = 0;
+    const int service = DataSocket::Listen(&servicePort);
+    QVERIFY(service >= 0);
+    m_server->InternetAddress().SetServiceUrl(QStringLiteral("http://127.0.0.1:%1/").arg(servicePort));
+    m_server->InternetAddress().SetTimings(2000, CInternetAddress::kFailureMemoryMs);
+
+    // Clients bound to 127.1.0.x are not on the server's network: PASV announces the public address.
+    FtpClient remote, other, later;
+    const quint16 port = m_server->Port();
+    QVERIFY(remote.Login(port, "tester", "Secret", "127.1.0.1"));
+    QVERIFY(other.Login(port, "tester", "Secret", "127.1.0.2"));
+    QVERIFY(remote.SendLine("PASV"));
+    QVERIFY(remote.NoReplyWithin(300));
+    QVERIFY(remote.SendRaw("PASV\r\nNOOP\r\n"));
+    QVERIFY(other.SendLine("PASV"));
+    QVERIFY(m_client.Command("PASV").startsWith("227 Entering Passive Mode (127,0,0,1,")); // not held up
+    if (serviceAnswers) {
+        const int request = DataSocket::Accept(service);
+        QVERIFY(ReadHttpRequest(request));
+        QVERIFY(DataSocket::WriteAll(request, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n203.0.113.9"));
+        DataSocket::Close(request);
+    }
+    // In command order, and one lookup for everybody.
+    QVERIFY2(remote.ReadReply().startsWith(reply), reply);
+    QVERIFY(remote.ReadReply().startsWith(reply));
+    QCOMPARE(remote.ReadReply(), QByteArray("200 OK"));
+    QVERIFY(other.ReadReply().startsWith(reply));
+    QCOMPARE(m_server->Monitor().CountLines(monitorLine), 1);
+    // Known now, address or failure: a later remote client is answered at once.
+    QVERIFY(later.Login(port, "tester", "Secret", "127.1.0.3"));
+    QVERIFY(later.Command("PASV", 1000).startsWith(reply));
+    QCOMPARE(m_server->Monitor().CountLines(monitorLine), 1);
+
+    m_server->Stop();
+    for (FtpClient* client : {&remote, &other, &later})
+        QVERIFY(client->WaitForClose());
+    QVERIFY(m_server->WaitUntilIdle());
+    DataSocket::Close(service);
 }
 
 void TestTransfers::fileOverFourGiB()

@@ -116,8 +116,10 @@ void TestVirtualPaths::resolve()
     QVERIFY(fixture.IsValid());
     const CVirtualFolder folder(TestValues(fixture.root), current);
     QByteArray diskPath;
-    QCOMPARE(file ? folder.ResolveFilePath(path, mode, diskPath) : folder.ResolveFolderPath(path, mode, diskPath),
-             result);
+    const AccessMode access = AccessMode(mode);
+    QCOMPARE(
+        int(file ? folder.ResolveFilePath(path, access, diskPath) : folder.ResolveFolderPath(path, access, diskPath)),
+        result);
     if (!disk.isEmpty())
         QCOMPARE(Relative(fixture, diskPath), disk);
 }
@@ -167,8 +169,9 @@ void TestVirtualPaths::permissionMatrix()
             SetPermission(values, name, 0);
         const CVirtualFolder folder(values, "/");
         QByteArray diskPath;
+        const AccessMode access = AccessMode(mode);
         const int result =
-            file ? folder.ResolveFilePath(path, mode, diskPath) : folder.ResolveFolderPath(path, mode, diskPath);
+            file ? folder.ResolveFilePath(path, access, diskPath) : folder.ResolveFolderPath(path, access, diskPath);
         QCOMPARE(result, on ? resultOn : 5); // 5: not allowed
     }
 }

@@ -15,7 +15,7 @@
 //   base/share/secret.txt     a sibling whose name differs from the root's only in case
 //   base/Windows/x.txt        another sibling
 
-#include "panel/Settings.h"
+#include "core/Settings.h"
 
 #include <QFile>
 #include <QTemporaryDir>

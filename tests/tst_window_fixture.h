@@ -3,10 +3,10 @@
 // A main window over a settings file of its own in a temporary folder, with message boxes
 // recorded instead of shown, and helpers to act as FTP clients while the window serves events.
 
-#include "panel/gui/MainWindow.h"
-#include "panel/gui/MessageBoxes.h"
-#include "panel/gui/MonitorPane.h"
-#include "panel/SettingsStore.h"
+#include "core/SettingsStore.h"
+#include "panel/MainWindow.h"
+#include "panel/MessageBoxes.h"
+#include "panel/MonitorPane.h"
 
 #include <QDir>
 #include <QTemporaryDir>

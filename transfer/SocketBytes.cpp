@@ -1,7 +1,6 @@
 #include "transfer/SocketBytes.h"
 
-#include "connection/SocketController.h"
-#include "connection/ThreadConnection.h"
+#include "transfer/DataSocketEvents.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -45,7 +44,9 @@ int OpenRegularFile(const QByteArray& path, int flags)
 
 } // namespace
 
-CSocketBytes::CSocketBytes(CSocketController* controller) : m_pController(controller) {}
+CSocketBytes::CSocketBytes(IDataSocketEvents& owner, const QByteArray& clientAddress)
+    : m_owner(owner), m_strClientAddress(clientAddress)
+{}
 
 CSocketBytes::~CSocketBytes()
 {
@@ -63,21 +64,21 @@ void CSocketBytes::StopTransfer()
 {
     CloseFile();
     Close();
+    m_bConnected = false;
+    m_transfer = Transfer::None;
     m_strPending.clear();
     m_nSent = m_nTotal = 0;
 }
 
-void CSocketBytes::Finish(const char* reply, bool toIdle)
+void CSocketBytes::Finish(TransferEnd end)
 {
     StopTransfer();
-    if (toIdle)
-        m_pController->m_nState = StateIdle;
-    m_pController->SendReply("%s", reply);
-    m_pController->PostCloseData();
+    m_owner.OnTransferEnded(end);
 }
 
 void CSocketBytes::StartSendText(const QByteArray& text)
 {
+    m_transfer = Transfer::List;
     m_strPending = text;
     m_nTotal = quint64(text.size());
     m_nSent = 0;
@@ -87,10 +88,11 @@ void CSocketBytes::StartSendText(const QByteArray& text)
 void CSocketBytes::StartSendFile(const QByteArray& diskPath)
 {
     CloseFile();
+    m_transfer = Transfer::Download;
     m_file = OpenRegularFile(diskPath, O_RDONLY);
     struct stat info = {};
     if (m_file < 0 || ::fstat(m_file, &info) != 0) {
-        Finish("426 Connection closed.", true);
+        Finish(TransferEnd::FileError);
         return;
     }
     m_nTotal = quint64(info.st_size); // taken when the file is opened
@@ -101,18 +103,15 @@ void CSocketBytes::StartSendFile(const QByteArray& diskPath)
 void CSocketBytes::StartReceiveFile(const QByteArray& diskPath)
 {
     CloseFile();
+    m_transfer = Transfer::Upload;
     m_file = OpenRegularFile(diskPath, O_WRONLY | O_CREAT | O_TRUNC);
     if (m_file < 0) {
-        Finish("450 File access error.", true);
+        Finish(TransferEnd::FileError);
         return;
     }
     m_nSent = 0;
-    // Data (even the whole upload and its end) may have come before the file was open.
-    if (m_bPeerClosed) {
-        while (ReceiveChunk() > 0) {
-        }
-        return;
-    }
+    // Data (even the whole upload and its end) may have come before the file was open; it waits
+    // unread in the socket, whose read notifications paused meanwhile.
     ResumeReceive();
     OnReceive(0);
 }
@@ -120,10 +119,9 @@ void CSocketBytes::StartReceiveFile(const QByteArray& diskPath)
 void CSocketBytes::OnSend(int error)
 {
     Q_UNUSED(error);
-    const int state = m_pController->m_nState;
-    if (state == StateSendingList && m_nTotal != 0)
+    if (m_transfer == Transfer::List)
         SendListChunks();
-    else if (state == StateSendingFile && m_file >= 0)
+    else if (m_transfer == Transfer::Download)
         SendFileChunks();
 }
 
@@ -134,12 +132,12 @@ void CSocketBytes::SendListChunks()
         const qint64 sent = Send(m_strPending.constData() + m_nSent, chunk);
         if (sent < 0) {
             if (!IsWouldBlock(LastError()))
-                Finish("426 Connection closed.", true);
+                Finish(TransferEnd::SocketError);
             return; // would-block: OnSend goes on
         }
         m_nSent += quint64(sent);
     }
-    Finish("226 Transfer completed.", true);
+    Finish(TransferEnd::Completed);
 }
 
 void CSocketBytes::SendFileChunks()
@@ -150,42 +148,42 @@ void CSocketBytes::SendFileChunks()
         // Read from the position of the next unsent byte: a partial send is read again next pass.
         const ssize_t got = ::pread(m_file, m_buffer, want, off_t(m_nSent));
         if (got <= 0) {
-            Finish("426 Connection closed.", true); // truncated or unreadable meanwhile
+            Finish(TransferEnd::FileError); // truncated or unreadable meanwhile
             return;
         }
         const qint64 sent = Send(m_buffer, got);
         if (sent < 0) {
             if (!IsWouldBlock(LastError()))
-                Finish("426 Connection closed.", true);
+                Finish(TransferEnd::SocketError);
             else if (moved)
-                m_pController->m_pThread->UpdateLastActivity();
+                m_owner.OnDataMoved();
             return;
         }
         m_nSent += quint64(sent);
         moved = true;
     }
     if (moved)
-        m_pController->m_pThread->UpdateLastActivity();
-    Finish("226 Transfer completed.", true);
+        m_owner.OnDataMoved();
+    Finish(TransferEnd::Completed);
 }
 
 qint64 CSocketBytes::ReceiveChunk()
 {
-    if (m_pController->m_nState != StateReceivingFile || m_file < 0)
+    if (m_transfer != Transfer::Upload)
         return 0;
     const qint64 received = Receive(m_buffer, kChunkSize);
     if (received < 0) {
         if (!IsWouldBlock(LastError()))
-            Finish("426 Connection closed.", false);
+            Finish(TransferEnd::SocketError);
         return -1;
     }
     if (received == 0) {
-        Finish("226 Transfer completed.", false);
+        Finish(TransferEnd::Completed);
         return 0;
     }
-    m_pController->m_pThread->UpdateLastActivity();
+    m_owner.OnDataMoved();
     if (!WriteAll(m_file, m_buffer, received)) {
-        Finish("450 File access error.", false); // what was written so far stays
+        Finish(TransferEnd::FileError); // what was written so far stays
         return 0;
     }
     m_nSent += quint64(received);
@@ -210,44 +208,34 @@ void CSocketBytes::OnAccept(int error)
         return;
     // SECURITY: only the client itself may take its transfer; anyone else is turned away and the
     // port keeps listening.
-    if (peer != m_pController->ClientAddress()) {
+    if (peer != m_strClientAddress) {
         ::close(fd);
         return;
     }
     Attach(fd); // closes the listening socket: one connection per transfer
     m_bConnected = true;
-    m_pController->WakeDataWait();
+    m_owner.OnDataConnected();
 }
 
 void CSocketBytes::OnConnect(int error)
 {
-    if (error == 0) {
-        m_bConnected = true;
-    } else {
-        m_bConnectFailed = true;
-        m_pController->m_nState = StateIdle;
-        m_pController->SendReply("425 Cannot open connection.");
-        m_pController->PostCloseData();
-    }
-    m_pController->WakeDataWait();
+    m_bConnected = error == 0;
+    if (m_bConnected)
+        m_owner.OnDataConnected();
+    else
+        m_owner.OnDataConnectFailed();
 }
 
 void CSocketBytes::OnClose(int error)
 {
     Q_UNUSED(error);
-    if (m_pController->m_nState == StateReceivingFile) {
-        if (m_file < 0) {
-            m_bPeerClosed = true; // the upload ended before its file was open; StartReceiveFile ends it
-            return;
-        }
+    if (m_transfer == Transfer::Upload) {
+        // The client's close ends its upload: take in what is left; the last read reports the end.
         while (ReceiveChunk() > 0) {
         }
-    } else {
-        ShutDown(SHUT_WR);
-        StopTransfer();
-        m_pController->SendReply("426 Connection closed.");
-        m_pController->PostCloseData();
+        return;
     }
-    m_pController->m_nState = StateIdle;
-    m_bConnected = false;
+    if (m_transfer != Transfer::None)
+        StopTransfer();
+    m_owner.OnTransferEnded(TransferEnd::PeerClosed);
 }

@@ -1,34 +1,32 @@
 #pragma once
 
 #include "platform/AsyncSocket.h"
+#include "transfer/DataSocketEvents.h"
 #include "transfer/TransferLimits.h"
 
 #include <QByteArray>
 
-class CSocketController;
-
 // The data connection of one client: a passive listening socket or an active connect, then one
 // transfer (a listing, a download or an upload) moved in 4096-byte chunks as the socket becomes
-// ready. Lives on the client's connection thread and is owned by its control connection; every
-// ending path asks the control connection to destroy it later, never inside its own notification.
+// ready. Lives on the client's connection thread; reports to its owner through IDataSocketEvents
+// and is destroyed by the owner later, never inside one of its own notifications.
 class CSocketBytes : public CAsyncSocket
 {
 public:
-    explicit CSocketBytes(CSocketController* controller);
+    explicit CSocketBytes(IDataSocketEvents& owner, const QByteArray& clientAddress);
     ~CSocketBytes() override;
 
-    // Sends a listing. Replies at its end; StateSendingList must be set.
+    // Connection thread, once connected. Each starts one transfer and reports its end.
+    // Sends a listing.
     void StartSendText(const QByteArray& text);
-    // Sends a file. "426 Connection closed." when it cannot be opened.
+    // Sends a file; FileError when it cannot be opened.
     void StartSendFile(const QByteArray& diskPath);
-    // Receives into a file, created or emptied. "450 File access error." when it cannot be opened.
+    // Receives into a file, created or emptied; FileError when it cannot be opened.
     void StartReceiveFile(const QByteArray& diskPath);
-    // Ends any transfer at once, without a reply (ABOR): nothing more is sent, received or written.
+    // Ends any transfer and the connection at once, without a report: nothing more moves.
     void StopTransfer();
 
-    bool m_bConnected = false;
-    bool m_bConnectFailed = false; // an active connect failed later; it has replied
-    bool m_bPeerClosed = false;    // the client ended an upload before its file was open
+    bool IsConnected() const { return m_bConnected; }
 
 protected:
     void OnReceive(int error) override;
@@ -38,17 +36,28 @@ protected:
     void OnClose(int error) override;
 
 private:
+    enum class Transfer
+    {
+        None,
+        List,
+        Download,
+        Upload
+    };
+
     qint64 ReceiveChunk();
     void SendListChunks();
     void SendFileChunks();
-    // Ends the transfer: closes the file and the socket, replies, asks for the close-data.
-    void Finish(const char* reply, bool toIdle);
+    // Stops the transfer and reports how it ended.
+    void Finish(TransferEnd end);
     void CloseFile();
 
-    int m_file = -1;         // the file of the current RETR or STOR; -1 when none is open
-    QByteArray m_strPending; // the listing being sent
-    quint64 m_nSent = 0;     // bytes sent (or received) so far
-    quint64 m_nTotal = 0;    // size of the current send
-    CSocketController* m_pController;
+    IDataSocketEvents& m_owner;
+    QByteArray m_strClientAddress; // the only host allowed to take a passive connection
+    bool m_bConnected = false;
+    Transfer m_transfer = Transfer::None;
+    int m_file = -1;           // the file of the current RETR or STOR; -1 when none is open
+    QByteArray m_strPending;   // the listing being sent
+    quint64 m_nSent = 0;       // bytes sent (or received) so far
+    quint64 m_nTotal = 0;      // size of the current send
     char m_buffer[kChunkSize]; // the one chunk in memory
 };

@@ -2,8 +2,6 @@
 
 // One chunk, in both directions, through a fixed buffer of this size.
 constexpr int kChunkSize = 4096;
-// How long a transfer command waits for its data connection.
-constexpr int kDataWaitMs = 10000;
 // Chunks one receive notification takes at most, so the client's commands (ABOR) stay prompt.
 constexpr int kChunksPerReceive = 16;
 // Passive data ports come from this range, the one users forward on their routers.

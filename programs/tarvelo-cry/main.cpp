@@ -3,9 +3,9 @@
 // The CryPassword comes from the terminal without echo, or from standard input when that is not a
 // terminal, and is never stored. The summary lines go to standard output.
 
-#include "panel/ServerMonitor.h"
-#include "panel/Settings.h"
-#include "panel/StdoutMonitorSink.h"
+#include "core/ServerMonitor.h"
+#include "core/Settings.h"
+#include "core/StdoutMonitorSink.h"
 #include "securefolder/SecureFolderHost.h"
 #include "securefolder/SecureFolderPasses.h"
 

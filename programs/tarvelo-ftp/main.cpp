@@ -1,9 +1,9 @@
 // tarvelo-ftp: the desktop program. The main window runs for the life of the process; the
 // notification-area icon is added when the desktop has a notification area.
 
-#include "panel/gui/MainWindow.h"
-#include "panel/gui/Pictures.h"
-#include "panel/gui/TrayIcon.h"
+#include "panel/MainWindow.h"
+#include "panel/Pictures.h"
+#include "panel/TrayIcon.h"
 #include "platform/TerminationSignals.h"
 
 #include <QApplication>

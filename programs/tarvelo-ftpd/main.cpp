@@ -1,9 +1,9 @@
 // tarvelo-ftpd: the FTP server without a window. Loads the settings, applies the start rules,
 // serves until SIGINT or SIGTERM, and prints every server-monitor line to standard output.
 
-#include "panel/ServerMonitor.h"
-#include "panel/SettingsStore.h"
-#include "panel/StdoutMonitorSink.h"
+#include "core/ServerMonitor.h"
+#include "core/SettingsStore.h"
+#include "core/StdoutMonitorSink.h"
 #include "platform/TerminationSignals.h"
 #include "server/FtpServer.h"
 

@@ -60,16 +60,16 @@ bool FtpClient::Connect(quint16 port, const char* bindAddress)
     return m_fd >= 0;
 }
 
-QByteArray FtpClient::ConnectAndGreet(quint16 port)
+QByteArray FtpClient::ConnectAndGreet(quint16 port, const char* bindAddress)
 {
-    if (!Connect(port))
+    if (!Connect(port, bindAddress))
         return {};
     return ReadReply();
 }
 
-bool FtpClient::Login(quint16 port, const QByteArray& user, const QByteArray& password)
+bool FtpClient::Login(quint16 port, const QByteArray& user, const QByteArray& password, const char* bindAddress)
 {
-    if (!ConnectAndGreet(port).startsWith("220 "))
+    if (!ConnectAndGreet(port, bindAddress).startsWith("220 "))
         return false;
     if (!Command("USER " + user).startsWith("331"))
         return false;

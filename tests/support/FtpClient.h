@@ -15,9 +15,11 @@ public:
     // Connects to 127.0.0.1 (or the given local address to bind first). True on success.
     bool Connect(quint16 port, const char* bindAddress = nullptr);
     // Connects and reads the greeting; returns it.
-    QByteArray ConnectAndGreet(quint16 port);
-    // Connects, reads the greeting, logs in; true on "230 Login OK.".
-    bool Login(quint16 port, const QByteArray& user = "tester", const QByteArray& password = "Secret");
+    QByteArray ConnectAndGreet(quint16 port, const char* bindAddress = nullptr);
+    // Connects, reads the greeting, logs in; true on "230 Login OK.". A client bound to 127.1.0.x
+    // is not on the server's network, as one from the Internet.
+    bool Login(quint16 port, const QByteArray& user = "tester", const QByteArray& password = "Secret",
+               const char* bindAddress = nullptr);
 
     bool SendRaw(const QByteArray& bytes);
     bool SendLine(const QByteArray& line) { return SendRaw(line + "\r\n"); }

@@ -1,6 +1,6 @@
 #include "TestServer.h"
 
-#include "panel/ServerMonitor.h"
+#include "core/ServerMonitor.h"
 #include "server/FtpServer.h"
 
 #include <QDeadlineTimer>
@@ -99,6 +99,11 @@ bool TestServer::Start()
         m_port = m_server->ListeningPort();
     });
     return started;
+}
+
+CInternetAddress& TestServer::InternetAddress()
+{
+    return m_server->InternetAddress();
 }
 
 void TestServer::Stop()

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "panel/MonitorSink.h"
-#include "panel/Settings.h"
+#include "core/MonitorSink.h"
+#include "core/Settings.h"
 
 #include <QByteArrayList>
 #include <QMutex>
@@ -12,6 +12,7 @@
 #include <memory>
 
 class CFtpServer;
+class CInternetAddress;
 class CServerMonitor;
 
 // Collects finished monitor lines; safe to read from the test's thread.
@@ -57,6 +58,8 @@ public:
 
     quint16 Port() const { return m_port; }
     CSettings& Settings() { return m_settings; }
+    // The public-address service the server asks for remote passive replies; any thread.
+    CInternetAddress& InternetAddress();
     CaptureSink& Monitor() { return m_sink; }
     int ConnectedUsers() const;
     qsizetype ConnectionCount() const;

@@ -1,6 +1,6 @@
-#include "panel/gui/DialogExchange.h"
+#include "panel/DialogExchange.h"
 
-#include "panel/gui/MessageBoxes.h"
+#include "panel/MessageBoxes.h"
 
 #include <QAbstractButton>
 #include <QLineEdit>

@@ -1,4 +1,4 @@
-#include "panel/gui/HelpText.h"
+#include "panel/HelpText.h"
 
 QString HelpText()
 {

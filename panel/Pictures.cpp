@@ -1,4 +1,4 @@
-#include "panel/gui/Pictures.h"
+#include "panel/Pictures.h"
 
 #include <QPainter>
 #include <QSvgRenderer>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "panel/gui/DialogExchange.h"
-#include "panel/gui/MainWindowControls.h"
-#include "panel/ServerMonitor.h"
-#include "panel/Settings.h"
-#include "panel/SettingsStore.h"
+#include "core/ServerMonitor.h"
+#include "core/Settings.h"
+#include "core/SettingsStore.h"
+#include "panel/DialogExchange.h"
+#include "panel/MainWindowControls.h"
 #include "securefolder/SecureFolderHost.h"
 #include "securefolder/SecureFolderPasses.h"
 
@@ -14,7 +14,6 @@
 
 class CFtpServer;
 class QCheckBox;
-class QThread;
 
 // The main window "Tarvelo FTP Server v1.1b": the settings, the server control, the server
 // monitor, the folders and the secure folder's passes. Window's thread only (the application's
@@ -25,7 +24,7 @@ class CMainWindow : public QDialog, private ISecureFolderHost
 public:
     // Loads the settings from the store and finds the LAN address.
     explicit CMainWindow(const QString& settingsFile = CSettingsStore::DefaultFilePath(), QWidget* parent = nullptr);
-    // Stops the server and waits for every connection thread and a running address fetch.
+    // Stops the server and waits for every connection thread.
     ~CMainWindow() override;
 
     // The exchange between the controls and the members: false writes the members into the
@@ -42,7 +41,7 @@ public:
     CSettings& Settings() { return m_settings; }
     CServerMonitor& Monitor() { return m_monitor; }
     // True while "Get Internet IP:" waits for the address.
-    bool IsFetchingInternetIP() const { return m_pFetchThread != nullptr; }
+    bool IsFetchingInternetIP() const { return m_bFetchingInternetIP; }
 
 protected:
     // Esc.
@@ -72,7 +71,6 @@ private:
     // meanwhile waits until it is over.
     void EnterBusy() { ++m_nBusy; }
     void LeaveBusy();
-    void WaitForInternetIP();
     void Shutdown();
 
     // ISecureFolderHost
@@ -96,7 +94,7 @@ private:
     CServerMonitor m_monitor;
     std::unique_ptr<CFtpServer> m_pServer;
     CSecureFolderPasses m_passes;
-    QThread* m_pFetchThread = nullptr;
+    bool m_bFetchingInternetIP = false;
     int m_nBusy = 0;
     bool m_bEndPending = false;
     bool m_bEnded = false;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "panel/Settings.h"
+#include "core/Settings.h"
 
 #include <QString>
 

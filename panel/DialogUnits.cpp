@@ -1,4 +1,4 @@
-#include "panel/gui/DialogUnits.h"
+#include "panel/DialogUnits.h"
 
 #include <QFontMetrics>
 

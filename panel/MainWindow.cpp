@@ -1,20 +1,19 @@
-#include "panel/gui/MainWindow.h"
+#include "panel/MainWindow.h"
 
-#include "panel/gui/AboutDialog.h"
-#include "panel/gui/FolderPicker.h"
-#include "panel/gui/HelpText.h"
-#include "panel/gui/MessageBoxes.h"
-#include "panel/gui/MonitorPane.h"
-#include "panel/gui/Pictures.h"
-#include "panel/LanAddress.h"
-#include "panel/MonitorColors.h"
+#include "core/LanAddress.h"
+#include "core/MonitorColors.h"
+#include "panel/AboutDialog.h"
+#include "panel/FolderPicker.h"
+#include "panel/HelpText.h"
+#include "panel/MessageBoxes.h"
+#include "panel/MonitorPane.h"
+#include "panel/Pictures.h"
 #include "server/FtpServer.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDesktopServices>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -241,42 +240,27 @@ void CMainWindow::OnHide(QCheckBox* box, QLineEdit* edit)
 
 void CMainWindow::OnGetInternetIP()
 {
-    if (m_pFetchThread || m_bEnded)
+    if (m_bFetchingInternetIP || m_bEnded)
         return;
     (void)UpdateData(true);
-    // The fetch can take seconds: it runs on a thread of its own and the window goes on.
+    // The fetch can take seconds: the window goes on, and the address comes back as an event.
+    const std::optional<QByteArray> known = m_pServer->InternetAddress().Lookup(
+        this, [this](const QByteArray& address) { FinishInternetIP(address); }, true);
+    if (known) {
+        FinishInternetIP(*known);
+        return;
+    }
+    m_bFetchingInternetIP = true;
     m_controls.GetInternetIP->setEnabled(false);
-    auto address = std::make_shared<QByteArray>();
-    CInternetAddress* internet = &m_pServer->InternetAddress();
-    m_pFetchThread = QThread::create([internet, address] { *address = internet->GetInternetIP(); });
-    connect(m_pFetchThread, &QThread::finished, this, [this, address] {
-        if (m_pFetchThread)
-            FinishInternetIP(*address);
-    });
-    m_pFetchThread->start();
 }
 
 void CMainWindow::FinishInternetIP(const QByteArray& address)
 {
-    m_pFetchThread->wait();
-    delete std::exchange(m_pFetchThread, nullptr);
+    m_bFetchingInternetIP = false;
     m_controls.GetInternetIP->setEnabled(true);
     // Only its own box: the others may have been edited while the address was fetched.
     m_strInternetIPText = address;
     m_controls.InternetIP->setText(QString::fromLatin1(address));
-}
-
-void CMainWindow::WaitForInternetIP()
-{
-    if (!m_pFetchThread)
-        return;
-    // The fetch writes to the monitor through this thread: serve events while waiting for it.
-    QEventLoop loop;
-    connect(m_pFetchThread, &QThread::finished, &loop, &QEventLoop::quit);
-    if (!m_pFetchThread->isFinished())
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    m_pFetchThread->wait();
-    delete std::exchange(m_pFetchThread, nullptr);
 }
 
 void CMainWindow::RunPass(CSecureFolderPasses::EOutcome (CSecureFolderPasses::*pass)())
@@ -313,7 +297,7 @@ void CMainWindow::LeaveBusy()
 
 void CMainWindow::Shutdown()
 {
-    WaitForInternetIP();
+    m_pServer->InternetAddress().Cancel(this);
     m_pServer->StopServer();
 }
 

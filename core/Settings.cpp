@@ -1,4 +1,4 @@
-#include "panel/Settings.h"
+#include "core/Settings.h"
 
 CSettings::Values CSettings::Get() const
 {
@@ -12,14 +12,14 @@ void CSettings::Set(const Values& values)
     m_values = values;
 }
 
-quint32 CSettings::IdleTimeoutMinutes() const
+CSettings::Durations CSettings::GetDurations() const
 {
     QMutexLocker locker(&m_lock);
-    return m_nIdleTimeoutMinutes;
+    return m_durations;
 }
 
-void CSettings::SetIdleTimeoutMinutes(quint32 minutes)
+void CSettings::SetDurations(const Durations& durations)
 {
     QMutexLocker locker(&m_lock);
-    m_nIdleTimeoutMinutes = minutes;
+    m_durations = durations;
 }

@@ -1,4 +1,4 @@
-#include "panel/StdoutMonitorSink.h"
+#include "core/StdoutMonitorSink.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "panel/gui/MessageBoxes.h"
+#include "panel/MessageBoxes.h"
 
 #include <QCoreApplication>
 #include <QQueue>

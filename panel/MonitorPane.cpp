@@ -1,6 +1,6 @@
-#include "panel/gui/MonitorPane.h"
+#include "panel/MonitorPane.h"
 
-#include "panel/MonitorColors.h"
+#include "core/MonitorColors.h"
 
 #include <QScrollBar>
 #include <QTextCursor>

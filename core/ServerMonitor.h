@@ -1,6 +1,6 @@
 #pragma once
 
-#include "panel/MonitorSink.h"
+#include "core/MonitorSink.h"
 
 #include <QObject>
 

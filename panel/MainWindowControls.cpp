@@ -1,8 +1,8 @@
-#include "panel/gui/MainWindowControls.h"
+#include "panel/MainWindowControls.h"
 
-#include "panel/gui/DialogUnits.h"
-#include "panel/gui/MonitorPane.h"
-#include "panel/gui/Pictures.h"
+#include "panel/DialogUnits.h"
+#include "panel/MonitorPane.h"
+#include "panel/Pictures.h"
 
 #include <QCheckBox>
 #include <QDialog>

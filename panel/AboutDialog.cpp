@@ -1,8 +1,8 @@
-#include "panel/gui/AboutDialog.h"
+#include "panel/AboutDialog.h"
 
-#include "panel/gui/DialogUnits.h"
-#include "panel/gui/HelpText.h"
-#include "panel/gui/Pictures.h"
+#include "panel/DialogUnits.h"
+#include "panel/HelpText.h"
+#include "panel/Pictures.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,4 +1,4 @@
-#include "panel/LanAddress.h"
+#include "core/LanAddress.h"
 
 #include <QHostAddress>
 #include <QHostInfo>

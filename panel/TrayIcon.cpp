@@ -1,7 +1,7 @@
-#include "panel/gui/TrayIcon.h"
+#include "panel/TrayIcon.h"
 
-#include "panel/gui/MainWindow.h"
-#include "panel/gui/Pictures.h"
+#include "panel/MainWindow.h"
+#include "panel/Pictures.h"
 
 std::unique_ptr<CTrayIcon> CTrayIcon::Create(CMainWindow& window)
 {

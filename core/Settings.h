@@ -4,7 +4,7 @@
 #include <QMutex>
 #include <QString>
 
-// The user's configuration: fourteen persisted values plus the fixed idle time-out.
+// The user's configuration: fourteen persisted values plus the fixed durations.
 //
 // Written on the window's thread, read by every connection thread at the moment it needs a value.
 // Every member is guarded by m_lock, and the accessors hand out copies, so a reader never sees a
@@ -31,7 +31,13 @@ public:
         int AllowCreateFolders = 0;
     };
 
-    static constexpr quint32 kIdleTimeoutMinutes = 10;
+    // The waits of the protocol, in one place: the product keeps these values, tests shorten them.
+    struct Durations
+    {
+        quint32 IdleTimeoutMinutes = 10; // silence after which a client is dropped
+        int DataWaitMs = 10000;          // LIST, RETR and STOR wait this long for the data connection
+        int LoginFailureDelayMs = 1000;  // a refused password is answered this late
+    };
 
     // The start rule of the account: an empty user name becomes "anonymous". True when it changed.
     static bool ApplyAnonymousRule(Values& values)
@@ -64,13 +70,12 @@ public:
     QByteArray SharedFolder() const { return Get().SharedFolder; }
     quint32 MaxUsers() const { return Get().MaxUsers; }
 
-    // Minutes of silence after which a client is dropped. Fixed at 10 in the product; tests may
-    // shorten it.
-    quint32 IdleTimeoutMinutes() const;
-    void SetIdleTimeoutMinutes(quint32 minutes);
+    // Any thread.
+    Durations GetDurations() const;
+    void SetDurations(const Durations& durations);
 
 private:
     mutable QMutex m_lock;
-    Values m_values;                                     // guarded by m_lock
-    quint32 m_nIdleTimeoutMinutes = kIdleTimeoutMinutes; // guarded by m_lock
+    Values m_values;       // guarded by m_lock
+    Durations m_durations; // guarded by m_lock
 };

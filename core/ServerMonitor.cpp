@@ -1,6 +1,6 @@
-#include "panel/ServerMonitor.h"
+#include "core/ServerMonitor.h"
 
-#include "panel/MonitorColors.h"
+#include "core/MonitorColors.h"
 
 #include <QThread>
 

@@ -1,4 +1,4 @@
-#include "panel/SettingsStore.h"
+#include "core/SettingsStore.h"
 
 #include <QDir>
 #include <QFile>

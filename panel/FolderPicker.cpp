@@ -1,4 +1,4 @@
-#include "panel/gui/FolderPicker.h"
+#include "panel/FolderPicker.h"
 
 #include <QFileDialog>
 

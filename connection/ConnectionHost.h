@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+
+class CInternetAddress;
+class CServerMonitor;
+class CSettings;
+class CThreadConnection;
+
+// What a connection needs from the server that hosts it: the one way in from connection/ to the
+// server. Implemented by the server, which outlives every connection thread.
+class IConnectionHost
+{
+public:
+    virtual ~IConnectionHost() = default;
+
+    // Any thread.
+    virtual CSettings& Settings() const = 0;
+    virtual CServerMonitor& Monitor() const = 0;
+    virtual CInternetAddress& InternetAddress() = 0;
+    virtual int ConnectedUsers() const = 0;
+
+    // Connection thread: announces the client, synchronously; the count includes it on return.
+    virtual void NotifyUserArrived(const QByteArray& address) = 0;
+    // Connection thread, at its end: takes the thread off the connection list.
+    virtual void RemoveConnection(CThreadConnection* connection) = 0;
+    // Connection thread, at its very end: announces it, synchronously.
+    virtual void NotifyUserLeft() = 0;
+};

@@ -1,0 +1,148 @@
+// PORT, PASV and EPSV, the life of the data connection, and what its events mean.
+
+#include "connection/ConnectionHost.h"
+#include "connection/Replies.h"
+#include "connection/SocketController.h"
+#include "connection/ThreadConnection.h"
+#include "core/InternetAddress.h"
+#include "transfer/PassivePorts.h"
+#include "transfer/PortArgument.h"
+#include "transfer/SocketBytes.h"
+
+void CSocketController::OnPort(const QByteArray& argument)
+{
+    PortArgument target;
+    // SECURITY: the server connects only to the client itself (no FTP bounce to third hosts).
+    if (!ParsePortArgument(argument, target) || target.address != m_strClientAddress) {
+        m_strDataAddress.clear();
+        m_nDataPort = -1;
+        SendReply("501 Illegal PORT command.");
+        return;
+    }
+    m_strDataAddress = target.address;
+    m_nDataPort = target.port;
+    SendReply("200 PORT command OK.");
+}
+
+void CSocketController::OnPassive(bool extended)
+{
+    CancelPendingTransfer();
+    CloseDataConnection();
+    if (extended) {
+        FinishPassive(true, QByteArray());
+        return;
+    }
+    // A client whose address begins like ours is on our network; others get the public one.
+    const QByteArray local = LocalAddress();
+    if (m_strClientAddress.left(6) == local.left(6)) {
+        FinishPassive(false, local);
+        return;
+    }
+    const std::optional<QByteArray> known =
+        m_pHost->InternetAddress().Lookup(&m_context, [this](const QByteArray& address) {
+            AssertOnThread();
+            if (!IsOpen())
+                return; // the client left meanwhile; its thread is ending
+            FinishPassive(false, address);
+            ResumeCommands();
+        });
+    if (known)
+        FinishPassive(false, *known);
+    else
+        HoldCommands(CommandHold::InternetAddress); // the lines after PASV wait for its reply
+}
+
+void CSocketController::FinishPassive(bool extended, QByteArray address)
+{
+    if (!extended && address.isEmpty()) {
+        SendReply("421 Error retrieving PASV IP address.");
+        return;
+    }
+    NewDataSocket();
+    if (!CreatePassiveSocket(*m_pDataSocket)) {
+        CloseDataConnection();
+        SendReply("421 Error creating data-socket.");
+        return;
+    }
+    const int port = m_pDataSocket->LocalPort();
+    if (extended)
+        SendReply("229 Entering Extended Passive Mode (|||%d|)", port);
+    else
+        SendReply("227 Entering Passive Mode (%s,%d,%d)", address.replace('.', ',').constData(), port / 256,
+                  port % 256);
+    m_bPassive = 1;
+}
+
+CSocketController::DataReadiness CSocketController::OpenDataConnection()
+{
+    if (!m_bPassive) {
+        if (m_strDataAddress.isEmpty() || m_nDataPort == -1) {
+            SendReply("%s", Reply::kConnectionNotOpened);
+            return DataReadiness::Failed;
+        }
+        if (m_pDataSocket)
+            RetireDataSocket();
+        NewDataSocket();
+        if (!m_pDataSocket->Create()) {
+            SendReply("%s", Reply::kSocketNotCreated);
+            return DataReadiness::Failed;
+        }
+        if (!m_pDataSocket->Connect(m_strDataAddress, quint16(m_nDataPort))) {
+            SendReply("%s", Reply::kConnectionNotOpened);
+            return DataReadiness::Failed;
+        }
+        return DataReadiness::Waiting; // OnConnect tells
+    }
+    Q_ASSERT(m_pDataSocket); // the passive flag goes with the socket
+    return m_pDataSocket->IsConnected() ? DataReadiness::Ready : DataReadiness::Waiting;
+}
+
+void CSocketController::NewDataSocket()
+{
+    m_pDataSocket = std::make_unique<CSocketBytes>(static_cast<IDataSocketEvents&>(*this), m_strClientAddress);
+}
+
+void CSocketController::CloseDataConnection()
+{
+    if (!m_pDataSocket)
+        return;
+    RetireDataSocket();
+    m_strDataAddress.clear();
+    m_nDataPort = -1;
+    m_bPassive = 0;
+}
+
+void CSocketController::RetireDataSocket()
+{
+    m_pDataSocket->StopTransfer();
+    m_runningTransfer.reset();
+    if (m_closedDataSockets.empty())
+        QMetaObject::invokeMethod(
+            &m_context, [this] { m_closedDataSockets.clear(); }, Qt::QueuedConnection);
+    m_closedDataSockets.push_back(std::move(m_pDataSocket));
+}
+
+void CSocketController::OnDataConnected()
+{
+    AssertOnThread();
+    if (!m_pendingTransfer)
+        return; // connected ahead of its transfer command, which will find it ready
+    m_dataWait.stop();
+    const PendingTransfer pending = *std::exchange(m_pendingTransfer, std::nullopt);
+    StartTransfer(pending.kind, pending.argument);
+}
+
+void CSocketController::OnDataConnectFailed()
+{
+    AssertOnThread();
+    m_dataWait.stop();
+    m_pendingTransfer.reset();
+    m_nState = StateIdle;
+    SendReply("425 Cannot open connection.");
+    CloseDataConnection();
+}
+
+void CSocketController::OnDataMoved()
+{
+    m_pThread->UpdateLastActivity();
+}

@@ -1,0 +1,154 @@
+// LIST, RETR, STOR and ABOR: the replies around a transfer; the chunks move in CSocketBytes.
+
+#include "connection/ConnectionHost.h"
+#include "connection/Replies.h"
+#include "connection/SocketController.h"
+#include "core/Settings.h"
+#include "transfer/SocketBytes.h"
+
+void CSocketController::OnList(const QByteArray& argument)
+{
+    Q_UNUSED(argument); // options and names alike: the current folder is listed
+    QByteArray listing;
+    if (!BuildListing(QByteArray(), listing))
+        return;
+    SendReply("150 ASCII mode.");
+    BeginTransfer(TransferKind::List, listing);
+}
+
+void CSocketController::OnRetr(const QByteArray& argument)
+{
+    StartFileTransfer(argument, TransferKind::Download);
+}
+
+void CSocketController::OnStor(const QByteArray& argument)
+{
+    StartFileTransfer(argument, TransferKind::Upload);
+}
+
+void CSocketController::StartFileTransfer(const QByteArray& argument, TransferKind kind)
+{
+    const bool upload = kind == TransferKind::Upload;
+    QByteArray diskPath;
+    const PathResult result = ResolveFilePath(argument, upload ? AccessUpload : AccessDownload, diskPath);
+    m_nState = upload ? StateReceivingFile : StateSendingFile; // whatever the outcome of the resolution
+    if (result == PathFileNotFound) {
+        SendReply("%s", upload ? "550 Invalid filename." : Reply::kFileNotFound);
+        return;
+    }
+    if (result == PathNotAllowed) {
+        SendReply("%s", Reply::kNotAllowed);
+        return;
+    }
+    SendReply("%s", Reply::kBinaryMode);
+    BeginTransfer(kind, diskPath);
+}
+
+void CSocketController::BeginTransfer(TransferKind kind, const QByteArray& argument)
+{
+    switch (OpenDataConnection()) {
+    case DataReadiness::Ready:
+        StartTransfer(kind, argument);
+        break;
+    case DataReadiness::Waiting:
+        // The lines after this one run meanwhile (ABOR above all). A transfer still waiting from an
+        // earlier command gives way to this one.
+        m_pendingTransfer = PendingTransfer{kind, argument};
+        m_dataWait.start(m_pHost->Settings().GetDurations().DataWaitMs);
+        break;
+    case DataReadiness::Failed:
+        if (kind != TransferKind::List)
+            m_nState = StateIdle;
+        CloseDataConnection();
+        break;
+    }
+}
+
+void CSocketController::StartTransfer(TransferKind kind, const QByteArray& argument)
+{
+    // The transfer counts as running before it starts: it may end (and report) at once.
+    m_runningTransfer = kind;
+    switch (kind) {
+    case TransferKind::List:
+        if (argument.isEmpty()) {
+            CloseDataConnection();
+            SendReply("%s", Reply::kTransferCompleted);
+            m_nState = StateIdle;
+            return;
+        }
+        m_nState = StateSendingList;
+        m_pDataSocket->StartSendText(argument);
+        break;
+    case TransferKind::Download:
+        m_pDataSocket->StartSendFile(argument);
+        break;
+    case TransferKind::Upload:
+        m_pDataSocket->StartReceiveFile(argument);
+        break;
+    }
+}
+
+void CSocketController::CancelPendingTransfer()
+{
+    if (!m_pendingTransfer)
+        return;
+    m_dataWait.stop();
+    if (m_pendingTransfer->kind != TransferKind::List)
+        m_nState = StateIdle;
+    m_pendingTransfer.reset();
+}
+
+void CSocketController::OnDataWaitExpired()
+{
+    AssertOnThread();
+    if (!m_pendingTransfer || !IsOpen())
+        return;
+    SendReply("%s", Reply::kSocketNotCreated);
+    CancelPendingTransfer();
+    CloseDataConnection();
+}
+
+void CSocketController::OnTransferEnded(TransferEnd end)
+{
+    AssertOnThread();
+    const std::optional<TransferKind> transfer = std::exchange(m_runningTransfer, std::nullopt);
+    if (!transfer) {
+        // The client closed a data connection that carried nothing. While an upload is expected
+        // the connection stays, so that a STOR coming after it still gets its (empty) file.
+        if (m_nState == StateReceivingFile)
+            return;
+        m_nState = StateIdle;
+        SendReply("%s", Reply::kConnectionClosed);
+        CloseDataConnection();
+        return;
+    }
+    // An upload's end leaves the state as it is; the end of a listing or a download makes it idle.
+    if (*transfer != TransferKind::Upload)
+        m_nState = StateIdle;
+    switch (end) {
+    case TransferEnd::Completed:
+        SendReply("%s", Reply::kTransferCompleted);
+        break;
+    case TransferEnd::FileError:
+        SendReply("%s", *transfer == TransferKind::Upload ? Reply::kFileAccessError : Reply::kConnectionClosed);
+        break;
+    case TransferEnd::PeerClosed:
+    case TransferEnd::SocketError:
+        SendReply("%s", Reply::kConnectionClosed);
+        break;
+    }
+    CloseDataConnection();
+}
+
+void CSocketController::OnAbor()
+{
+    if (m_pDataSocket) {
+        if (m_nState != StateIdle)
+            SendReply("%s", Reply::kConnectionClosed);
+        // Nothing more may move, least of all a completion reply; ABOR leaves the state as it is,
+        // but a transfer that was still waiting for its connection is gone with it.
+        CancelPendingTransfer();
+        CloseDataConnection();
+    }
+    SendReply("226 ABOR command OK.");
+}
