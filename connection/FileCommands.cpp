@@ -156,8 +156,9 @@ void CSocketController::OnRmd(const QByteArray& argument)
 
 void CSocketController::OnMkd(const QByteArray& argument)
 {
+    const CVirtualFolder root = VirtualFolder();
     QByteArray diskPath;
-    switch (ResolveFolderPath(argument, AccessCreateFolder, diskPath)) {
+    switch (root.ResolveFolderPath(argument, AccessCreateFolder, diskPath)) {
     case PathOK:
         SendReply("550 Folder already exists.");
         break;
@@ -165,8 +166,9 @@ void CSocketController::OnMkd(const QByteArray& argument)
         SendReply("550 Creating a folder is not allowed.");
         break;
     default:
+        // The created folder's path, quoted as clients parse it: an inner quote is doubled.
         if (CreateFolderTree(diskPath))
-            SendReply("250 Folder created.");
+            SendReply("257 \"%s\" Folder created.", root.MapToVirtualPath(diskPath).replace("\"", "\"\"").constData());
         else
             SendReply("450 Error creating folder.");
         break;

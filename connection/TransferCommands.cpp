@@ -8,9 +8,17 @@
 
 void CSocketController::OnList(const QByteArray& argument)
 {
-    Q_UNUSED(argument); // options and names alike: the current folder is listed
+    // Options ("-a", "-la", ...) come first and are skipped; what follows names the folder or
+    // file to list, the current folder when nothing does.
+    QByteArray path = argument;
+    while (path.startsWith('-')) {
+        const qsizetype space = path.indexOf(' ');
+        path = space < 0 ? QByteArray() : path.mid(space + 1);
+        while (path.startsWith(' '))
+            path.remove(0, 1);
+    }
     QByteArray listing;
-    if (!BuildListing(QByteArray(), listing))
+    if (!BuildListing(path, listing))
         return;
     SendReply("150 ASCII mode.");
     BeginTransfer(TransferKind::List, listing);
@@ -113,13 +121,10 @@ void CSocketController::OnTransferEnded(TransferEnd end)
     AssertOnThread();
     const std::optional<TransferKind> transfer = std::exchange(m_runningTransfer, std::nullopt);
     if (!transfer) {
-        // The client closed a data connection that carried nothing. While an upload is expected
-        // the connection stays, so that a STOR coming after it still gets its (empty) file.
-        if (m_nState == StateReceivingFile)
-            return;
-        m_nState = StateIdle;
-        SendReply("%s", Reply::kConnectionClosed);
-        CloseDataConnection();
+        // The client closed a data connection that carried nothing, as clients do after a command
+        // was refused: no reply, which the client would take for the answer to its next command.
+        // The connection stays as it is: a STOR after it gets its (empty) file, a LIST or RETR
+        // its 426.
         return;
     }
     // An upload's end leaves the state as it is; the end of a listing or a download makes it idle.

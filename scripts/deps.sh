@@ -6,7 +6,7 @@ packages=(
     g++ cmake make pkg-config
     qt6-base-dev qt6-svg-dev libqt6svg6
     libcrypto++-dev
-    curl lftp python3 openssl
+    curl lftp python3 openssl rclone
     clang-14 libclang-rt-14-dev
 )
 

@@ -221,7 +221,6 @@ void TestCommands::fileCommands_data()
     const QByteArray fileNotFound = "550 File not found.";
     const QByteArray folderNotFound = "550 Folder not found.";
     const QByteArray deleted = "250 File \"/docs/report.txt\" deleted.";
-    const QByteArray created = "250 Folder created.";
     const QByteArray exists = "550 Folder already exists.";
     const QByteArray mkdRefused = "550 Creating a folder is not allowed.";
 
@@ -251,9 +250,13 @@ void TestCommands::fileCommands_data()
     row("beside the root", "RMD ../Windows", notAllowed);
     row("a file", "RMD notes.txt", "450 Error deleting folder.");
 
-    row("nested, parents missing", "MKD a/b/c", created, {}, {"Share/a", "Share/a/b", "Share/a/b/c"});
-    row("nested below a mixed-case folder", "MKD \\docs\\New\\Deep", created, {}, {"Share/Docs/New/Deep"});
-    row("keeps the spelling", "MKD MiXed", created, {}, {"Share/MiXed"});
+    // 257 with the new folder's path, lower case as CWD shows it, an inner quote doubled.
+    row("nested, parents missing", "MKD a/b/c", "257 \"/a/b/c\" Folder created.", {},
+        {"Share/a", "Share/a/b", "Share/a/b/c"});
+    row("nested below a mixed-case folder", "MKD \\docs\\New\\Deep", "257 \"/docs/new/deep\" Folder created.", {},
+        {"Share/Docs/New/Deep"});
+    row("keeps the spelling", "MKD MiXed", "257 \"/mixed\" Folder created.", {}, {"Share/MiXed"});
+    row("a quote in the name", "MKD Say \"Hi\"", "257 \"/say \"\"hi\"\"\" Folder created.", {}, {"Share/Say \"Hi\""});
     row("existing folder in other case", "MKD DOCS", exists);
     row("existing file", "MKD notes.txt", exists);
     row("no argument", "MKD", "450 Error creating folder.");
@@ -377,7 +380,8 @@ void TestCommands::fileCommandPermissions_data()
     QTest::newRow("RMD") << QByteArray("AllowDeleteFiles") << QByteArray("RMD Empty") << notAllowed
                          << QByteArray("250 Folder deleted.");
     QTest::newRow("MKD") << QByteArray("AllowCreateFolders") << QByteArray("MKD Fresh")
-                         << QByteArray("550 Creating a folder is not allowed.") << QByteArray("250 Folder created.");
+                         << QByteArray("550 Creating a folder is not allowed.")
+                         << QByteArray("257 \"/fresh\" Folder created.");
     QTest::newRow("CWD") << QByteArray("browse") << QByteArray("CWD /") << QByteArray("550 \"/\": Not allowed.")
                          << QByteArray("250 \"/\" --> Current folder.");
 }

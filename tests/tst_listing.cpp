@@ -36,12 +36,12 @@ QByteArray Line(bool folder, const QByteArray& paddedSize, const QByteArray& dat
     return QByteArray(folder ? "drwx------" : "-rwx------") + " 1 user group " + paddedSize + date + name + "\r\n";
 }
 
-QByteArray ListOver(FtpClient& client)
+QByteArray ListOver(FtpClient& client, const QByteArray& line = "LIST")
 {
     const int data = client.OpenPassive();
     if (data < 0)
         return "no data connection";
-    const QByteArray opening = client.Command("LIST");
+    const QByteArray opening = client.Command(line);
     if (opening != "150 ASCII mode.") {
         DataSocket::Close(data);
         return opening;
@@ -77,6 +77,8 @@ private Q_SLOTS:
     void listOverTheDataConnection();
     void listRefusals_data();
     void listRefusals();
+    void listOfAPath_data();
+    void listOfAPath();
 };
 
 void TestListing::formatListDate_data()
@@ -248,6 +250,43 @@ void TestListing::listRefusals()
         server.Settings().Update([](CSettings::Values& v) { v.AllowDownloadFiles = v.AllowUploadFiles = 0; });
     QCOMPARE(client.Command("LIST"), reply);
     QCOMPARE(client.Command("NOOP"), QByteArray("200 OK"));
+}
+
+void TestListing::listOfAPath_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("listed"); // the names listed, or the refusal
+    const QByteArray docs = "A.txt Report.TXT";
+    QTest::newRow("options only: the current folder") << QByteArray("LIST -a") << QByteArray();
+    QTest::newRow("absolute") << QByteArray("LIST /Docs") << docs;
+    QTest::newRow("relative, other case, options") << QByteArray("LIST -la ../DOCS") << docs;
+    QTest::newRow("several options, trailing star") << QByteArray("LIST -a -l /docs/*") << docs;
+    QTest::newRow("a file") << QByteArray("LIST /Docs/a.TXT") << QByteArray("A.txt");
+    QTest::newRow("missing") << QByteArray("LIST -l none") << QByteArray("550 \"none\": Folder not found.");
+    QTest::newRow("outside") << QByteArray("LIST ../..") << QByteArray("550 \"../..\": Not allowed.");
+}
+
+void TestListing::listOfAPath()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, listed);
+    PathFixture fixture;
+    QVERIFY(fixture.IsValid());
+    TestServer server(TestValues(fixture.root));
+    FtpClient client;
+    QVERIFY(client.Login(server.Port()));
+    QCOMPARE(client.Command("CWD Empty"), QByteArray("250 \"/empty\" --> Current folder."));
+    const QByteArray result = ListOver(client, line);
+    if (result.startsWith("550 ")) {
+        QCOMPARE(result, listed);
+    } else {
+        QByteArrayList names;
+        for (const QByteArray& entry : result.split('\n'))
+            if (!entry.isEmpty())
+                names.append(entry.trimmed().split(' ').last());
+        QCOMPARE(names.join(' '), listed);
+    }
+    QCOMPARE(client.Command("PWD"), QByteArray("257 \"/empty\" --> Current folder."));
 }
 
 QTEST_GUILESS_MAIN(TestListing)

@@ -16,6 +16,7 @@ private Q_SLOTS:
     void curlUploadListDownload();
     void lftpUploadListDownload();
     void pythonFtplibSession();
+    void rcloneCopyListPurge();
     void startFailuresExitNonZero_data();
     void startFailuresExitNonZero();
 
@@ -180,8 +181,15 @@ ftp.retrbinary('RETR REPORT.txt', data.write)
 print(data.getvalue())
 print(ftp.storbinary('STOR Notes.txt', io.BytesIO(b'x' * 5000)))
 print(ftp.rename('Notes.txt', 'Renamed.txt'))
-print(ftp.sendcmd('MKD Sub/Inner'))
+print(ftp.mkd('Sub/Inner'))
+try:
+    ftp.nlst()
+except ftplib.error_perm as e:
+    print(e)
 print(ftp.sendcmd('NOOP'))
+lines = []
+ftp.dir('/docs/sub', lines.append)
+print([line.split()[-1] for line in lines])
 try:
     ftp.cwd('../..')
 except ftplib.error_perm as e:
@@ -197,13 +205,44 @@ print(ftp.quit())
                                 "b'quarterly\\n'\n"
                                 "226 Transfer completed.\n"
                                 "250 File renamed.\n"
-                                "250 Folder created.\n"
+                                "/docs/sub/inner\n"
+                                "502 Unknown command.\n"
                                 "200 OK\n"
+                                "['Inner']\n"
                                 "550 \"../..\": Not allowed.\n"
                                 "221 Have a nice day\n";
     QCOMPARE(m_output, expected);
     QCOMPARE(ReadFile(m_root + "/Docs/Renamed.txt"), QByteArray(5000, 'x'));
     QVERIFY(QFileInfo(m_root + "/Docs/Sub/Inner").isDir());
+}
+
+void TestRealClients::rcloneCopyListPurge()
+{
+    QVERIFY(StartServer() != 0);
+    QVERIFY(Run("rclone", {"obscure", "Wonder land"}));
+    const QString remote = QStringLiteral(":ftp,host=127.0.0.1,port=%1,user=alice,pass=%2:")
+                               .arg(m_port)
+                               .arg(QString::fromLatin1(m_output.trimmed()));
+    const QStringList options = {"--config", "/dev/null", "--low-level-retries", "1", "--retries", "1"};
+    const QString up = m_dir->filePath("up");
+    QVERIFY(QDir().mkpath(up + "/Tree/Nested"));
+    QVERIFY(WriteFile(up + "/top.txt", "top"));
+    QVERIFY(WriteFile(up + "/Tree/Nested/deep.bin", Pattern(70000)));
+
+    QVERIFY2(Run("rclone", options + QStringList{"copy", up, remote + "Up"}), m_output);
+    QCOMPARE(ReadFile(m_root + "/Up/Tree/Nested/deep.bin"), Pattern(70000));
+    QVERIFY2(Run("rclone", options + QStringList{"lsf", "-R", remote}), m_output);
+    QByteArrayList listed = m_output.trimmed().split('\n'); // in the order rclone's parallel listings end
+    std::sort(listed.begin(), listed.end());
+    QCOMPARE(listed, QByteArrayList({"Docs/", "Docs/Report.TXT", "Up/", "Up/Tree/", "Up/Tree/Nested/",
+                                     "Up/Tree/Nested/deep.bin", "Up/top.txt"}));
+    QVERIFY2(Run("rclone", options + QStringList{"copy", remote + "Up", m_dir->filePath("down")}), m_output);
+    QCOMPARE(ReadFile(m_dir->filePath("down/Tree/Nested/deep.bin")), Pattern(70000));
+    QCOMPARE(ReadFile(m_dir->filePath("down/top.txt")), QByteArray("top"));
+    QVERIFY2(Run("rclone", options + QStringList{"mkdir", remote + "Made/Here"}), m_output);
+    QVERIFY(QFileInfo(m_root + "/Made/Here").isDir());
+    QVERIFY2(Run("rclone", options + QStringList{"purge", remote + "Up"}), m_output);
+    QVERIFY(!QFileInfo::exists(m_root + "/Up"));
 }
 
 void TestRealClients::startFailuresExitNonZero_data()

@@ -60,6 +60,7 @@ private Q_SLOTS:
     void activeConnectFails_data();
     void activeConnectFails();
     void passiveTwiceServesOnlyTheSecond();
+    void clientDropsTheDataConnection_data();
     void clientDropsTheDataConnection();
     void abor_data();
     void abor();
@@ -243,19 +244,40 @@ void TestTransfers::passiveTwiceServesOnlyTheSecond()
     DataSocket::Close(fresh);
 }
 
+void TestTransfers::clientDropsTheDataConnection_data()
+{
+    QTest::addColumn<QByteArray>("command"); // sent before the client drops its data connection
+    QTest::addColumn<QByteArray>("reply");   // the reply to the drop
+    QTest::newRow("mid-download") << QByteArray("RETR big.bin") << QByteArray("426 Connection closed.");
+    // Clients close it after a refused command; a reply then would answer their next command.
+    QTest::newRow("no transfer running") << QByteArray("NLST") << QByteArray();
+}
+
 void TestTransfers::clientDropsTheDataConnection()
 {
+    QFETCH(QByteArray, command);
+    QFETCH(QByteArray, reply);
     QVERIFY(WriteFile(m_root->filePath("big.bin"), Pattern(32 * 1024 * 1024)));
     const int data = m_client.OpenPassive();
-    QCOMPARE(m_client.Command("RETR big.bin"), QByteArray("150 Binary mode."));
-    char some[1000];
-    QVERIFY(::recv(data, some, sizeof some, MSG_WAITALL) == sizeof some);
-    linger hard = {1, 0};
-    ::setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    if (reply.isEmpty()) {
+        QCOMPARE(m_client.Command(command), QByteArray("502 Unknown command."));
+    } else {
+        QCOMPARE(m_client.Command(command), QByteArray("150 Binary mode."));
+        char some[1000];
+        QVERIFY(::recv(data, some, sizeof some, MSG_WAITALL) == sizeof some);
+        linger hard = {1, 0};
+        ::setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
     DataSocket::Close(data);
-    QCOMPARE(m_client.ReadReply(), QByteArray("426 Connection closed."));
+    if (!reply.isEmpty())
+        QCOMPARE(m_client.ReadReply(), reply);
     QVERIFY(m_client.NoReplyWithin(300));
     QCOMPARE(m_client.Command("NOOP"), QByteArray("200 OK"));
+    QCOMPARE(m_client.Command("PWD"), QByteArray("257 \"/\" --> Current folder."));
+    // A listing over the dropped connection is cut short; a new one serves it.
+    QCOMPARE(m_client.Command("LIST"), QByteArray("150 ASCII mode."));
+    QCOMPARE(m_client.ReadReply(),
+             QByteArray(reply.isEmpty() ? "426 Connection closed." : "425 The connection could not be opened."));
 }
 
 void TestTransfers::abor_data()

@@ -78,7 +78,12 @@ void CSocketBytes::Finish(TransferEnd end)
 
 void CSocketBytes::StartSendText(const QByteArray& text)
 {
+    CloseFile();
     m_transfer = Transfer::List;
+    if (m_bPeerClosed) {
+        Finish(TransferEnd::PeerClosed);
+        return;
+    }
     m_strPending = text;
     m_nTotal = quint64(text.size());
     m_nSent = 0;
@@ -89,6 +94,10 @@ void CSocketBytes::StartSendFile(const QByteArray& diskPath)
 {
     CloseFile();
     m_transfer = Transfer::Download;
+    if (m_bPeerClosed) {
+        Finish(TransferEnd::PeerClosed);
+        return;
+    }
     m_file = OpenRegularFile(diskPath, O_RDONLY);
     struct stat info = {};
     if (m_file < 0 || ::fstat(m_file, &info) != 0) {
@@ -237,5 +246,7 @@ void CSocketBytes::OnClose(int error)
     }
     if (m_transfer != Transfer::None)
         StopTransfer();
+    else
+        m_bPeerClosed = true; // an upload may still come and find its (empty) end here
     m_owner.OnTransferEnded(TransferEnd::PeerClosed);
 }

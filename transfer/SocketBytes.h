@@ -17,9 +17,9 @@ public:
     ~CSocketBytes() override;
 
     // Connection thread, once connected. Each starts one transfer and reports its end.
-    // Sends a listing.
+    // Sends a listing. PeerClosed at once when the client has closed the connection already.
     void StartSendText(const QByteArray& text);
-    // Sends a file; FileError when it cannot be opened.
+    // Sends a file; FileError when it cannot be opened, PeerClosed as for a listing.
     void StartSendFile(const QByteArray& diskPath);
     // Receives into a file, created or emptied; FileError when it cannot be opened.
     void StartReceiveFile(const QByteArray& diskPath);
@@ -54,6 +54,7 @@ private:
     IDataSocketEvents& m_owner;
     QByteArray m_strClientAddress; // the only host allowed to take a passive connection
     bool m_bConnected = false;
+    bool m_bPeerClosed = false; // the client closed the connection before any transfer ran on it
     Transfer m_transfer = Transfer::None;
     int m_file = -1;           // the file of the current RETR or STOR; -1 when none is open
     QByteArray m_strPending;   // the listing being sent
