@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -172,6 +173,40 @@ qint64 CAsyncSocket::Receive(char* data, qint64 size)
     if (received < 0)
         m_nLastError = errno;
     return received;
+}
+
+qint64 CAsyncSocket::SendFile(int fileFd, qint64* offset, qint64 size)
+{
+    off_t position = off_t(*offset);
+    ssize_t sent;
+    do
+        sent = ::sendfile(m_fd, fileFd, &position, size_t(size));
+    while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        m_nLastError = errno;
+        if (IsWouldBlock(m_nLastError))
+            SetWriteEnabled(true);
+        return -1;
+    }
+    *offset = qint64(position);
+    return sent;
+}
+
+qint64 CAsyncSocket::ReceiveIntoPipe(int pipeFd, qint64 size)
+{
+    m_bReceiveTaken = true;
+    ssize_t received;
+    do
+        received = ::splice(m_fd, nullptr, pipeFd, nullptr, size_t(size), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    while (received < 0 && errno == EINTR);
+    if (received < 0)
+        m_nLastError = errno;
+    return received;
+}
+
+void CAsyncSocket::ContinueSending()
+{
+    SetWriteEnabled(true);
 }
 
 bool CAsyncSocket::SendAll(const char* data, qint64 size, const std::function<bool()>& abandon)

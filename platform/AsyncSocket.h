@@ -46,6 +46,14 @@ public:
     qint64 Send(const char* data, qint64 size);
     // Receives up to size bytes: the count, 0 at the end of the peer's data, or -1 (LastError).
     qint64 Receive(char* data, qint64 size);
+    // The same two without copying through this process: sendfile(2) of size bytes of the file
+    // from *offset (advanced by the count), and splice(2) of up to size received bytes into a pipe.
+    // LastError EINVAL or ENOSYS: the kernel cannot do it for these descriptors.
+    qint64 SendFile(int fileFd, qint64* offset, qint64 size);
+    qint64 ReceiveIntoPipe(int pipeFd, qint64 size);
+    // Asks for OnSend at the next pass of the loop although no send would block: a sender that
+    // stops after a bounded step lets the thread's other events run, then goes on.
+    void ContinueSending();
     // Sends every byte, waiting for the socket with poll(). Gives up when abandon() returns true
     // (asked about every 100 ms) or the send fails. True when all bytes went out.
     bool SendAll(const char* data, qint64 size, const std::function<bool()>& abandon);

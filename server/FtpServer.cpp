@@ -2,6 +2,7 @@
 
 #include "connection/ThreadConnection.h"
 #include "core/MonitorColors.h"
+#include "platform/ServingProcess.h"
 
 #include <QEventLoop>
 #include <QPointer>
@@ -23,7 +24,9 @@ constexpr int kListenBacklog = SOMAXCONN;
 
 CFtpServer::CFtpServer(CSettings& settings, CServerMonitor& monitor)
     : m_settings(settings), m_monitor(monitor), m_internetAddress(monitor)
-{}
+{
+    PrepareServingProcess();
+}
 
 CFtpServer::~CFtpServer()
 {

@@ -58,6 +58,16 @@ void CSocketBytes::CloseFile()
     if (m_file >= 0)
         ::close(m_file);
     m_file = -1;
+    ClosePipe();
+}
+
+void CSocketBytes::ClosePipe()
+{
+    for (int& end : m_pipe) {
+        if (end >= 0)
+            ::close(end);
+        end = -1;
+    }
 }
 
 void CSocketBytes::StopTransfer()
@@ -119,6 +129,10 @@ void CSocketBytes::StartReceiveFile(const QByteArray& diskPath)
         return;
     }
     m_nSent = 0;
+    if (m_bKernelCopy && ::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) == 0)
+        ::fcntl(m_pipe[1], F_SETPIPE_SZ, kPipeBytes); // a smaller pipe only means smaller steps
+    else
+        m_bKernelCopy = false;
     // Data (even the whole upload and its end) may have come before the file was open; it waits
     // unread in the socket, whose read notifications paused meanwhile.
     ResumeReceive();
@@ -151,36 +165,54 @@ void CSocketBytes::SendListChunks()
 
 void CSocketBytes::SendFileChunks()
 {
-    bool moved = false;
+    qint64 moved = 0;
     while (m_nSent < m_nTotal) {
-        const size_t want = size_t(qMin<quint64>(kChunkSize, m_nTotal - m_nSent));
-        // Read from the position of the next unsent byte: a partial send is read again next pass.
-        const ssize_t got = ::pread(m_file, m_buffer, want, off_t(m_nSent));
-        if (got <= 0) {
+        if (moved >= kStepBytes) {
+            ContinueSending(); // the rest after the thread's other events
+            break;
+        }
+        const qint64 sent = SendFileStep(qint64(qMin<quint64>(kStepBytes - moved, m_nTotal - m_nSent)));
+        if (sent == 0) {
             Finish(TransferEnd::FileError); // truncated or unreadable meanwhile
             return;
         }
-        const qint64 sent = Send(m_buffer, got);
         if (sent < 0) {
-            if (!IsWouldBlock(LastError()))
+            if (!IsWouldBlock(LastError())) {
                 Finish(TransferEnd::SocketError);
-            else if (moved)
-                m_owner.OnDataMoved();
-            return;
+                return;
+            }
+            break; // OnSend goes on
         }
         m_nSent += quint64(sent);
-        moved = true;
+        moved += sent;
     }
-    if (moved)
+    if (moved > 0)
         m_owner.OnDataMoved();
-    Finish(TransferEnd::Completed);
+    if (m_nSent == m_nTotal)
+        Finish(TransferEnd::Completed);
+}
+
+qint64 CSocketBytes::SendFileStep(qint64 size)
+{
+    if (m_bKernelCopy) {
+        qint64 offset = qint64(m_nSent);
+        const qint64 sent = SendFile(m_file, &offset, size);
+        if (sent >= 0 || (LastError() != EINVAL && LastError() != ENOSYS))
+            return sent;
+        m_bKernelCopy = false; // a file the kernel cannot send from: through the buffer
+    }
+    // Read from the position of the next unsent byte: a partial send is read again next pass.
+    const ssize_t got = ::pread(m_file, m_buffer, size_t(qMin<qint64>(size, kChunkSize)), off_t(m_nSent));
+    if (got <= 0)
+        return 0;
+    return Send(m_buffer, got);
 }
 
 qint64 CSocketBytes::ReceiveChunk()
 {
     if (m_transfer != Transfer::Upload)
         return 0;
-    const qint64 received = Receive(m_buffer, kChunkSize);
+    const qint64 received = m_bKernelCopy ? ReceiveThroughPipe() : ReceiveThroughBuffer();
     if (received < 0) {
         if (!IsWouldBlock(LastError()))
             Finish(TransferEnd::SocketError);
@@ -191,7 +223,7 @@ qint64 CSocketBytes::ReceiveChunk()
         return 0;
     }
     m_owner.OnDataMoved();
-    if (!WriteAll(m_file, m_buffer, received)) {
+    if (!(m_bKernelCopy ? DrainPipe(received) : WriteAll(m_file, m_buffer, received))) {
         Finish(TransferEnd::FileError); // what was written so far stays
         return 0;
     }
@@ -199,12 +231,55 @@ qint64 CSocketBytes::ReceiveChunk()
     return received;
 }
 
+qint64 CSocketBytes::ReceiveThroughPipe()
+{
+    const qint64 received = ReceiveIntoPipe(m_pipe[1], kPipeBytes);
+    if (received >= 0 || (LastError() != EINVAL && LastError() != ENOSYS))
+        return received;
+    m_bKernelCopy = false; // a socket the kernel cannot splice from: through the buffer
+    ClosePipe();
+    return ReceiveThroughBuffer();
+}
+
+qint64 CSocketBytes::ReceiveThroughBuffer()
+{
+    return Receive(m_buffer, kChunkSize);
+}
+
+bool CSocketBytes::DrainPipe(qint64 n)
+{
+    bool refused = false;
+    while (n > 0) {
+        ssize_t written = ::splice(m_pipe[0], nullptr, m_file, nullptr, size_t(n), SPLICE_F_MOVE);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // A file system that cannot take a splice: through the buffer, a chunk at a time.
+            refused = true;
+            written = ::read(m_pipe[0], m_buffer, size_t(qMin<qint64>(n, kChunkSize)));
+            if (written <= 0 || !WriteAll(m_file, m_buffer, written))
+                return false;
+        } else if (written <= 0) {
+            return false; // a full disk among them
+        }
+        n -= written;
+    }
+    if (refused) {
+        m_bKernelCopy = false; // the pipe is empty now: the rest of the upload goes through the buffer
+        ClosePipe();
+    }
+    return true;
+}
+
 void CSocketBytes::OnReceive(int error)
 {
     Q_UNUSED(error);
-    for (int i = 0; i < kChunksPerReceive; ++i) {
-        if (ReceiveChunk() <= 0)
+    // A bounded step; data left over brings the next notification.
+    for (qint64 moved = 0; moved < kStepBytes;) {
+        const qint64 received = ReceiveChunk();
+        if (received <= 0)
             return;
+        moved += received;
     }
 }
 

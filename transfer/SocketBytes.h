@@ -7,7 +7,7 @@
 #include <QByteArray>
 
 // The data connection of one client: a passive listening socket or an active connect, then one
-// transfer (a listing, a download or an upload) moved in 4096-byte chunks as the socket becomes
+// transfer (a listing, a download or an upload) moved in bounded steps as the socket becomes
 // ready. Lives on the client's connection thread; reports to its owner through IDataSocketEvents
 // and is destroyed by the owner later, never inside one of its own notifications.
 class CSocketBytes : public CAsyncSocket
@@ -44,12 +44,21 @@ private:
         Upload
     };
 
+    // One step of an upload: bytes taken in, 0 when it ended (or none runs), -1 when nothing
+    // could be read now.
     qint64 ReceiveChunk();
+    qint64 ReceiveThroughPipe();
+    qint64 ReceiveThroughBuffer();
+    // Writes n bytes waiting in the pipe to the file; false when the file takes them not.
+    bool DrainPipe(qint64 n);
     void SendListChunks();
     void SendFileChunks();
+    // One step of a download from m_nSent: bytes sent, 0 when the file ended early, -1 as Send.
+    qint64 SendFileStep(qint64 size);
     // Stops the transfer and reports how it ended.
     void Finish(TransferEnd end);
     void CloseFile();
+    void ClosePipe();
 
     IDataSocketEvents& m_owner;
     QByteArray m_strClientAddress; // the only host allowed to take a passive connection
@@ -57,6 +66,8 @@ private:
     bool m_bPeerClosed = false; // the client closed the connection before any transfer ran on it
     Transfer m_transfer = Transfer::None;
     int m_file = -1;           // the file of the current RETR or STOR; -1 when none is open
+    int m_pipe[2] = {-1, -1};  // an upload\'s way from the socket to the file
+    bool m_bKernelCopy = true; // false once the kernel refused sendfile or splice here
     QByteArray m_strPending;   // the listing being sent
     quint64 m_nSent = 0;       // bytes sent (or received) so far
     quint64 m_nTotal = 0;      // size of the current send

@@ -1,9 +1,13 @@
 #pragma once
 
-// One chunk, in both directions, through a fixed buffer of this size.
+// File bytes move with the kernel (sendfile for downloads, splice through a pipe for uploads) and
+// never through the server's memory; where the kernel refuses, one chunk at a time through a fixed
+// buffer of this size.
 constexpr int kChunkSize = 4096;
-// Chunks one receive notification takes at most, so the client's commands (ABOR) stay prompt.
-constexpr int kChunksPerReceive = 16;
+// Bytes one readiness event moves at most, so that the client's commands (ABOR) stay prompt.
+constexpr qint64 kStepBytes = 256 * 1024;
+// What an upload's pipe holds: the largest single splice.
+constexpr int kPipeBytes = 256 * 1024;
 // Passive data ports come from this range, the one users forward on their routers.
 constexpr int kPassivePortFirst = 50000;
 constexpr int kPassivePortLast = 58000;
