@@ -4,6 +4,7 @@
 
 #include <QByteArrayList>
 
+#include <cerrno>
 #include <climits>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -279,7 +280,7 @@ PathResult CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, AccessM
     }
     // SECURITY: the folder must be inside the root and allowed, and the entry itself must not be a
     // link that leads out of it (a download, or an upload written through the link).
-    if (!CheckAccess(folderPath, accessMode) || !IsReachable(diskPath))
+    if (!CheckAccess(folderPath, accessMode) || !IsEntryReachable(diskPath))
         return PathNotAllowed;
     return PathOK;
 }
@@ -294,7 +295,7 @@ PathResult CVirtualFolder::ResolveRenameTarget(const QByteArray& clientPath, con
     if (diskPath == sourcePath)
         diskPath = Join(folderPath, name); // a change of case only
     // SECURITY: nothing is moved out of the root folder, nor renamed without the permission.
-    if (!CheckAccess(folderPath, AccessRename) || !IsReachable(diskPath))
+    if (!CheckAccess(folderPath, AccessRename) || !IsEntryReachable(diskPath))
         return PathNotAllowed;
     return PathOK;
 }
@@ -316,6 +317,16 @@ bool CVirtualFolder::IsReachable(const QByteArray& diskPath) const
         path = Parent(path);
     // SECURITY: a symbolic link inside the root that points outside it (or nowhere) is refused.
     return IsInsideRoot(RealPath(path));
+}
+
+bool CVirtualFolder::IsEntryReachable(const QByteArray& diskPath) const
+{
+    // An entry that is no symbolic link (or not there yet) lies where its folder lies, which the
+    // caller has checked: only a link needs following.
+    struct stat status;
+    if (::lstat(diskPath.constData(), &status) != 0 ? errno == ENOENT : !S_ISLNK(status.st_mode))
+        return true;
+    return IsReachable(diskPath);
 }
 
 bool CVirtualFolder::Permitted(AccessMode accessMode) const

@@ -59,6 +59,9 @@ public:
     // True when the entry (or, when it does not exist, its nearest existing parent) really lies in
     // the root folder once symbolic links are followed. A link that cannot be followed is outside.
     bool IsReachable(const QByteArray& diskPath) const;
+    // IsReachable for an entry whose folder has passed CheckAccess: follows the entry only when it
+    // is a symbolic link.
+    bool IsEntryReachable(const QByteArray& diskPath) const;
     bool IsRoot(const QByteArray& diskPath) const { return diskPath == m_strRoot; }
 
     // The virtual path clients see for a disk path below the root: lower case, "/" for the root.
