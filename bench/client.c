@@ -2,33 +2,44 @@
  * sockets and large buffers, so that the server, not the client, sets the pace. Every command
  * prints one line "key=value ..." on standard output; run.sh reads it.
  *
- *   client retr  PORT USER PASS NAME           download NAME, discard it
- *   client stor  PORT USER PASS NAME BYTES     upload BYTES of generated data as NAME
- *   client small PORT USER PASS FOLDER COUNT   PASV + RETR of f00000.. in FOLDER over one session
- *   client many  PORT USER PASS CLIENTS NAME   CLIENTS at once: login, LIST, RETR NAME, QUIT
- *   client login PORT USER PASS COUNT          COUNT fresh connections: connect .. 230
- *   client list  PORT USER PASS FOLDER COUNT   COUNT LISTs of FOLDER
- *   client gen   FILE BYTES                    writes BYTES of pseudo-random data
- *   client files FOLDER COUNT BYTES            writes COUNT files f00000.. of BYTES each
- *   client probe-send FILE                     loopback TCP: pread 4096 + non-blocking send
- *   client probe-recv FILE BYTES               loopback TCP: recv 4096 + write to FILE
- *   client probe-wire BYTES                    loopback TCP with this client's own buffers
+ *   client retr  PORT USER PASS NAME [PID]          download NAME, discard it
+ *   client stor  PORT USER PASS NAME BYTES [PID]    upload BYTES of generated data as NAME
+ *   client small PORT USER PASS FOLDER COUNT        PASV + RETR of f00000.. in FOLDER over one session
+ *   client many  PORT USER PASS CLIENTS NAME [PID]  CLIENTS at once: login, LIST, RETR NAME, QUIT
+ *   client login PORT USER PASS COUNT               COUNT fresh connections: connect .. 230
+ *   client list  PORT USER PASS FOLDER COUNT        COUNT LISTs of FOLDER
+ *   client gen   FILE BYTES                         writes BYTES of pseudo-random data
+ *   client files FOLDER COUNT BYTES                 writes COUNT files f00000.. of BYTES each
+ *   client probe-send FILE                          loopback TCP: pread 4096 + non-blocking send
+ *   client probe-recv FILE BYTES                    loopback TCP: recv 4096 + write to FILE
+ *   client probe-wire BYTES                         loopback TCP with this client's own buffers
+ *   client port                                     a loopback TCP port free at this moment
+ *   client reap PIDFILE COMMAND...                  runs a server and every process it forks, see Reap
+ *
+ * With the server's PID, retr and stor also report the CPU seconds that the server's processes
+ * (it and all its descendants) spent between the PASV and the 226, and many reports the largest
+ * sum of their resident sizes seen in samples 100 ms apart: vsftpd and pure-ftpd serve each
+ * session in processes of its own.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -68,6 +79,139 @@ static void Noise(char* data, size_t size, uint64_t* state)
         *state ^= *state << 17;
         memcpy(data + i, state, 8);
     }
+}
+
+/* What the processes of one family hold together: a process and all its descendants, read from
+ * /proc. Ticks count user and system time, the process's own and that of the children it reaped. */
+typedef struct
+{
+    long long ticks, residentBytes;
+    int processes;
+} Family;
+
+typedef struct
+{
+    pid_t pid, parent;
+    long long ticks, residentPages;
+} ProcessEntry;
+
+/* Every process of the system; the count, or -1. */
+static int ReadProcesses(ProcessEntry** entries)
+{
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return -1;
+    int count = 0, room = 1024;
+    *entries = malloc((size_t)room * sizeof **entries);
+    struct dirent* entry;
+    while ((entry = readdir(proc))) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        char path[64], text[1024];
+        int pid = atoi(entry->d_name);
+        snprintf(path, sizeof path, "/proc/%d/stat", pid);
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue; /* gone since the listing */
+        ssize_t n = read(fd, text, sizeof text - 1);
+        close(fd);
+        if (n <= 0)
+            continue;
+        text[n] = 0;
+        /* "pid (name) state ppid ...": the name may hold spaces and parentheses, so fields count
+         * from the last ')'; utime is field 14, rss field 24. */
+        char* name = strrchr(text, ')');
+        if (!name)
+            continue;
+        char state;
+        int parent;
+        unsigned long long skip, utime, stime;
+        long long cutime, cstime, rss;
+        if (sscanf(name + 2,
+                   "%c %d %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %lld %lld %llu %llu %llu %llu %llu "
+                   "%llu %lld",
+                   &state, &parent, &skip, &skip, &skip, &skip, &skip, &skip, &skip, &skip, &skip, &utime, &stime,
+                   &cutime, &cstime, &skip, &skip, &skip, &skip, &skip, &skip, &rss) != 22)
+            continue;
+        if (count == room) {
+            room *= 2;
+            *entries = realloc(*entries, (size_t)room * sizeof **entries);
+        }
+        (*entries)[count++] = (ProcessEntry){pid, parent, (long long)(utime + stime) + cutime + cstime, rss};
+    }
+    closedir(proc);
+    return count;
+}
+
+static int ComparePids(const void* a, const void* b)
+{
+    pid_t x = ((const ProcessEntry*)a)->pid, y = ((const ProcessEntry*)b)->pid;
+    return x < y ? -1 : x > y;
+}
+
+/* The processes of ROOT's family, sorted by pid, each with a flag "member"; the count, or -1. */
+static int ReadMembers(pid_t root, ProcessEntry** all, char** member)
+{
+    int count = root > 0 ? ReadProcesses(all) : -1;
+    if (count < 0)
+        return -1;
+    qsort(*all, (size_t)count, sizeof **all, ComparePids);
+    *member = calloc((size_t)count + 1, 1);
+    /* Marks children of members until nothing changes: a family is a few levels deep. */
+    for (int changed = 1; changed;) {
+        changed = 0;
+        for (int i = 0; i < count; ++i) {
+            if ((*member)[i])
+                continue;
+            ProcessEntry key = {.pid = (*all)[i].parent};
+            ProcessEntry* parent = bsearch(&key, *all, (size_t)count, sizeof **all, ComparePids);
+            if ((*all)[i].pid == root || (parent && (*member)[parent - *all]))
+                changed = (*member)[i] = 1;
+        }
+    }
+    return count;
+}
+
+static Family ReadFamily(pid_t root)
+{
+    Family family = {0, 0, 0};
+    ProcessEntry* all;
+    char* member;
+    int count = ReadMembers(root, &all, &member);
+    for (int i = 0; i < count; ++i) {
+        if (member[i]) {
+            family.ticks += all[i].ticks;
+            family.residentBytes += all[i].residentPages * sysconf(_SC_PAGESIZE);
+            ++family.processes;
+        }
+    }
+    if (count >= 0) {
+        free(member);
+        free(all);
+    }
+    return family;
+}
+
+/* Sends SIGNAL to every descendant of ROOT; how many there were. */
+static int SignalDescendants(pid_t root, int signal)
+{
+    ProcessEntry* all;
+    char* member;
+    int count = ReadMembers(root, &all, &member), sent = 0;
+    for (int i = 0; i < count; ++i) {
+        if (member[i] && all[i].pid != root && kill(all[i].pid, signal) == 0)
+            ++sent;
+    }
+    if (count >= 0) {
+        free(member);
+        free(all);
+    }
+    return sent;
+}
+
+static double FamilySeconds(const Family* f)
+{
+    return (double)f->ticks / (double)sysconf(_SC_CLK_TCK);
 }
 
 static int Connect(uint16_t port)
@@ -211,24 +355,36 @@ static long long Fetch(Control* c, char* buffer, size_t size, const char* format
     return got;
 }
 
-static int Retr(uint16_t port, const char* user, const char* pass, const char* name)
+/* Ends a transfer's line: the server's CPU seconds between two readings, when it was given. */
+static void PrintServerCpu(pid_t server, const Family* before)
+{
+    if (server > 0) {
+        Family after = ReadFamily(server);
+        printf(" server_cpu=%.2f", FamilySeconds(&after) - FamilySeconds(before));
+    }
+    printf("\n");
+}
+
+static int Retr(uint16_t port, const char* user, const char* pass, const char* name, pid_t server)
 {
     Control c;
     char* buffer = malloc(kBig);
     if (Login(&c, port, user, pass) != 0 || Command(&c, "TYPE I") != 200)
         Die("retr: login");
+    Family before = ReadFamily(server);
     double start = Now();
     long long got = Fetch(&c, buffer, kBig, "RETR %s", name);
     double seconds = Now() - start;
     if (got < 0)
         Die("retr");
+    printf("bytes=%lld seconds=%.6f mbps=%.1f", got, seconds, got / seconds / 1e6);
+    PrintServerCpu(server, &before);
     Quit(&c);
-    printf("bytes=%lld seconds=%.6f mbps=%.1f\n", got, seconds, got / seconds / 1e6);
     free(buffer);
     return 0;
 }
 
-static int Stor(uint16_t port, const char* user, const char* pass, const char* name, long long bytes)
+static int Stor(uint16_t port, const char* user, const char* pass, const char* name, long long bytes, pid_t server)
 {
     Control c;
     char* buffer = malloc(kBig);
@@ -236,6 +392,7 @@ static int Stor(uint16_t port, const char* user, const char* pass, const char* n
     Noise(buffer, kBig, &state);
     if (Login(&c, port, user, pass) != 0 || Command(&c, "TYPE I") != 200)
         Die("stor: login");
+    Family before = ReadFamily(server);
     double start = Now();
     int data = Passive(&c);
     int code = data < 0 ? -1 : Command(&c, "STOR %s", name);
@@ -251,8 +408,9 @@ static int Stor(uint16_t port, const char* user, const char* pass, const char* n
     if (ReadReply(&c) != 226)
         Die("stor: completion");
     double seconds = Now() - start;
+    printf("bytes=%lld seconds=%.6f mbps=%.1f", bytes, seconds, bytes / seconds / 1e6);
+    PrintServerCpu(server, &before);
     Quit(&c);
-    printf("bytes=%lld seconds=%.6f mbps=%.1f\n", bytes, seconds, bytes / seconds / 1e6);
     free(buffer);
     return 0;
 }
@@ -284,14 +442,14 @@ typedef struct
     uint16_t port;
     const char *user, *pass, *name;
     pthread_mutex_t* lock;
-    pthread_cond_t* go;
-    int* started;
+    pthread_cond_t *go, *done;
+    int *started, *finished;
     int failed;
 } ManyClient;
 
-static void* RunManyClient(void* argument)
+/* One client's session: login, LIST, RETR, QUIT; failed stays 1 unless all of it went through. */
+static void ManySession(ManyClient* m)
 {
-    ManyClient* m = argument;
     pthread_mutex_lock(m->lock);
     while (!*m->started)
         pthread_cond_wait(m->go, m->lock);
@@ -302,27 +460,37 @@ static void* RunManyClient(void* argument)
     if (Login(&c, m->port, m->user, m->pass) != 0) {
         if (c.fd >= 0)
             close(c.fd);
-        return NULL;
+        return;
     }
     if (Command(&c, "TYPE I") == 200 && Fetch(&c, buffer, sizeof buffer, "LIST", "") >= 0 &&
         Fetch(&c, buffer, sizeof buffer, "RETR %s", m->name) == kBig && Command(&c, "QUIT") == 221)
         m->failed = 0;
     close(c.fd);
+}
+
+static void* RunManyClient(void* argument)
+{
+    ManyClient* m = argument;
+    ManySession(m);
+    pthread_mutex_lock(m->lock);
+    ++*m->finished;
+    pthread_cond_signal(m->done);
+    pthread_mutex_unlock(m->lock);
     return NULL;
 }
 
-static int Many(uint16_t port, const char* user, const char* pass, int clients, const char* name)
+static int Many(uint16_t port, const char* user, const char* pass, int clients, const char* name, pid_t server)
 {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t go = PTHREAD_COND_INITIALIZER;
-    int started = 0;
+    pthread_cond_t go = PTHREAD_COND_INITIALIZER, done = PTHREAD_COND_INITIALIZER;
+    int started = 0, finished = 0;
     ManyClient* all = calloc((size_t)clients, sizeof *all);
     pthread_t* threads = calloc((size_t)clients, sizeof *threads);
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, 256 * 1024);
     for (int i = 0; i < clients; ++i) {
-        all[i] = (ManyClient){port, user, pass, name, &lock, &go, &started, 1};
+        all[i] = (ManyClient){port, user, pass, name, &lock, &go, &done, &started, &finished, 1};
         if (pthread_create(&threads[i], &attributes, RunManyClient, &all[i]) != 0)
             Die("many: thread");
     }
@@ -330,6 +498,20 @@ static int Many(uint16_t port, const char* user, const char* pass, int clients, 
     started = 1;
     double start = Now();
     pthread_cond_broadcast(&go);
+    long long peak = 0;
+    while (server > 0 && finished < clients) {
+        pthread_mutex_unlock(&lock);
+        Family family = ReadFamily(server);
+        peak = family.residentBytes > peak ? family.residentBytes : peak;
+        pthread_mutex_lock(&lock);
+        struct timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += 100 * 1000 * 1000;
+        until.tv_sec += until.tv_nsec / 1000000000;
+        until.tv_nsec %= 1000000000;
+        if (finished < clients)
+            pthread_cond_timedwait(&done, &lock, &until);
+    }
     pthread_mutex_unlock(&lock);
     int failures = 0;
     for (int i = 0; i < clients; ++i) {
@@ -337,7 +519,10 @@ static int Many(uint16_t port, const char* user, const char* pass, int clients, 
         failures += all[i].failed;
     }
     double seconds = Now() - start;
-    printf("clients=%d failures=%d seconds=%.6f\n", clients, failures, seconds);
+    printf("clients=%d failures=%d seconds=%.6f", clients, failures, seconds);
+    if (server > 0)
+        printf(" family_peak_kib=%lld", peak >> 10);
+    printf("\n");
     free(all);
     free(threads);
     return 0;
@@ -554,9 +739,76 @@ static int ProbeWire(long long bytes)
     return 0;
 }
 
+static int Port(void)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address = {.sin_family = AF_INET};
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, (struct sockaddr*)&address, sizeof address) != 0 ||
+        getsockname(fd, (struct sockaddr*)&address, &length) != 0)
+        Die("port");
+    printf("port=%d\n", ntohs(address.sin_port));
+    return close(fd);
+}
+
+/* Runs COMMAND as a child, with its pid written to PIDFILE, as a child subreaper: the processes that
+ * a forking server leaves behind (a session whose parent ended first) come to this process, which
+ * reaps them, so none is left as a zombie and none outlives the run. On TERM, INT or HUP every
+ * descendant gets SIGTERM, and SIGKILL if it is still there two seconds later. Exits once the
+ * command and everything it left behind have ended, with the command's status. */
+static int Reap(const char* pidFile, char** command)
+{
+    sigset_t signals, previous;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGCHLD);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &signals, &previous);
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
+        Die("reap: subreaper");
+    pid_t child = fork();
+    if (child < 0)
+        Die("reap: fork");
+    if (child == 0) {
+        sigprocmask(SIG_SETMASK, &previous, NULL);
+        execvp(command[0], command);
+        perror(command[0]);
+        _exit(127);
+    }
+    char temporary[4096];
+    snprintf(temporary, sizeof temporary, "%s.new", pidFile);
+    FILE* file = fopen(temporary, "w");
+    if (!file || fprintf(file, "%d\n", (int)child) < 0 || fclose(file) != 0 || rename(temporary, pidFile) != 0)
+        Die(pidFile);
+    int status = 0;
+    double killAt = 0;
+    for (;;) {
+        int code;
+        pid_t ended;
+        while ((ended = waitpid(-1, &code, WNOHANG)) > 0) {
+            if (ended == child)
+                status = WIFEXITED(code) ? WEXITSTATUS(code) : 128 + WTERMSIG(code);
+        }
+        if (ended < 0 && errno == ECHILD)
+            return status;
+        struct timespec pause = {0, 100 * 1000 * 1000};
+        int got = sigtimedwait(&signals, NULL, &pause);
+        if ((got == SIGTERM || got == SIGINT || got == SIGHUP) && killAt == 0) {
+            SignalDescendants(getpid(), SIGTERM);
+            killAt = Now() + 2;
+        }
+        if (killAt > 0 && Now() > killAt) {
+            SignalDescendants(getpid(), SIGKILL);
+            killAt = Now() + 2;
+        }
+    }
+}
+
 static int Usage(void)
 {
-    fputs("usage: client retr|stor|small|many|login|list|gen|files|probe-send|probe-recv|probe-wire ...\n"
+    fputs("usage: client retr|stor|small|many|login|list|gen|files|probe-send|probe-recv|probe-wire|port|reap ...\n"
           "(see the head of bench/client.c)\n",
           stderr);
     return 2;
@@ -591,25 +843,37 @@ int main(int argc, char** argv)
         NEED(3);
         return ProbeWire(atoll(argv[2]));
     }
+    if (!strcmp(verb, "port")) {
+        NEED(2);
+        return Port();
+    }
+    if (!strcmp(verb, "reap")) {
+        if (argc < 4)
+            return Usage();
+        return Reap(argv[2], argv + 3);
+    }
     if (argc < 5)
         return Usage();
     uint16_t port = (uint16_t)atoi(argv[2]);
     const char *user = argv[3], *pass = argv[4];
     if (!strcmp(verb, "retr")) {
-        NEED(6);
-        return Retr(port, user, pass, argv[5]);
+        if (argc != 6 && argc != 7)
+            return Usage();
+        return Retr(port, user, pass, argv[5], argc == 7 ? atoi(argv[6]) : 0);
     }
     if (!strcmp(verb, "stor")) {
-        NEED(7);
-        return Stor(port, user, pass, argv[5], atoll(argv[6]));
+        if (argc != 7 && argc != 8)
+            return Usage();
+        return Stor(port, user, pass, argv[5], atoll(argv[6]), argc == 8 ? atoi(argv[7]) : 0);
     }
     if (!strcmp(verb, "small")) {
         NEED(7);
         return Small(port, user, pass, argv[5], atoi(argv[6]));
     }
     if (!strcmp(verb, "many")) {
-        NEED(7);
-        return Many(port, user, pass, atoi(argv[5]), argv[6]);
+        if (argc != 7 && argc != 8)
+            return Usage();
+        return Many(port, user, pass, atoi(argv[5]), argv[6], argc == 8 ? atoi(argv[7]) : 0);
     }
     if (!strcmp(verb, "login")) {
         NEED(6);
