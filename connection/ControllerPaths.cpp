@@ -4,7 +4,7 @@
 
 CVirtualFolder CSocketController::VirtualFolder() const
 {
-    return CVirtualFolder(m_pHost->Settings().Get(), m_strCurrentFolderOnDisk);
+    return CVirtualFolder(m_pHost->Settings().Get(), m_strCurrentFolderOnDisk, &m_realRoot);
 }
 
 PathResult CSocketController::ResolveFilePath(const QByteArray& clientPath, AccessMode accessMode,

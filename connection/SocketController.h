@@ -1,6 +1,7 @@
 #pragma once
 
 #include "connection/ConnectionState.h"
+#include "connection/VirtualPaths.h"
 #include "platform/AsyncSocket.h"
 #include "transfer/DataSocketEvents.h"
 
@@ -15,7 +16,6 @@
 
 class CSocketBytes;
 class CThreadConnection;
-class CVirtualFolder;
 class IConnectionHost;
 
 // The control connection of one client: command lines in, replies out, and every piece of the
@@ -160,6 +160,7 @@ private:
     QByteArray m_strRenameFrom;
     QByteArray m_strCurrentFolder;       // as clients see it: lower case
     QByteArray m_strCurrentFolderOnDisk; // the same as the disk spells it, relative to the root
+    mutable CRealRootCache m_realRoot;
 
     QByteArray m_strReceived;
     QList<QByteArray> m_listCommands;

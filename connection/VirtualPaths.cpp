@@ -170,7 +170,20 @@ bool NameLess(const QByteArray& a, const QByteArray& b)
     return a < b;
 }
 
-CVirtualFolder::CVirtualFolder(const CSettings::Values& settings, const QByteArray& currentFolder)
+QByteArray CRealRootCache::Resolve(const QByteArray& absoluteRoot)
+{
+    // SECURITY: the remembered folder must still be a folder itself, not a link put in its place.
+    struct stat status;
+    if (absoluteRoot != m_strRoot || m_strReal.isEmpty() || ::lstat(m_strReal.constData(), &status) != 0 ||
+        !S_ISDIR(status.st_mode)) {
+        m_strRoot = absoluteRoot;
+        m_strReal = RealPath(absoluteRoot);
+    }
+    return m_strReal;
+}
+
+CVirtualFolder::CVirtualFolder(const CSettings::Values& settings, const QByteArray& currentFolder,
+                               CRealRootCache* cache)
     : m_settings(settings)
 {
     QByteArray root = settings.SharedFolder;
@@ -179,7 +192,7 @@ CVirtualFolder::CVirtualFolder(const CSettings::Values& settings, const QByteArr
             root = Join(WorkingFolder(), root);
         // SECURITY: containment is decided against the real root, so a root reached through a
         // symbolic link and entries whose links lead back into it are treated alike.
-        const QByteArray real = RealPath(root);
+        const QByteArray real = cache ? cache->Resolve(root) : RealPath(root);
         m_bRootExists = !real.isEmpty() && PathExists(real, true);
         m_strRoot = real.isEmpty() ? LexicalNormalise(root) : real;
     }
@@ -315,8 +328,23 @@ bool CVirtualFolder::IsReachable(const QByteArray& diskPath) const
     QByteArray path = diskPath;
     while (!path.isEmpty() && path != "/" && !EntryExists(path))
         path = Parent(path);
+    // Below the real root, a path none of whose names is a symbolic link is its own real path.
+    if (IsInsideRoot(path) && !HasLinkBelowRoot(path))
+        return true;
     // SECURITY: a symbolic link inside the root that points outside it (or nowhere) is refused.
     return IsInsideRoot(RealPath(path));
+}
+
+bool CVirtualFolder::HasLinkBelowRoot(const QByteArray& path) const
+{
+    for (qsizetype slash = path.indexOf('/', m_strRoot.size() + 1);; slash = path.indexOf('/', slash + 1)) {
+        const QByteArray prefix = slash < 0 ? path : path.left(slash);
+        struct stat status;
+        if (prefix.size() > m_strRoot.size() && (::lstat(prefix.constData(), &status) != 0 || S_ISLNK(status.st_mode)))
+            return true;
+        if (slash < 0)
+            return false;
+    }
 }
 
 bool CVirtualFolder::IsEntryReachable(const QByteArray& diskPath) const

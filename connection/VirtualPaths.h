@@ -21,6 +21,20 @@ bool CreateFolderTree(const QByteArray& diskPath);
 bool EqualIgnoringAsciiCase(const QByteArray& a, const QByteArray& b);
 bool NameLess(const QByteArray& a, const QByteArray& b);
 
+// The root folder's real path, remembered between the commands of one connection: resolving it
+// anew for every command costs a system call per folder level. The remembered path is used while
+// the settings name the same folder and a folder is still there. One connection's own.
+class CRealRootCache
+{
+public:
+    // The real path of the absolute folder path, empty when it cannot be resolved.
+    QByteArray Resolve(const QByteArray& absoluteRoot);
+
+private:
+    QByteArray m_strRoot;
+    QByteArray m_strReal;
+};
+
 // One command's view of the root folder: maps client paths onto disk paths, checks containment and
 // permissions, and maps disk paths back. Built from the settings of the moment and the client's
 // current folder; keeps nothing between commands.
@@ -29,7 +43,8 @@ class CVirtualFolder
 public:
     // currentFolder: the client's current folder as the disk spells it, relative to the root ("/",
     // "/Docs"). A relative SharedFolder is taken from the process's working folder.
-    CVirtualFolder(const CSettings::Values& settings, const QByteArray& currentFolder);
+    // cache: where the connection remembers the root's real path; none resolves it every time.
+    CVirtualFolder(const CSettings::Values& settings, const QByteArray& currentFolder, CRealRootCache* cache = nullptr);
 
     struct Mapped
     {
@@ -71,6 +86,8 @@ public:
 
 private:
     bool IsInsideRoot(const QByteArray& path) const;
+    // Whether a name of the path below the root is a symbolic link (or cannot be looked at).
+    bool HasLinkBelowRoot(const QByteArray& path) const;
     bool Permitted(AccessMode accessMode) const;
     Mapped MapFolderPart(const QByteArray& normalisedPath, QByteArray& name) const;
     // The folder and the last name of a client path that names an entry; false when the path names

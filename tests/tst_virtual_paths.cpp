@@ -37,6 +37,7 @@ private Q_SLOTS:
     void changeFolder();
     void currentFolderKeepsTheDiskSpelling();
     void relativeRootOverTheSocket();
+    void rememberedRootFollowsAReplacedRoot();
 };
 
 void TestVirtualPaths::resolve_data()
@@ -310,6 +311,24 @@ void TestVirtualPaths::relativeRootOverTheSocket()
         QCOMPARE(client.Command("SIZE /../share/secret.txt"), QByteArray("550 Not allowed."));
     }
     QVERIFY(QDir::setCurrent(previous));
+}
+
+void TestVirtualPaths::rememberedRootFollowsAReplacedRoot()
+{
+    PathFixture fixture;
+    QVERIFY(fixture.IsValid());
+    CRealRootCache cache;
+    const CSettings::Values values = TestValues(fixture.root);
+    QByteArray diskPath;
+    QCOMPARE(CVirtualFolder(values, "/", &cache).ResolveFilePath("notes.txt", AccessDownload, diskPath), PathOK);
+    // The root folder is moved away and a link to another folder put in its place: the connection
+    // serves what the setting names now, never the remembered folder through the link.
+    QVERIFY(::rename(fixture.root.constData(), fixture.Path("Moved").constData()) == 0);
+    QVERIFY(::symlink("Windows", fixture.root.constData()) == 0);
+    const CVirtualFolder now(values, "/", &cache);
+    QCOMPARE(now.ResolveFilePath("notes.txt", AccessDownload, diskPath), PathFileNotFound);
+    QCOMPARE(now.ResolveFilePath("x.txt", AccessDownload, diskPath), PathOK);
+    QCOMPARE(diskPath, fixture.Path("Windows/x.txt"));
 }
 
 QTEST_GUILESS_MAIN(TestVirtualPaths)
