@@ -13,7 +13,7 @@
  *   client probe-send FILE                          loopback TCP: pread 4096 + non-blocking send
  *   client probe-recv FILE BYTES                    loopback TCP: recv 4096 + write to FILE
  *   client probe-wire BYTES                         loopback TCP with this client's own buffers
- *   client port                                     a loopback TCP port free at this moment
+ *   client port [FIRST]                             a loopback TCP port free now, from FIRST up
  *   client reap PIDFILE COMMAND...                  runs a server and every process it forks, see Reap
  *
  * With the server's PID, retr and stor also report the CPU seconds that the server's processes
@@ -444,10 +444,10 @@ typedef struct
     pthread_mutex_t* lock;
     pthread_cond_t *go, *done;
     int *started, *finished;
-    int failed;
+    enum { kDone, kNoConnection, kNoLogin, kFailedLater } outcome;
 } ManyClient;
 
-/* One client's session: login, LIST, RETR, QUIT; failed stays 1 unless all of it went through. */
+/* One client's session: login, LIST, RETR, QUIT; the outcome says where it stopped. */
 static void ManySession(ManyClient* m)
 {
     pthread_mutex_lock(m->lock);
@@ -456,15 +456,16 @@ static void ManySession(ManyClient* m)
     pthread_mutex_unlock(m->lock);
     Control c;
     char buffer[64 * 1024];
-    m->failed = 1;
     if (Login(&c, m->port, m->user, m->pass) != 0) {
+        m->outcome = c.fd < 0 ? kNoConnection : kNoLogin;
         if (c.fd >= 0)
             close(c.fd);
         return;
     }
+    m->outcome = kFailedLater;
     if (Command(&c, "TYPE I") == 200 && Fetch(&c, buffer, sizeof buffer, "LIST", "") >= 0 &&
         Fetch(&c, buffer, sizeof buffer, "RETR %s", m->name) == kBig && Command(&c, "QUIT") == 221)
-        m->failed = 0;
+        m->outcome = kDone;
     close(c.fd);
 }
 
@@ -490,7 +491,7 @@ static int Many(uint16_t port, const char* user, const char* pass, int clients, 
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, 256 * 1024);
     for (int i = 0; i < clients; ++i) {
-        all[i] = (ManyClient){port, user, pass, name, &lock, &go, &done, &started, &finished, 1};
+        all[i] = (ManyClient){port, user, pass, name, &lock, &go, &done, &started, &finished, kFailedLater};
         if (pthread_create(&threads[i], &attributes, RunManyClient, &all[i]) != 0)
             Die("many: thread");
     }
@@ -513,13 +514,15 @@ static int Many(uint16_t port, const char* user, const char* pass, int clients, 
             pthread_cond_timedwait(&done, &lock, &until);
     }
     pthread_mutex_unlock(&lock);
-    int failures = 0;
+    int failures = 0, outcomes[kFailedLater + 1] = {0};
     for (int i = 0; i < clients; ++i) {
         pthread_join(threads[i], NULL);
-        failures += all[i].failed;
+        failures += all[i].outcome != kDone;
+        ++outcomes[all[i].outcome];
     }
     double seconds = Now() - start;
-    printf("clients=%d failures=%d seconds=%.6f", clients, failures, seconds);
+    printf("clients=%d failures=%d no_connection=%d no_login=%d seconds=%.6f", clients, failures,
+           outcomes[kNoConnection], outcomes[kNoLogin], seconds);
     if (server > 0)
         printf(" family_peak_kib=%lld", peak >> 10);
     printf("\n");
@@ -739,17 +742,27 @@ static int ProbeWire(long long bytes)
     return 0;
 }
 
-static int Port(void)
+/* The first loopback port from FIRST up that nothing holds, or one the kernel picks (FIRST 0). */
+static int Port(int first)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in address = {.sin_family = AF_INET};
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, (struct sockaddr*)&address, sizeof address) != 0 ||
-        getsockname(fd, (struct sockaddr*)&address, &length) != 0)
-        Die("port");
-    printf("port=%d\n", ntohs(address.sin_port));
-    return close(fd);
+    for (int port = first; port < 65536; ++port) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in address = {.sin_family = AF_INET, .sin_port = htons((uint16_t)port)};
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd < 0)
+            Die("port");
+        if (bind(fd, (struct sockaddr*)&address, sizeof address) == 0 &&
+            getsockname(fd, (struct sockaddr*)&address, &length) == 0) {
+            printf("port=%d\n", ntohs(address.sin_port));
+            return close(fd);
+        }
+        close(fd);
+        if (first == 0)
+            break;
+    }
+    Die("port");
+    return 1;
 }
 
 /* Runs COMMAND as a child, with its pid written to PIDFILE, as a child subreaper: the processes that
@@ -844,8 +857,9 @@ int main(int argc, char** argv)
         return ProbeWire(atoll(argv[2]));
     }
     if (!strcmp(verb, "port")) {
-        NEED(2);
-        return Port();
+        if (argc != 2 && argc != 3)
+            return Usage();
+        return Port(argc == 3 ? atoi(argv[2]) : 0);
     }
     if (!strcmp(verb, "reap")) {
         if (argc < 4)

@@ -152,11 +152,12 @@ start_server() {
     return 1
 }
 
-free_port() { "$client" port | sed 's/^port=//'; }
-
-# Passive port ranges below the kernel's range for outgoing connections, one per forking peer.
+# The peers that need a port chosen for them get ports below the kernel's range for outgoing
+# connections, which no connection can take from them: a listening port each from FIRST up, and
+# a passive range of 4000 ports each.
 ephemeral=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range)
 [ "$ephemeral" -gt 12000 ] || ephemeral=32768
+free_port() { "$client" port "$1" | sed 's/^port=//'; }
 
 cat >"$work/config/Tarvelo FTP Server/tarvelo-ftp.conf" <<EOF
 [DataApp]
@@ -193,7 +194,7 @@ if wanted vsftpd && peer_binary vsftpd; then
     # Debian's defaults but for what a private instance needs: its own port and passive range, an
     # anonymous account that may upload, no log files, and its empty folder for unprivileged steps.
     mkdir -p "$work/vsftpd/empty"
-    vsftpdPort=$(free_port)
+    vsftpdPort=$(free_port $((ephemeral - 8100)))
     # The anonymous account: its home folder is the chroot, so the namespace's passwd names ours.
     { grep -v '^ftp:' /etc/passwd; echo "ftp:x:$sessionUid:$sessionGid:bench:$root:/usr/sbin/nologin"; } >"$work/vsftpd/passwd"
     cat >"$work/vsftpd/vsftpd.conf" <<EOF
@@ -235,7 +236,7 @@ if wanted pure-ftpd && peer_binary pure-ftpd; then
     pureHash=$(openssl passwd -6 "$password")
     echo "$user:$pureHash:$sessionUid:$sessionGid::$root/./::::::::::::" >"$work/pure-ftpd/passwd"
     "$peerDir/root/usr/bin/pure-pw" mkdb "$work/pure-ftpd/pureftpd.pdb" -f "$work/pure-ftpd/passwd" >/dev/null
-    purePort=$(free_port)
+    purePort=$(free_port $((ephemeral - 8050)))
     forks[pure-ftpd]=1 version[pure-ftpd]=$(deb_version pure-ftpd)
     start_server pure-ftpd "$purePort" "$binary" -S "127.0.0.1,$purePort" -l "puredb:$work/pure-ftpd/pureftpd.pdb" \
         -p "$((ephemeral - 4000)):$((ephemeral - 1))" -E -A -H -c 2000 -C 2000 -f none || true
@@ -290,6 +291,7 @@ for rep in $(seq "$reps"); do
         r=$("$client" retr "$p" "$u" "$w" big.bin "$pid")
         record retr "$s" "$(echo "$r" | field mbps)"
         record retrCpu "$s" "$(per_gb "$(echo "$r" | field server_cpu)" "$big")"
+        sync # what earlier steps left to write does not compete with the upload
         r=$("$client" stor "$p" "$u" "$w" up/up.bin "$big" "$pid")
         rm -f "$root/up/up.bin"
         record stor "$s" "$(echo "$r" | field mbps)"
@@ -311,6 +313,8 @@ for rep in $(seq "$reps"); do
         failures=$(echo "$r" | field failures) wall=$(echo "$r" | field seconds)
         record manyTime "$s" "$wall"
         record manyFail "$s" "$failures"
+        record manyNoConnection "$s" "$(echo "$r" | field no_connection)"
+        record manyNoLogin "$s" "$(echo "$r" | field no_login)"
         # A round's wall time counts against ours only where every client got through.
         record manyClean "$s" "$([ "$failures" = 0 ] && echo "$wall" || echo x)"
         record manyPeak "$s" "$(awk -v k="$peak" 'BEGIN {printf "%.1f", k / 1024}')"
@@ -455,6 +459,11 @@ mkdir -p "$(dirname "$out")"
     echo "processes in samples 100 ms apart (pages they share are counted once per process). A round in which a peer failed any"
     echo "client does not count that peer's wall time. openssl enc is \`openssl enc -aes-256-cbc -pbkdf2 -nosalt -iter 8000 -md sha512\`,"
     echo "its encryption of the large file timed up to a \`sync\` of its output file; the small files take one openssl process each."
+    for s in "${servers[@]}"; do
+        failed=$(sum manyFail "$s")
+        [ "$failed" != 0 ] || continue
+        echo "$s failed $failed clients in all: $(sum manyNoConnection "$s") had no connection within the client's 60 s timeout, $(sum manyNoLogin "$s") no 230 reply, the others failed later in the session."
+    done
     echo "The client itself: $(med wire client) MB/s over loopback with no server between (1 MiB sends and receives)."
     echo
     echo "All rounds: $(for k in "${!runs[@]}"; do echo "$k:${runs[$k]}"; done | sort | tr '\n' ';')"
