@@ -85,6 +85,7 @@ void TestTransfers::init()
 {
     m_root = std::make_unique<QTemporaryDir>();
     m_server = std::make_unique<TestServer>(TestValues(QFile::encodeName(m_root->path())));
+    m_server->Settings().SetDurations({.DataWaitMs = 1500}); // the product waits 10 s
     QVERIFY(m_client.Login(m_server->Port()));
 }
 
