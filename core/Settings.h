@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 
 // The user's configuration: fourteen persisted values plus the fixed durations.
 //
@@ -30,6 +31,16 @@ public:
         int AllowRenameFiles = 0;
         int AllowCreateFolders = 0;
     };
+
+    // The bounds the window's read-back holds the values to.
+    static constexpr quint32 kMaxServerPort = 65535;
+    static constexpr quint32 kMaxUsersBound = 500;
+    static constexpr int kShortTextLength = 22; // Username, Password, SecurePassword
+    static constexpr int kMessageLength = 128;  // WelcomeMSG, LogoffMSG
+
+    // Every value out of those bounds, in the read-back's order, one reason each, such as
+    // "MaxUsers 501 is not an integer between 0 and 500". Empty when all are within them.
+    static QStringList ValuesOutOfBounds(const Values& values);
 
     // The waits of the protocol, in one place: the product keeps these values, tests shorten them.
     struct Durations

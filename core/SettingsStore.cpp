@@ -42,6 +42,14 @@ const IntField kIntFields[] = {
     {"AllowCreateFolders", nullptr, &CSettings::Values::AllowCreateFolders},
 };
 
+// QSettings reads an unquoted comma in a hand-written value as a list: join it back.
+QString TextOf(const QVariant& value)
+{
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QStringLiteral(", "));
+    return value.toString();
+}
+
 } // namespace
 
 CSettingsStore::CSettingsStore(QString filePath) : m_filePath(std::move(filePath)) {}
@@ -60,16 +68,21 @@ CSettings::Values CSettingsStore::LoadSettings() const
     QSettings store(m_filePath, QSettings::IniFormat);
     store.beginGroup(kGroup);
     for (const TextField& field : kTextFields) {
-        QByteArray& member = values.*field.member;
-        member = store.value(field.name, QString::fromUtf8(member)).toString().toUtf8();
+        if (store.contains(field.name))
+            values.*field.member = TextOf(store.value(field.name)).toUtf8();
     }
+    // A number that is missing, empty or not a number (a hand-edited file) keeps its default.
     for (const IntField& field : kIntFields) {
+        const QString text = TextOf(store.value(field.name)).trimmed();
+        bool ok = false;
         if (field.unsignedMember) {
-            quint32& member = values.*field.unsignedMember;
-            member = store.value(field.name, member).toUInt();
+            const quint32 number = text.toUInt(&ok, 10);
+            if (ok)
+                values.*field.unsignedMember = number;
         } else {
-            int& member = values.*field.flagMember;
-            member = store.value(field.name, member).toInt();
+            const int flag = text.toInt(&ok, 10);
+            if (ok)
+                values.*field.flagMember = flag != 0 ? 1 : 0; // as the check box reads it back
         }
     }
     return values;

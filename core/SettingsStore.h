@@ -16,7 +16,8 @@ public:
     static QString DefaultFilePath();
     QString FilePath() const { return m_filePath; }
 
-    // Reads the fourteen values; a missing value or store yields the default. Writes nothing.
+    // Reads the fourteen values. A missing value or store yields the default, and so does a number
+    // that is empty or not an unsigned number; a flag other than 0 reads as 1. Writes nothing.
     CSettings::Values LoadSettings() const;
     // Writes the fourteen values. False when the store could not be written.
     bool SaveSettings(const CSettings::Values& values) const;

@@ -16,7 +16,8 @@ private Q_SLOTS:
     void defaultsOnAnEmptyStore();
     void saveAndLoadRoundTrip();
     void storeIsPrivateAndUsesItsGroup();
-    void missingValuesTakeTheirDefaults();
+    void storedValues_data();
+    void storedValues();
     void singleTextWrite();
     void anonymousRule();
     void readersNeverSeeAHalfWrittenRecord();
@@ -104,20 +105,50 @@ void TestSettings::storeIsPrivateAndUsesItsGroup()
     QCOMPARE(raw.value("DataApp/Username").toString(), QString("anonymous"));
 }
 
-void TestSettings::missingValuesTakeTheirDefaults()
+void TestSettings::storedValues_data()
 {
-    const QString path = m_dir.filePath("partial.conf");
-    {
-        QSettings raw(path, QSettings::IniFormat);
-        raw.setValue("DataApp/ServerPort", 2121);
-        raw.setValue("DataApp/Username", "x");
-        raw.setValue("Other/MaxUsers", 3);
-    }
-    const CSettings::Values values = CSettingsStore(path).LoadSettings();
-    QCOMPARE(values.ServerPort, 2121u);
-    QCOMPARE(values.Username, QByteArray("x"));
-    QCOMPARE(values.MaxUsers, 50u);
-    QCOMPARE(values.WelcomeMSG, QByteArray("Welcome to my FTP Server"));
+    QTest::addColumn<QByteArray>("lines"); // of a hand-written file
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("loaded"); // as the store writes it back
+    QTest::addColumn<QStringList>("outOfBounds");
+    const auto row = [](const char* lines, const char* name, const char* loaded, const QStringList& outOfBounds = {}) {
+        QTest::newRow(lines) << QByteArray(lines) << QString(name) << QString(loaded) << outOfBounds;
+    };
+    row("[DataApp]\nServerPort=2121", "ServerPort", "2121");
+    row("[DataApp]\nServerPort=abc", "ServerPort", "21");
+    row("[DataApp]\nServerPort=", "ServerPort", "21");
+    row("[DataApp]\nServerPort=-1", "ServerPort", "21");
+    row("[DataApp]\nServerPort=99999999999", "ServerPort", "21");
+    row("[DataApp]\nServerPort=a, b", "ServerPort", "21");
+    row("[DataApp]\nServerPort=70000", "ServerPort", "70000",
+        {"ServerPort 70000 is not an integer between 0 and 65535"});
+    row("[DataApp]\nMaxUsers=xyz", "MaxUsers", "50");
+    row("[DataApp]\nMaxUsers=501", "MaxUsers", "501", {"MaxUsers 501 is not an integer between 0 and 500"});
+    row("[Other]\nMaxUsers=3", "MaxUsers", "50");
+    row("[DataApp]\nAllowDownloadFiles=yes", "AllowDownloadFiles", "1");
+    row("[DataApp]\nAllowDeleteFiles=2", "AllowDeleteFiles", "1");
+    row("[DataApp]\nAllowUploadFiles=0", "AllowUploadFiles", "0");
+    row("[DataApp]\nWelcomeMSG=Hello, friend", "WelcomeMSG", "Hello, friend");
+    row("[DataApp]\nPassword=", "Password", "");
+    row("[DataApp]\nUsername=", "Username", "");
+    row("[DataApp]\nUsername=abcdefghijklmnopqrstuvw\nLogoffMSG=x", "Username", "abcdefghijklmnopqrstuvw",
+        {"Username is longer than 22 characters"});
+}
+
+void TestSettings::storedValues()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(QString, name);
+    QFETCH(QString, loaded);
+    QFETCH(QStringList, outOfBounds);
+    QFile file(m_dir.filePath("hand.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(lines + '\n') == lines.size() + 1);
+    file.close();
+    const CSettings::Values values = CSettingsStore(file.fileName()).LoadSettings();
+    QCOMPARE(CSettings::ValuesOutOfBounds(values), outOfBounds);
+    const QString back = m_dir.filePath("back.conf");
+    QVERIFY(CSettingsStore(back).SaveSettings(values));
+    QCOMPARE(QSettings(back, QSettings::IniFormat).value("DataApp/" + name).toString(), loaded);
 }
 
 void TestSettings::singleTextWrite()
