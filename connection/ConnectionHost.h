@@ -20,7 +20,8 @@ public:
     virtual CInternetAddress& InternetAddress() = 0;
     virtual int ConnectedUsers() const = 0;
 
-    // Connection thread: announces the client, synchronously; the count includes it on return.
+    // Connection thread: counts the client in (the count includes it on return) and announces it
+    // to the host's thread, which shows it in its turn.
     virtual void NotifyUserArrived(const QByteArray& address) = 0;
     // Connection thread, at its end: takes the thread off the connection list.
     virtual void RemoveConnection(CThreadConnection* connection) = 0;

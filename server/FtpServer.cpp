@@ -117,8 +117,11 @@ bool CFtpServer::WaitForThreadEnd(CThreadConnection* connection, int ms)
 
 void CFtpServer::NotifyUserArrived(const QByteArray& address)
 {
+    // Counted at once, so that the connection compares MaxUsers with a count that includes it;
+    // the window and the monitor learn of it in their turn, without holding up the greeting.
+    ++m_nConnectedUsers;
     QMetaObject::invokeMethod(
-        this, [&] { OnUserArrived(address); }, Qt::BlockingQueuedConnection);
+        this, [this, address] { OnUserArrived(address); }, Qt::QueuedConnection);
 }
 
 void CFtpServer::NotifyUserLeft()
@@ -129,8 +132,7 @@ void CFtpServer::NotifyUserLeft()
 
 void CFtpServer::OnUserArrived(const QByteArray& address)
 {
-    const int count = ++m_nConnectedUsers;
-    Q_EMIT ConnectedUsersChanged(count);
+    Q_EMIT ConnectedUsersChanged(m_nConnectedUsers.load());
     m_monitor.AddMonitorText("User arrived: ", MonitorColor::Bronze, MonitorColor::Dark, false);
     m_monitor.AddMonitorText(address, MonitorColor::Cyan, MonitorColor::Dark, true);
 }

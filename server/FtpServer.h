@@ -79,6 +79,6 @@ private:
     CConnectionList m_connections;
     bool m_bRunning = false;               // host's thread only
     QString m_strStartError;               // host's thread only
-    std::atomic<int> m_nConnectedUsers{0}; // written on the host's thread, read anywhere
+    std::atomic<int> m_nConnectedUsers{0}; // raised by arriving connections, lowered on the host's thread
     std::atomic<int> m_nLiveThreads{0};
 };
