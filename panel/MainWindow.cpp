@@ -24,11 +24,6 @@
 
 namespace {
 
-constexpr int kShortTextLength = 22;
-constexpr int kMessageLength = 128;
-constexpr quint32 kMaxPort = 65535;
-constexpr quint32 kMaxUsersBound = 500;
-
 const char kCaption[] = "Tarvelo FTP Server v1.1b";
 const char kStopQuestion[] = "The FTP server is running.\n\nDo you want to stop the FTP server and exit application ?";
 
@@ -70,8 +65,10 @@ void CMainWindow::BindMembers()
 {
     CDialogExchange& x = m_exchange;
     const CMainWindowControls& c = m_controls;
-    x.BindNumber(c.MaxUsers, &m_values.MaxUsers, 0, kMaxUsersBound);
-    x.BindNumber(c.ServerPort, &m_values.ServerPort, 0, kMaxPort);
+    constexpr int kShortTextLength = CSettings::kShortTextLength;
+    constexpr int kMessageLength = CSettings::kMessageLength;
+    x.BindNumber(c.MaxUsers, &m_values.MaxUsers, 0, CSettings::kMaxUsersBound);
+    x.BindNumber(c.ServerPort, &m_values.ServerPort, 0, CSettings::kMaxServerPort);
     x.BindText(c.Username, &m_values.Username, kShortTextLength);
     x.BindText(c.Password, &m_values.Password, kShortTextLength);
     x.BindText(c.WelcomeMSG, &m_values.WelcomeMSG, kMessageLength);
@@ -167,21 +164,27 @@ void CMainWindow::OnStartServer()
     // No start while the window ends or a pass is running (its events are dispatched meanwhile).
     if (m_bEnded || m_passes.IsRunning() || m_pServer->IsRunning())
         return;
-    if (!m_pServer->CheckRootFolder())
-        return;
+    // A listener that cannot open has written its reason: back to the stopped layout.
+    if (m_pServer->StartWithRules(this) == CFtpServer::EStart::NotStarted)
+        SetSettingsEnabled(true);
+}
+
+void CMainWindow::ReadBack(CSettings::Values& values)
+{
     SetSettingsEnabled(false);
     (void)UpdateData(true); // a value that failed its bound has been prompted for; the start goes on
-    if (CSettings::ApplyAnonymousRule(m_values)) {
-        m_settings.Set(m_values);
+    values = m_values;
+}
+
+void CMainWindow::Accept(const CSettings::Values& values, bool bRenamed)
+{
+    m_values = values;
+    if (bRenamed)
         UpdateData(false);
-    }
     if (!m_store.SaveSettings(m_values)) {
         m_monitor.AddMonitorText("Unable to save the settings to " + QFile::encodeName(m_store.FilePath()),
                                  MonitorColor::White, MonitorColor::Red, true);
     }
-    // A listener that cannot open has written its reason: back to the stopped layout.
-    if (!m_pServer->StartServer())
-        SetSettingsEnabled(true);
 }
 
 void CMainWindow::OnStopServer()
@@ -341,9 +344,9 @@ bool CMainWindow::AskYesNo(const QString& text)
     return CMessageBox::AskYesNo(this, text, ApplicationName());
 }
 
-void CMainWindow::ProcessPendingEvents()
+void CMainWindow::RunFileWork(const std::function<void()>& work)
 {
-    QCoreApplication::processEvents();
+    m_fileWork.Run(work);
 }
 
 void CMainWindow::SetWaitCursor(bool bWait)

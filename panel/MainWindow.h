@@ -5,20 +5,21 @@
 #include "core/SettingsStore.h"
 #include "panel/DialogExchange.h"
 #include "panel/MainWindowControls.h"
+#include "securefolder/FileWorkThread.h"
 #include "securefolder/SecureFolderHost.h"
 #include "securefolder/SecureFolderPasses.h"
+#include "server/FtpServer.h"
 
 #include <QDialog>
 
 #include <memory>
 
-class CFtpServer;
 class QCheckBox;
 
 // The main window "Tarvelo FTP Server v1.1b": the settings, the server control, the server
 // monitor, the folders and the secure folder's passes. Window's thread only (the application's
 // main thread); the server it owns lives on the same thread.
-class CMainWindow : public QDialog, private ISecureFolderHost
+class CMainWindow : public QDialog, private ISecureFolderHost, private IServerStartHost
 {
     Q_OBJECT
 public:
@@ -73,11 +74,15 @@ private:
     void LeaveBusy();
     void Shutdown();
 
+    // IServerStartHost: the running layout and the read-back; the start's values shown and saved.
+    void ReadBack(CSettings::Values& values) override;
+    void Accept(const CSettings::Values& values, bool bRenamed) override;
+
     // ISecureFolderHost
     void ShowWarning(const QString& text, const QString& caption) override;
     bool AskYesNo(const QString& text) override;
     bool ReadBackControls() override { return UpdateData(true); }
-    void ProcessPendingEvents() override;
+    void RunFileWork(const std::function<void()>& work) override;
     void SetWaitCursor(bool bWait) override;
 
     CSettingsStore m_store;
@@ -94,6 +99,7 @@ private:
     CServerMonitor m_monitor;
     std::unique_ptr<CFtpServer> m_pServer;
     CSecureFolderPasses m_passes;
+    CFileWorkThread m_fileWork; // a pass's file work, so that a large file does not freeze the window
     bool m_bFetchingInternetIP = false;
     int m_nBusy = 0;
     bool m_bEndPending = false;

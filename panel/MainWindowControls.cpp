@@ -17,6 +17,13 @@
 
 namespace {
 
+// The password boxes mask every character as "*", not with the style's dot.
+void MaskWithStars(QLineEdit* edit)
+{
+    edit->setEchoMode(QLineEdit::Password);
+    edit->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
+}
+
 constexpr int kWindowWidthDlu = 400;
 constexpr int kWindowHeightDlu = 176;
 constexpr int kButtonPicture = 16;
@@ -146,7 +153,7 @@ void CMainWindowControls::Build(QDialog* window)
     Username = p.Edit("Username", 39, 23, 56, 12);
     p.Label("Password:", 104, 25, 35, 8);
     Password = p.Edit("Password", 137, 23, 56, 12);
-    Password->setEchoMode(QLineEdit::Password);
+    MaskWithStars(Password);
     HidePassword = p.Check("HidePassword", "Hide", 196, 25, 24, 8);
     p.Label("Wellcome msg:", 4, 41, 50, 8);
     WelcomeMSG = p.Edit("WelcomeMSG", 54, 39, 162, 12);
@@ -175,7 +182,7 @@ void CMainWindowControls::Build(QDialog* window)
     OpenSecureFolder = p.PictureButton("OpenSecureFolder", "folder", "Open the secure folder", 377, 113, 10, 10);
     p.Label("CryPassword:", 173, 129, 44, 8);
     CryPassword = p.Edit("CryPassword", 217, 127, 56, 12);
-    CryPassword->setEchoMode(QLineEdit::Password);
+    MaskWithStars(CryPassword);
     HideCryPassword = p.Check("HideCryPassword", "Hide", 276, 129, 24, 8);
     Encrypt = p.Button("Encrypt", "Encrypt", 306, 126, 37, 12);
     Decrypt = p.Button("Decrypt", "Decrypt", 350, 126, 37, 12);

@@ -93,10 +93,18 @@ void CSecureFolderPasses::StorePassword(const QByteArray& password)
         (void)m_pStore->SaveText("SecurePassword", password);
 }
 
-void CSecureFolderPasses::BeforeFile()
+ECryResult CSecureFolderPasses::RunFile(ECryResult (*operation)(const QByteArray&, const QByteArray&, const CCryKey&),
+                                        const QByteArray& source, const QByteArray& target, CCryKey& key,
+                                        const QByteArray& password)
 {
-    m_host.ProcessPendingEvents();
     m_host.SetWaitCursor(true);
+    ECryResult result = ECryResult::DerivationFailed;
+    // The key is derived at the first file: a folder with nothing to do costs no derivation.
+    m_host.RunFileWork([&] {
+        if (key.IsReady() || key.Derive(password))
+            result = operation(source, target, key);
+    });
+    return result;
 }
 
 void CSecureFolderPasses::LogFirstLine(bool bSuccess, const char* successText, const char* noneText)
@@ -131,7 +139,7 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
     QByteArrayList files;
     ListFolderFiles(files, folder, EFolderPattern::AllFiles);
     QSet<QByteArray> madeThisPass;
-    CCryKey key; // derived at the first file: a folder with nothing to do costs no derivation
+    CCryKey key;
     int encrypted = 0;
     for (const QByteArray& source : files) {
         if (AsciiLower(source).contains(".cry"))
@@ -141,9 +149,7 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
         // earlier one's ".cry" file, whose plain file is already gone.
         if (madeThisPass.contains(target))
             continue;
-        BeforeFile();
-        const ECryResult result =
-            key.IsReady() || key.Derive(password) ? EncryptOneFile(source, target, key) : ECryResult::DerivationFailed;
+        const ECryResult result = RunFile(&EncryptOneFile, source, target, key, password);
         if (result == ECryResult::DerivationFailed) {
             m_host.SetWaitCursor(false);
             m_monitor.AddMonitorText("Error encrypting files in the secure folder.", MonitorColor::White,
@@ -186,9 +192,7 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
         const QByteArray target = source.chopped(4);
         if (madeThisPass.contains(target))
             continue;
-        BeforeFile();
-        const ECryResult result =
-            key.IsReady() || key.Derive(password) ? DecryptOneFile(source, target, key) : ECryResult::DerivationFailed;
+        const ECryResult result = RunFile(&DecryptOneFile, source, target, key, password);
         if (result != ECryResult::Ok) {
             ++failed;
             continue;

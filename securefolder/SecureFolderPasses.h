@@ -1,5 +1,7 @@
 #pragma once
 
+#include "securefolder/CryFile.h"
+
 #include <QByteArray>
 
 class CServerMonitor;
@@ -11,8 +13,9 @@ class ISecureFolderHost;
 // becomes a ".cry" file, or every ".cry" file becomes its plain file again, with a summary in the
 // server monitor.
 //
-// Thread: the window's thread only (the thread that owns the monitor). A pass blocks it and lets
-// waiting events through between two files; a pass asked for meanwhile is refused at once.
+// Thread: the window's thread only (the thread that owns the monitor). The files' crypto runs
+// through the host (on a thread aside in the window), which serves the window's events meanwhile;
+// a pass asked for then is refused at once.
 class CSecureFolderPasses
 {
 public:
@@ -37,7 +40,9 @@ private:
     // The three warnings and the read-back; true when the pass may go on.
     bool CheckStart(const char* notSelectedText);
     void StorePassword(const QByteArray& password);
-    void BeforeFile();
+    // One file's work through the host, the key derived at the first file.
+    ECryResult RunFile(ECryResult (*operation)(const QByteArray&, const QByteArray&, const CCryKey&),
+                       const QByteArray& source, const QByteArray& target, CCryKey& key, const QByteArray& password);
     void LogFirstLine(bool bSuccess, const char* successText, const char* noneText);
     void LogLabelled(const char* label, const QByteArray& value);
 

@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int kStopWaitMs = 6000;
+constexpr quint32 kFirstUnprivilegedPort = 1024;
 // Linux completes the handshake of clients beyond the backlog and then drops them: listen with
 // the system's maximum so that every client is greeted or refused.
 constexpr int kListenBacklog = SOMAXCONN;
@@ -50,18 +51,40 @@ bool CFtpServer::CheckRootFolder()
     return false;
 }
 
+CFtpServer::EStart CFtpServer::StartWithRules(IServerStartHost* pHost)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!CheckRootFolder())
+        return EStart::RootFolderMissing;
+    CSettings::Values values = m_settings.Get();
+    if (pHost)
+        pHost->ReadBack(values);
+    const bool bRenamed = CSettings::ApplyAnonymousRule(values);
+    m_settings.Set(values);
+    if (pHost)
+        pHost->Accept(values, bRenamed);
+    return StartServer() ? EStart::Started : EStart::NotStarted;
+}
+
 bool CFtpServer::StartServer()
 {
     Q_ASSERT(QThread::currentThread() == thread());
     if (m_bRunning)
         return false;
     const quint32 port = m_settings.Get().ServerPort;
-    if (port > 65535 || !m_listener.Create(quint16(port), true) || !m_listener.Listen(kListenBacklog)) {
-        m_strStartError = QString::fromLocal8Bit(strerror(port > 65535 ? EINVAL : m_listener.LastError()));
+    if (port > CSettings::kMaxServerPort || !m_listener.Create(quint16(port), true) ||
+        !m_listener.Listen(kListenBacklog)) {
+        const int error = port > CSettings::kMaxServerPort ? EINVAL : m_listener.LastError();
+        m_strStartError = QString::fromLocal8Bit(strerror(error));
         m_listener.Close();
         m_monitor.AddMonitorText(QByteArray("Unable to start the server on port ") + QByteArray::number(port) + ": " +
                                      m_strStartError.toUtf8(),
                                  MonitorColor::White, MonitorColor::Red, true);
+        // The default port 21 is one of these: a normal account meets this on its first start.
+        if (port != 0 && port < kFirstUnprivilegedPort && (error == EACCES || error == EPERM)) {
+            m_monitor.AddMonitorText("Ports below 1024 need privileges on Linux: choose a port such as 2121.",
+                                     MonitorColor::Amber, MonitorColor::Dark, true);
+        }
         return false;
     }
     m_listener.m_pMainWindow = this;

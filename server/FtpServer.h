@@ -13,6 +13,18 @@
 
 class CThreadConnection;
 
+// What " Start server" asks of the program that hosts the server: the window reads its controls
+// back, then shows and saves the values it serves with. Host's thread.
+class IServerStartHost
+{
+public:
+    virtual ~IServerStartHost() = default;
+    // The root folder exists: bring the user's edits into values.
+    virtual void ReadBack(CSettings::Values& values) = 0;
+    // The values about to be served, after the "anonymous" rule (bRenamed: it changed the user name).
+    virtual void Accept(const CSettings::Values& values, bool bRenamed) = 0;
+};
+
 // The engine side of the main window: the listener, the connection list, the server-running flag
 // and the connected-users count. Lives on the host's thread (the window's, or the headless
 // program's main thread); connection threads reach it through IConnectionHost only.
@@ -25,17 +37,25 @@ public:
     // Stops the server and waits until every connection thread has ended.
     ~CFtpServer() override;
 
+    enum class EStart
+    {
+        Started,
+        RootFolderMissing, // "Root folder not found." was written; nothing else happened
+        NotStarted,        // already running, or the listener could not open (its reason was written)
+    };
+    // Host's thread: the start rules of " Start server" for every program: the root folder must
+    // exist; then the host (may be null) reads back, an empty user name becomes "anonymous", the
+    // host accepts the values, the record takes them, and the listener opens.
+    EStart StartWithRules(IServerStartHost* pHost);
+
     // Host's thread: opens the listener on ServerPort and writes the ONLINE line. False when the
     // server already runs, or when the listener cannot be opened: then the monitor shows
-    // "Unable to start the server on port %d: %s" and the server stays stopped.
+    // "Unable to start the server on port %d: %s", followed, when a port below 1024 was refused
+    // for lack of privilege, by a line suggesting another port; the server stays stopped.
     bool StartServer();
     // Host's thread: closes the listener, writes the OFFLINE line and ends every connection
     // thread, one at a time, serving events meanwhile. Nothing when the server is stopped.
     void StopServer();
-
-    // Host's thread: the start rule of the root folder. False, with the monitor line
-    // "Root folder not found.", when nothing exists at SharedFolder.
-    bool CheckRootFolder();
 
     bool IsRunning() const { return m_bRunning; }
     // The port the listener is bound to (ServerPort, or the system's choice for 0); 0 when stopped.
@@ -67,6 +87,9 @@ Q_SIGNALS:
     void ConnectedUsersChanged(int count);
 
 private:
+    // The start rule of the root folder. False, with the monitor line "Root folder not found.",
+    // when nothing exists at SharedFolder.
+    bool CheckRootFolder();
     void OnUserArrived(const QByteArray& address);
     void OnUserLeft();
     // Waits, serving events, until the thread has ended or the time is up; true when it ended.

@@ -98,8 +98,10 @@ void TestCryProgram::refusedStarts_data()
                                     << QByteArray("Secure password length should be at least 5 characters.");
     QTest::newRow("no password at all") << QStringList{"decrypt", "$V"} << QByteArray()
                                         << QByteArray("Secure password length should be at least 5 characters.");
-    QTest::newRow("unknown command") << QStringList{"scramble", "$V"} << QByteArray() << QByteArray("usage:");
-    QTest::newRow("no folder") << QStringList{"encrypt"} << QByteArray() << QByteArray("usage:");
+    QTest::newRow("unknown command") << QStringList{"scramble", "$V"} << QByteArray()
+                                     << QByteArray("tarvelo-cry: unknown command: scramble\nUsage:");
+    QTest::newRow("no folder") << QStringList{"encrypt"} << QByteArray()
+                               << QByteArray("tarvelo-cry: a command and a folder are needed\nUsage:");
 }
 
 void TestCryProgram::refusedStarts()

@@ -41,6 +41,8 @@ private Q_SLOTS:
     void readBackFailure_data();
     void readBackFailure();
     void storedTextOverItsLength();
+    void storedValues_data();
+    void storedValues();
     void folderPicker_data();
     void folderPicker();
     void openFolder_data();
@@ -219,6 +221,35 @@ void TestMainWindow::storedTextOverItsLength()
     QCOMPARE(f.C().Password->text().size(), 22);
 }
 
+void TestMainWindow::storedValues_data()
+{
+    QTest::addColumn<QByteArray>("line"); // in [DataApp] of a hand-written file
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("prompt"); // at the next read-back
+    QTest::newRow("port not a number") << QByteArray("ServerPort=abc") << "ServerPort"
+                                       << "21" << QString();
+    QTest::newRow("users empty") << QByteArray("MaxUsers=") << "MaxUsers"
+                                 << "50" << QString();
+    QTest::newRow("users beyond 500") << QByteArray("MaxUsers=501") << "MaxUsers"
+                                      << "501"
+                                      << "Please enter an integer between 0 and 500.";
+    QTest::newRow("comma in a text") << QByteArray("WelcomeMSG=Hello, friend") << "WelcomeMSG"
+                                     << "Hello, friend" << QString();
+}
+
+void TestMainWindow::storedValues()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, box);
+    QFETCH(QString, shown);
+    QFETCH(QString, prompt);
+    WindowFixture f("[DataApp]\n" + line + '\n');
+    QCOMPARE(f.window->findChild<QLineEdit*>(box)->text(), shown);
+    QCOMPARE(f.window->UpdateData(true), prompt.isEmpty());
+    QCOMPARE(CMessageBox::TakeShown().value(0).text, prompt);
+}
+
 void TestMainWindow::folderPicker_data()
 {
     QTest::addColumn<bool>("secure");
@@ -303,10 +334,12 @@ void TestMainWindow::hideBoxes()
     const CMainWindowControls& c = f.C();
     c.Password->setText(QStringLiteral("typed"));
     for (auto [box, edit] : {std::pair{c.HidePassword, c.Password}, std::pair{c.HideCryPassword, c.CryPassword}}) {
+        const QString stars(edit->text().size(), QLatin1Char('*'));
+        QCOMPARE(edit->displayText(), stars); // the platform's dot is not the window's mask
         box->click();
-        QCOMPARE(edit->echoMode(), QLineEdit::Normal);
+        QCOMPARE(edit->displayText(), edit->text());
         box->click();
-        QCOMPARE(edit->echoMode(), QLineEdit::Password);
+        QCOMPARE(edit->displayText(), stars);
     }
     QCOMPARE(c.Password->text(), QStringLiteral("typed"));
     QCOMPARE(f.window->Settings().Get().Password, QByteArray("typed"));

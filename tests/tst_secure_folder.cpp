@@ -5,6 +5,7 @@
 #include "core/ServerMonitor.h"
 #include "core/SettingsStore.h"
 #include "securefolder/CryFile.h"
+#include "securefolder/FileWorkThread.h"
 #include "securefolder/SecureFolderHost.h"
 #include "securefolder/SecureFolderPasses.h"
 #include "TestServer.h"
@@ -12,11 +13,13 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <functional>
+#include <future>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,11 +45,12 @@ public:
             onReadBack();
         return true;
     }
-    void ProcessPendingEvents() override
+    void RunFileWork(const std::function<void()>& work) override
     {
         ++pumps;
         if (onPump)
             onPump();
+        work();
     }
     void SetWaitCursor(bool bWait) override { bWaitCursor = bWait; }
 
@@ -177,6 +181,7 @@ private Q_SLOTS:
     void folderPathNamingAFile();
     void longPaths();
     void withoutStoreNothingIsStored();
+    void fileWorkLeavesItsThreadFree();
 
 private:
     // Builds the passes over m_folder; folderName may differ from the default "vault".
@@ -525,6 +530,24 @@ void TestSecureFolder::withoutStoreNothingIsStored()
     QCOMPARE(passes.OnDecrypt(), CSecureFolderPasses::EOutcome::Completed);
     QCOMPARE(m_sink->CountLines("Decrypted files: 1"), 1);
     QVERIFY(!QFile::exists(m_storeFile));
+}
+
+void TestSecureFolder::fileWorkLeavesItsThreadFree()
+{
+    // The work ends only once this thread has served an event meanwhile: run here, it never could.
+    CFileWorkThread worker;
+    for (int file = 0; file < 2; ++file) {
+        std::promise<void> served;
+        QTimer::singleShot(0, [&] { served.set_value(); });
+        bool bAside = false;
+        bool bServed = false;
+        worker.Run([&] {
+            bAside = QThread::currentThread() != QCoreApplication::instance()->thread();
+            bServed = served.get_future().wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+        });
+        QVERIFY(bAside);
+        QVERIFY(bServed);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSecureFolder)

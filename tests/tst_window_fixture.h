@@ -23,6 +23,8 @@ class WindowFixture
 public:
     // values == nullptr: a first start, with no settings stored.
     explicit WindowFixture(const CSettings::Values* values = nullptr) { Open(values); }
+    // A settings file as another tool wrote it.
+    explicit WindowFixture(const QByteArray& fileText) { Open(nullptr, &fileText); }
 
     // A server ready to serve the fixture's root folder on a port the system picks, the
     // settings changed by adjust first.
@@ -60,13 +62,17 @@ public:
     std::unique_ptr<CMainWindow> window;
 
 private:
-    void Open(const CSettings::Values* values)
+    void Open(const CSettings::Values* values, const QByteArray* fileText = nullptr)
     {
         root = m_temp.filePath(QStringLiteral("Root"));
         QDir().mkpath(root);
         settingsFile = m_temp.filePath(QStringLiteral("config/tarvelo-ftp.conf"));
         if (values)
             CSettingsStore(settingsFile).SaveSettings(*values);
+        QFile file(settingsFile);
+        if (fileText && QDir().mkpath(m_temp.filePath(QStringLiteral("config"))) && file.open(QIODevice::WriteOnly))
+            file.write(*fileText);
+        file.close();
         CMessageBox::SetRecording(true);
         window = std::make_unique<CMainWindow>(settingsFile);
     }

@@ -62,16 +62,27 @@ public:
         m_settings.Update([&](CSettings::Values& v) { v.SecurePassword = password; });
         return true;
     }
-    void ProcessPendingEvents() override { QCoreApplication::processEvents(); }
+    void RunFileWork(const std::function<void()>& work) override { work(); }
     void SetWaitCursor(bool) override {}
 
 private:
     CSettings& m_settings;
 };
 
-int Usage()
+const char kUsage[] = "Usage: tarvelo-cry encrypt FOLDER\n"
+                      "       tarvelo-cry decrypt FOLDER\n"
+                      "Encrypt every plain file of FOLDER into a .cry file, or decrypt every .cry file back.\n"
+                      "The CryPassword is read from the terminal without echo, or from standard input.\n"
+                      "\n"
+                      "  --help     show this help and exit\n"
+                      "  --version  show the version and exit\n"
+                      "\n"
+                      "Exit status: 0 when the pass went over the folder, 1 when the key derivation failed,\n"
+                      "2 for a bad command line, 3 when a warning stopped the pass.\n";
+
+int Usage(const char* reason, const char* given = "")
 {
-    fputs("usage: tarvelo-cry encrypt FOLDER\n       tarvelo-cry decrypt FOLDER\n", stderr);
+    fprintf(stderr, "tarvelo-cry: %s%s\n%s", reason, given, kUsage);
     return 2;
 }
 
@@ -79,12 +90,20 @@ int Usage()
 
 int main(int argc, char* argv[])
 {
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        puts("tarvelo-cry (Tarvelo FTP Server) " TARVELO_VERSION);
+        return 0;
+    }
     QCoreApplication app(argc, argv);
     if (argc != 3)
-        return Usage();
+        return Usage(argc < 3 ? "a command and a folder are needed" : "too many arguments");
     const bool bEncrypt = strcmp(argv[1], "encrypt") == 0;
     if (!bEncrypt && strcmp(argv[1], "decrypt") != 0)
-        return Usage();
+        return Usage("unknown command: ", argv[1]);
 
     CSettings::Values values;
     values.SecureFolder = QByteArray(argv[2]);

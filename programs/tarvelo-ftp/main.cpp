@@ -9,9 +9,23 @@
 #include <QApplication>
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 
 int main(int argc, char* argv[])
 {
+    // Answered before the window system is reached, so they work without a display.
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        puts("Usage: tarvelo-ftp\n"
+             "Open the window of Tarvelo FTP Server; tarvelo-ftpd serves without a window.\n\n"
+             "  --help     show this help and exit\n"
+             "  --version  show the version and exit");
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        puts("tarvelo-ftp (Tarvelo FTP Server) " TARVELO_VERSION);
+        return 0;
+    }
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("tarvelo-ftp"));
     QApplication::setWindowIcon(Pictures::Icon(QStringLiteral("tarvelo-ftp")));

@@ -1,11 +1,13 @@
-// tarvelo-ftpd: the FTP server without a window. Loads the settings, applies the start rules,
-// serves until SIGINT or SIGTERM, and prints every server-monitor line to standard output.
+// tarvelo-ftpd: the FTP server without a window. Loads the settings, lets the options override
+// them for this run, applies the start rules, serves until SIGINT or SIGTERM, and prints every
+// server-monitor line to standard output.
 
 #include "core/ServerMonitor.h"
 #include "core/SettingsStore.h"
 #include "core/StdoutMonitorSink.h"
 #include "platform/TerminationSignals.h"
 #include "server/FtpServer.h"
+#include "server/ServeOptions.h"
 
 #include <QCoreApplication>
 
@@ -18,32 +20,49 @@ int main(int argc, char* argv[])
     // a server without a window has no use for: more files per second and quicker logins.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
-    QCoreApplication app(argc, argv);
-    if (argc > 1) {
-        fprintf(stderr, "usage: tarvelo-ftpd\nSettings: %s\n", qPrintable(CSettingsStore::DefaultFilePath()));
+    CServeOptions options;
+    switch (options.Parse(argc, argv)) {
+    case CServeOptions::EAction::Help:
+        fputs(qPrintable(CServeOptions::Usage()), stdout);
+        return 0;
+    case CServeOptions::EAction::Version:
+        puts("tarvelo-ftpd (Tarvelo FTP Server) " TARVELO_VERSION);
+        return 0;
+    case CServeOptions::EAction::Fault:
+        fprintf(stderr, "tarvelo-ftpd: %s\n%s", qPrintable(options.Error()), qPrintable(CServeOptions::Usage()));
         return 2;
+    case CServeOptions::EAction::Serve:
+        break;
     }
+    QCoreApplication app(argc, argv);
     signal(SIGPIPE, SIG_IGN);
 
     CSettingsStore store;
     CSettings::Values values = store.LoadSettings();
-    CSettings::ApplyAnonymousRule(values);
+    // As the window's read-back would at " Start server": told, and served as they stand.
+    for (const QString& reason : CSettings::ValuesOutOfBounds(values))
+        fprintf(stderr, "tarvelo-ftpd: %s (settings: %s)\n", qPrintable(reason), qPrintable(store.FilePath()));
+    options.ApplyTo(values);
     CSettings settings(values);
 
     CStdoutMonitorSink sink;
     CServerMonitor monitor(&sink);
     CFtpServer server(settings, monitor);
-    if (!server.CheckRootFolder()) {
-        fprintf(stderr, "tarvelo-ftpd: the root folder \"%s\" does not exist (settings: %s)\n",
+    switch (server.StartWithRules(nullptr)) {
+    case CFtpServer::EStart::RootFolderMissing:
+        fprintf(stderr, "tarvelo-ftpd: the root folder \"%s\" does not exist (--root, or SharedFolder in %s)\n",
                 values.SharedFolder.constData(), qPrintable(store.FilePath()));
         return 1;
-    }
-    if (!server.StartServer()) {
+    case CFtpServer::EStart::NotStarted:
         fprintf(stderr, "tarvelo-ftpd: unable to start the server on port %u: %s\n", values.ServerPort,
                 qPrintable(server.LastStartError()));
         return 1;
+    case CFtpServer::EStart::Started:
+        break;
     }
-    fprintf(stderr, "tarvelo-ftpd: listening on port %u\n", unsigned(server.ListeningPort()));
+    const CSettings::Values served = settings.Get();
+    fprintf(stderr, "tarvelo-ftpd: listening on port %u, root folder \"%s\", user \"%s\"\n",
+            unsigned(server.ListeningPort()), served.SharedFolder.constData(), served.Username.constData());
 
     CTerminationSignals termination([&] {
         server.StopServer();
