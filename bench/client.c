@@ -295,15 +295,20 @@ static int Command(Control* c, const char* format, ...)
     return ReadReply(c);
 }
 
+/* Where a login stopped: 0 when it went through. */
+enum { kNoConnection = 1, kNoGreeting, kNoLogin };
+
 static int Login(Control* c, uint16_t port, const char* user, const char* pass)
 {
     c->used = 0;
     c->port = port;
     c->fd = Connect(port);
     if (c->fd < 0)
-        return -1;
-    if (ReadReply(c) != 220 || Command(c, "USER %s", user) != 331 || Command(c, "PASS %s", pass) != 230)
-        return -1;
+        return kNoConnection;
+    if (ReadReply(c) != 220)
+        return kNoGreeting;
+    if (Command(c, "USER %s", user) != 331 || Command(c, "PASS %s", pass) != 230)
+        return kNoLogin;
     return 0;
 }
 
@@ -444,8 +449,10 @@ typedef struct
     pthread_mutex_t* lock;
     pthread_cond_t *go, *done;
     int *started, *finished;
-    enum { kDone, kNoConnection, kNoLogin, kFailedLater } outcome;
+    int outcome; /* 0 when all of it went through, a Login step, or kFailedLater */
 } ManyClient;
+
+enum { kFailedLater = kNoLogin + 1 };
 
 /* One client's session: login, LIST, RETR, QUIT; the outcome says where it stopped. */
 static void ManySession(ManyClient* m)
@@ -456,8 +463,8 @@ static void ManySession(ManyClient* m)
     pthread_mutex_unlock(m->lock);
     Control c;
     char buffer[64 * 1024];
-    if (Login(&c, m->port, m->user, m->pass) != 0) {
-        m->outcome = c.fd < 0 ? kNoConnection : kNoLogin;
+    m->outcome = Login(&c, m->port, m->user, m->pass);
+    if (m->outcome != 0) {
         if (c.fd >= 0)
             close(c.fd);
         return;
@@ -465,7 +472,7 @@ static void ManySession(ManyClient* m)
     m->outcome = kFailedLater;
     if (Command(&c, "TYPE I") == 200 && Fetch(&c, buffer, sizeof buffer, "LIST", "") >= 0 &&
         Fetch(&c, buffer, sizeof buffer, "RETR %s", m->name) == kBig && Command(&c, "QUIT") == 221)
-        m->outcome = kDone;
+        m->outcome = 0;
     close(c.fd);
 }
 
@@ -517,12 +524,12 @@ static int Many(uint16_t port, const char* user, const char* pass, int clients, 
     int failures = 0, outcomes[kFailedLater + 1] = {0};
     for (int i = 0; i < clients; ++i) {
         pthread_join(threads[i], NULL);
-        failures += all[i].outcome != kDone;
+        failures += all[i].outcome != 0;
         ++outcomes[all[i].outcome];
     }
     double seconds = Now() - start;
-    printf("clients=%d failures=%d no_connection=%d no_login=%d seconds=%.6f", clients, failures,
-           outcomes[kNoConnection], outcomes[kNoLogin], seconds);
+    printf("clients=%d failures=%d no_connection=%d no_greeting=%d no_login=%d seconds=%.6f", clients, failures,
+           outcomes[kNoConnection], outcomes[kNoGreeting], outcomes[kNoLogin], seconds);
     if (server > 0)
         printf(" family_peak_kib=%lld", peak >> 10);
     printf("\n");
