@@ -8,7 +8,7 @@ FUZZERS    := command_line virtual_paths port_argument cry_decrypt
 JOBS       ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all deps build run serve test test-plain test-asan test-tsan fuzz format format-check install clean
+.PHONY: all deps build run serve test test-plain test-asan test-tsan fuzz format format-check install deb clean
 
 all: build
 
@@ -29,10 +29,10 @@ run: build
 	@mkdir -p RootFolder/SecureFolder
 	$(BUILD)/tarvelo-ftp
 
-# The same server without a window; Ctrl+C stops it.
+# The same server without a window; Ctrl+C stops it. Options go in ARGS, e.g. ARGS="--port 2121".
 serve: build
 	@mkdir -p RootFolder/SecureFolder
-	$(BUILD)/tarvelo-ftpd
+	$(BUILD)/tarvelo-ftpd $(ARGS)
 
 test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
@@ -83,6 +83,10 @@ format-check:
 
 install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),$(HOME)/.local)
+
+# The Debian package of the same files, written into $(BUILD)/.
+deb: build
+	scripts/make-deb.sh $(BUILD) $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)
