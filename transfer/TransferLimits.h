@@ -4,10 +4,13 @@
 // never through the server's memory; where the kernel refuses, one chunk at a time through a fixed
 // buffer of this size.
 constexpr int kChunkSize = 4096;
-// Bytes one readiness event moves at most, so that the client's commands (ABOR) stay prompt.
-constexpr qint64 kStepBytes = 256 * 1024;
-// What an upload's pipe holds: the largest single splice.
-constexpr int kPipeBytes = 256 * 1024;
+// Bytes one readiness event moves at most, so that the client's commands (ABOR) stay prompt: a
+// quarter of a millisecond on loopback. Measured against 256 KiB and 4 MiB: a third more than
+// the smaller step for downloads, as much as the larger one.
+constexpr qint64 kStepBytes = 1024 * 1024;
+// What an upload's pipe holds: the largest single splice (the most an unprivileged pipe may hold;
+// where the system allows less, the pipe keeps its default size).
+constexpr int kPipeBytes = 1024 * 1024;
 // Passive data ports come from this range, the one users forward on their routers.
 constexpr int kPassivePortFirst = 50000;
 constexpr int kPassivePortLast = 58000;
