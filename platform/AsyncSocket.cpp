@@ -47,6 +47,16 @@ void Dispose(std::unique_ptr<QSocketNotifier>& notifier, bool insideNotification
         notifier.reset();
 }
 
+// A system call again and again while a signal interrupts it.
+template <typename Call> ssize_t Retrying(Call call)
+{
+    ssize_t result;
+    do
+        result = call();
+    while (result < 0 && errno == EINTR);
+    return result;
+}
+
 } // namespace
 
 CAsyncSocket::CAsyncSocket() = default;
@@ -150,44 +160,19 @@ bool CAsyncSocket::Connect(const QByteArray& address, quint16 port)
 
 qint64 CAsyncSocket::Send(const char* data, qint64 size)
 {
-    ssize_t sent;
-    do
-        sent = ::send(m_fd, data, size_t(size), MSG_NOSIGNAL);
-    while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
-        m_nLastError = errno;
-        if (IsWouldBlock(m_nLastError))
-            SetWriteEnabled(true);
-        return -1;
-    }
-    return sent;
+    return SendResult(Retrying([&] { return ::send(m_fd, data, size_t(size), MSG_NOSIGNAL); }));
 }
 
 qint64 CAsyncSocket::Receive(char* data, qint64 size)
 {
     m_bReceiveTaken = true;
-    ssize_t received;
-    do
-        received = ::recv(m_fd, data, size_t(size), 0);
-    while (received < 0 && errno == EINTR);
-    if (received < 0)
-        m_nLastError = errno;
-    return received;
+    return ReceiveResult(Retrying([&] { return ::recv(m_fd, data, size_t(size), 0); }));
 }
 
 qint64 CAsyncSocket::SendFile(int fileFd, qint64* offset, qint64 size)
 {
     off_t position = off_t(*offset);
-    ssize_t sent;
-    do
-        sent = ::sendfile(m_fd, fileFd, &position, size_t(size));
-    while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
-        m_nLastError = errno;
-        if (IsWouldBlock(m_nLastError))
-            SetWriteEnabled(true);
-        return -1;
-    }
+    const qint64 sent = SendResult(Retrying([&] { return ::sendfile(m_fd, fileFd, &position, size_t(size)); }));
     *offset = qint64(position);
     return sent;
 }
@@ -195,10 +180,22 @@ qint64 CAsyncSocket::SendFile(int fileFd, qint64* offset, qint64 size)
 qint64 CAsyncSocket::ReceiveIntoPipe(int pipeFd, qint64 size)
 {
     m_bReceiveTaken = true;
-    ssize_t received;
-    do
-        received = ::splice(m_fd, nullptr, pipeFd, nullptr, size_t(size), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-    while (received < 0 && errno == EINTR);
+    return ReceiveResult(Retrying(
+        [&] { return ::splice(m_fd, nullptr, pipeFd, nullptr, size_t(size), SPLICE_F_MOVE | SPLICE_F_NONBLOCK); }));
+}
+
+qint64 CAsyncSocket::SendResult(ssize_t sent)
+{
+    if (sent >= 0)
+        return sent;
+    m_nLastError = errno;
+    if (IsWouldBlock(m_nLastError))
+        SetWriteEnabled(true); // OnSend once the socket takes bytes again
+    return -1;
+}
+
+qint64 CAsyncSocket::ReceiveResult(ssize_t received)
+{
     if (received < 0)
         m_nLastError = errno;
     return received;

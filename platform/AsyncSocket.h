@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <sys/types.h>
 
 class QSocketNotifier;
 
@@ -96,6 +97,10 @@ private:
         Connected
     };
 
+    // The result of a send or receive system call: the count, or -1 with LastError set (and, for
+    // a send that would block, OnSend armed).
+    qint64 SendResult(ssize_t sent);
+    qint64 ReceiveResult(ssize_t received);
     void WatchDescriptor();
     void DropNotifiers();
     void SetReadEnabled(bool enabled);
