@@ -27,7 +27,10 @@ int main(int argc, char** argv)
     for (const auto& input : inputs) {
         std::ifstream file(input, std::ios::binary);
         const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        // libFuzzer never passes a null pointer, not even for an empty input.
+        static const uint8_t kNothing = 0;
+        LLVMFuzzerTestOneInput(bytes.empty() ? &kNothing : reinterpret_cast<const uint8_t*>(bytes.data()),
+                               bytes.size());
     }
     std::printf("%zu inputs replayed\n", inputs.size());
     return inputs.empty() ? 1 : 0;
