@@ -91,8 +91,8 @@ deb: build
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)
 
-# Speed figures, against pyftpdlib and openssl when installed, into bench/results/; BENCH_SMALL=1
-# runs tiny sizes in a minute or two.
+# Speed figures beside vsftpd, pure-ftpd and pyftpdlib (bench/run.sh fetches or installs them from
+# Debian) and openssl enc, into bench/results/; BENCH_SMALL=1 runs tiny sizes in a minute or two.
 .PHONY: bench bench-smoke
 bench: deps
 	bench/run.sh
