@@ -4,6 +4,7 @@
 #include "core/MonitorColors.h"
 #include "platform/ServingProcess.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QPointer>
 #include <QTimer>
@@ -100,6 +101,8 @@ void CFtpServer::StopServer()
         return;
     m_bRunning = false;
     m_listener.Close();
+    // Clients greeted before the stop are announced before it.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     m_monitor.AddMonitorText("***** FTP SERVER OFFLINE *****", MonitorColor::Red, MonitorColor::Dark, true);
     while (CThreadConnection* connection = m_connections.First()) {
         connection->RequestQuit();
