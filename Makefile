@@ -44,7 +44,7 @@ test-asan: deps $(BUILD_ASAN)/CMakeCache.txt
 
 # The engine's tests under ThreadSanitizer; the suppressions cover Qt's uninstrumented internals only.
 # Left out: real_clients (it runs tarvelo-ftpd, a separate process without the test programs'
-# hand-over annotations) and addresses (QNetworkAccessManager's own worker thread, all inside Qt).
+# hand-over annotations).
 # QT_NO_GLIB=1: Qt's own event dispatcher, as tarvelo-ftpd runs; glib's closes each thread's wake-up
 # descriptor at the thread's end with no ordering TSan can see against the threads that woke it.
 $(BUILD_TSAN)/CMakeCache.txt: | deps
@@ -53,7 +53,7 @@ $(BUILD_TSAN)/CMakeCache.txt: | deps
 test-tsan: deps $(BUILD_TSAN)/CMakeCache.txt
 	cmake --build $(BUILD_TSAN) -j$(JOBS)
 	cd $(BUILD_TSAN) && QT_NO_GLIB=1 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
-		ctest --output-on-failure -j$(JOBS) -E "real_clients|addresses"
+		ctest --output-on-failure -j$(JOBS) -E real_clients
 
 # Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS, starting from the seeds
 # in fuzz/corpus; what a run learns stays in $(BUILD_FUZZ)/corpus.
