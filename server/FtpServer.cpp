@@ -159,8 +159,7 @@ void CFtpServer::NotifyUserLeft()
 void CFtpServer::OnUserArrived(const QByteArray& address)
 {
     Q_EMIT ConnectedUsersChanged(m_nConnectedUsers.load());
-    m_monitor.AddMonitorText("User arrived: ", MonitorColor::Bronze, MonitorColor::Dark, false);
-    m_monitor.AddMonitorText(address, MonitorColor::Cyan, MonitorColor::Dark, true);
+    m_monitor.AddAddressLine("User arrived: ", MonitorColor::Bronze, address, MonitorColor::Cyan);
 }
 
 void CFtpServer::OnUserLeft()

@@ -8,7 +8,6 @@
 
 #include <QApplication>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -31,7 +30,6 @@ int main(int argc, char* argv[])
     QApplication::setWindowIcon(Pictures::Icon(QStringLiteral("tarvelo-ftp")));
     // The window may be hidden behind the tray icon: only its own end ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
-    signal(SIGPIPE, SIG_IGN); // a client that vanishes mid-reply ends its own connection only
 
     CMainWindow window;
     const std::unique_ptr<CTrayIcon> tray = CTrayIcon::Create(window);

@@ -11,7 +11,6 @@
 
 #include <QCoreApplication>
 
-#include <csignal>
 #include <cstdio>
 
 int main(int argc, char* argv[])
@@ -35,7 +34,6 @@ int main(int argc, char* argv[])
         break;
     }
     QCoreApplication app(argc, argv);
-    signal(SIGPIPE, SIG_IGN);
 
     CSettingsStore store;
     CSettings::Values values = store.LoadSettings();
