@@ -4,6 +4,7 @@ BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
 BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_RUNS  ?= -1
 FUZZERS    := command_line virtual_paths port_argument cry_decrypt
 JOBS       ?= 2
 CMAKE_ARGS ?=
@@ -55,8 +56,9 @@ test-tsan: deps $(BUILD_TSAN)/CMakeCache.txt
 	cd $(BUILD_TSAN) && QT_NO_GLIB=1 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 		ctest --output-on-failure -j$(JOBS) -E real_clients
 
-# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS, starting from the seeds
-# in fuzz/corpus; what a run learns stays in $(BUILD_FUZZ)/corpus.
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS or FUZZ_RUNS executions,
+# whichever ends first (0 and -1 lift them), starting from the seeds in fuzz/corpus; what a run
+# learns stays in $(BUILD_FUZZ)/corpus. Scratch files go to tmpfs when /dev/shm exists.
 $(BUILD_FUZZ)/CMakeCache.txt: | deps
 	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=Debug -DTARVELO_FUZZ=ON \
 		-DTARVELO_GUI=OFF $(CMAKE_ARGS)
@@ -66,11 +68,13 @@ fuzz: deps $(BUILD_FUZZ)/CMakeCache.txt
 	@set -e; for f in $(FUZZERS); do \
 		mkdir -p $(BUILD_FUZZ)/corpus/$$f; \
 		log=$(BUILD_FUZZ)/fuzz_$$f.log; \
-		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(BUILD_FUZZ)/fuzz/fuzz_$$f -max_total_time=$(FUZZ_SECONDS) \
+		TMPDIR=$$(test -d /dev/shm && echo /dev/shm || echo /tmp) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+			$(BUILD_FUZZ)/fuzz/fuzz_$$f -max_total_time=$(FUZZ_SECONDS) -runs=$(FUZZ_RUNS) \
 			-close_fd_mask=2 -print_final_stats=1 -artifact_prefix=$(BUILD_FUZZ)/fuzz_$$f- \
 			$(BUILD_FUZZ)/corpus/$$f fuzz/corpus/$$f >$$log 2>&1 \
 			|| { tail -n 60 $$log; echo "fuzz_$$f failed: the input is $(BUILD_FUZZ)/fuzz_$$f-*"; exit 1; }; \
-		echo "fuzz_$$f: $$(grep -E '^stat::number_of_executed_units' $$log | grep -oE '[0-9]+$$') runs in $(FUZZ_SECONDS) s"; \
+		echo "fuzz_$$f: $$(grep -E '^stat::number_of_executed_units' $$log | grep -oE '[0-9]+$$') runs," \
+			"$$(grep -E '^Done ' $$log | grep -oE 'in [0-9]+ second')s"; \
 	done
 
 test: format-check test-plain test-asan bench-smoke

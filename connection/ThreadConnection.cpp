@@ -4,18 +4,21 @@
 #include "connection/SocketController.h"
 #include "core/Settings.h"
 
-#include <QDateTime>
 #include <QTimer>
 
+#include <algorithm>
+#include <chrono>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kIdleTickMs = 1000;
 
+// Milliseconds on a clock that setting the system time does not move.
 qint64 Now()
 {
-    return QDateTime::currentSecsSinceEpoch();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -73,7 +76,8 @@ void CThreadConnection::StartConnection()
     }
     m_socket->SendReply("220 %s", m_pHost->Settings().WelcomeMSG().constData());
     m_idleTimer = std::make_unique<QTimer>();
-    m_idleTimer->setInterval(kIdleTickMs);
+    const qint64 idleTimeout = m_pHost->Settings().GetDurations().IdleTimeoutMs;
+    m_idleTimer->setInterval(int(std::clamp<qint64>(idleTimeout / 4, 1, kIdleTickMs)));
     QObject::connect(m_idleTimer.get(), &QTimer::timeout, m_idleTimer.get(), [this] { IdleTimerProc(); });
     m_idleTimer->start();
 }
@@ -81,7 +85,7 @@ void CThreadConnection::StartConnection()
 void CThreadConnection::IdleTimerProc()
 {
     Q_ASSERT(QThread::currentThread() == this);
-    const qint64 deadline = m_tLastActivity + qint64(m_pHost->Settings().GetDurations().IdleTimeoutMinutes) * 60;
+    const qint64 deadline = m_tLastActivity + m_pHost->Settings().GetDurations().IdleTimeoutMs;
     if (deadline < Now()) {
         m_socket->SendReply("426 Time out.");
         RequestQuit();

@@ -45,9 +45,9 @@ public:
     // The waits of the protocol, in one place: the product keeps these values, tests shorten them.
     struct Durations
     {
-        quint32 IdleTimeoutMinutes = 10; // silence after which a client is dropped
-        int DataWaitMs = 10000;          // LIST, RETR and STOR wait this long for the data connection
-        int LoginFailureDelayMs = 1000;  // a refused password is answered this late
+        qint64 IdleTimeoutMs = 10 * 60 * 1000; // silence after which a client is dropped
+        int DataWaitMs = 10000;                // LIST, RETR and STOR wait this long for the data connection
+        int LoginFailureDelayMs = 1000;        // a refused password is answered this late
     };
 
     // The start rule of the account: an empty user name becomes "anonymous". True when it changed.

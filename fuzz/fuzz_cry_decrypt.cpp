@@ -3,6 +3,8 @@
 
 #include "securefolder/CryFile.h"
 
+#include <QTemporaryDir>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,21 +33,13 @@ int CountEntries()
     return count;
 }
 
-void RemoveFolder()
-{
-    ::unlink((g_folder + "/source.cry").constData());
-    ::unlink((g_folder + "/target").constData());
-    ::rmdir(g_folder.constData());
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char pattern[] = "/tmp/tarvelo-fuzz-cry-XXXXXX";
-    Require(mkdtemp(pattern));
-    g_folder = pattern;
-    atexit(RemoveFolder);
+    static QTemporaryDir folder; // under $TMPDIR: a campaign on tmpfs skips the disk's fsync
+    Require(folder.isValid());
+    g_folder = folder.path().toUtf8();
     Require(g_key.Derive("fuzz"));
     return 0;
 }

@@ -5,9 +5,10 @@
 #include "connection/ConnectionState.h"
 #include "connection/VirtualPaths.h"
 
+#include <QTemporaryDir>
+
 #include <cstdint>
 #include <cstdlib>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,16 +39,6 @@ void Link(const char* target, const QByteArray& relative)
     Require(::symlink(target, (g_base + '/' + relative).constData()) == 0);
 }
 
-int RemoveEntry(const char* path, const struct stat*, int, FTW*)
-{
-    return ::remove(path);
-}
-
-void RemoveFixture()
-{
-    nftw(g_base.constData(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
 bool InsideRoot(const QByteArray& path)
 {
     return path.startsWith(g_root) && (path.size() == g_root.size() || path[g_root.size()] == '/');
@@ -73,10 +64,9 @@ void RequireContained(const QByteArray& path)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char pattern[] = "/tmp/tarvelo-fuzz-paths-XXXXXX";
-    Require(mkdtemp(pattern));
-    g_base = pattern;
-    atexit(RemoveFixture);
+    static QTemporaryDir base;
+    Require(base.isValid());
+    g_base = base.path().toUtf8();
     for (const char* folder : {"root", "root/Docs", "root/Docs/Sub", "root/docs", "rootX", "outside"})
         Make(folder, true);
     for (const char* file :

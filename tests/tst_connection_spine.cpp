@@ -135,7 +135,7 @@ void TestConnectionSpine::overlongLineIsRefusedAndOthersGoOn()
 void TestConnectionSpine::idleClientIsTimedOut()
 {
     TestServer server(TestValues());
-    server.Settings().SetDurations({.IdleTimeoutMinutes = 0});
+    server.Settings().SetDurations({.IdleTimeoutMs = 0});
     FtpClient client;
     QVERIFY(client.ConnectAndGreet(server.Port()).startsWith("220 "));
     QCOMPARE(client.ReadReply(5000), QByteArray("426 Time out."));

@@ -46,7 +46,7 @@ void TestSettings::defaultsOnAnEmptyStore()
     QCOMPARE(values.AllowCreateFolders, 0);
     QVERIFY2(!QFile::exists(path), "loading must not write the store");
     const CSettings::Durations durations = CSettings().GetDurations();
-    QCOMPARE(durations.IdleTimeoutMinutes, 10u);
+    QCOMPARE(durations.IdleTimeoutMs, 600000);
     QCOMPARE(durations.DataWaitMs, 10000);
     QCOMPARE(durations.LoginFailureDelayMs, 1000);
 }

@@ -2,6 +2,8 @@
 
 #include <QRegularExpression>
 
+#include <utility>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -149,8 +151,82 @@ void FtpClient::Close()
 {
     if (m_fd >= 0)
         ::close(m_fd);
-    m_fd = -1;
+    DataSocket::Close(m_data);
+    m_fd = m_data = -1;
     m_buffer.clear();
+}
+
+QByteArray Unescape(const QByteArray& text)
+{
+    QByteArray out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char code = text[++i];
+        if (code == 'x') {
+            out += char(text.mid(i + 1, 2).toInt(nullptr, 16));
+            i += 2;
+        } else {
+            out += code == 'r' ? '\r' : code == 'n' ? '\n' : code == '0' ? '\0' : code;
+        }
+    }
+    return out;
+}
+
+QString FtpClient::Expect(const QByteArray& expected)
+{
+    if (expected == "<closed>")
+        return WaitForClose() ? QString() : QStringLiteral("the connection stayed open");
+    const QByteArray reply = ReadReply();
+    const bool prefix = expected.endsWith('*');
+    if (prefix ? reply.startsWith(expected.chopped(1)) : reply == expected)
+        return {};
+    return QStringLiteral("expected \"%1\", got \"%2\"").arg(QString::fromLatin1(expected), QString::fromLatin1(reply));
+}
+
+QString FtpClient::Run(const char* script)
+{
+    for (const QByteArray& rawStep : QByteArray(script).split('\n')) {
+        const QByteArray step = rawStep.trimmed();
+        QString failure;
+        if (step.startsWith("@pasv")) {
+            DataSocket::Close(m_data);
+            QByteArray reply;
+            m_data = OpenPassive(&reply);
+            if (m_data < 0)
+                failure = QStringLiteral("no passive connection: ") + QString::fromLatin1(reply);
+        } else if (step.startsWith("@recv")) {
+            const QByteArray got = DataSocket::ReadAll(m_data, 10000);
+            if (got != Unescape(step.mid(6)))
+                failure = QStringLiteral("data was \"%1\"").arg(QString::fromLatin1(got.left(200)));
+            DataSocket::Close(std::exchange(m_data, -1));
+        } else if (step.startsWith("@send")) {
+            if (!DataSocket::WriteAll(m_data, Unescape(step.mid(6))))
+                failure = QStringLiteral("data not sent");
+            DataSocket::Close(std::exchange(m_data, -1));
+        } else if (!step.isEmpty()) {
+            // Split on the bars that are not escaped.
+            QByteArrayList parts{{}};
+            for (qsizetype i = 0; i < step.size(); ++i) {
+                if (step[i] == '|')
+                    parts.append(QByteArray());
+                else
+                    parts.last() += step.mid(i, step[i] == '\\' ? 2 : 1);
+                i += step[i] == '\\';
+            }
+            const QByteArray command = parts.takeFirst().trimmed();
+            const bool bare = command.endsWith("\\c");
+            if (!command.isEmpty() && !SendRaw(bare ? Unescape(command.chopped(2)) : Unescape(command) + "\r\n"))
+                failure = QStringLiteral("could not send");
+            for (qsizetype i = 0; failure.isEmpty() && i < parts.size(); ++i)
+                failure = Expect(Unescape(parts[i].trimmed()));
+        }
+        if (!failure.isEmpty())
+            return QString::fromLatin1(step) + QStringLiteral(": ") + failure;
+    }
+    return {};
 }
 
 int FtpClient::OpenPassive(QByteArray* reply)

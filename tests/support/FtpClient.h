@@ -40,12 +40,26 @@ public:
     // data socket descriptor, or -1. The 227 reply goes to *reply.
     int OpenPassive(QByteArray* reply = nullptr);
 
+    // Runs a conversation and returns an empty string, or what differed first. One step per line:
+    //   command | reply | reply...   sends the command, then expects each reply in turn
+    //   | reply                      expects one more reply; a command alone expects none
+    //   @pasv                        opens a passive data connection (PASV must answer 227)
+    //   @recv bytes  /  @send bytes  reads the data connection to its end / writes it and closes
+    // A reply ending in "*" is a prefix; "<closed>" is the server's close. Commands, replies and
+    // bytes take the escapes \r \n \0 \xNN \| and \\; a command ending in \c gets no CR LF.
+    QString Run(const char* script);
+
 private:
     bool FillBuffer(int timeoutMs);
+    QString Expect(const QByteArray& expected);
 
     int m_fd = -1;
+    int m_data = -1; // the data connection @pasv opened
     QByteArray m_buffer;
 };
+
+// The escapes of FtpClient::Run applied to text.
+QByteArray Unescape(const QByteArray& text);
 
 // Data connection helpers for tests (blocking, with time-outs).
 namespace DataSocket {
@@ -60,3 +74,10 @@ int Listen(quint16* port);
 int Accept(int listenFd, int timeoutMs = 10000);
 void Close(int fd);
 } // namespace DataSocket
+
+// Fails the running test with the first difference of the conversation (see FtpClient::Run).
+#define CONVERSE(client, script)                                                                                       \
+    do {                                                                                                               \
+        const QString difference = (client).Run(script);                                                               \
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));                                                        \
+    } while (false)

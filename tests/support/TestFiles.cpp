@@ -2,6 +2,10 @@
 
 #include <QFile>
 
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
 QByteArray Pattern(qsizetype size, quint32 seed)
 {
     QByteArray data(size, Qt::Uninitialized);
@@ -25,4 +29,36 @@ QByteArray ReadFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+TestTree::TestTree(const char* entries)
+{
+    char* real = ::realpath(QFile::encodeName(m_temp.path()).constData(), nullptr);
+    m_base = real ? QByteArray(real) : QByteArray();
+    ::free(real);
+    m_valid = m_temp.isValid() && !m_base.isEmpty() && Add(entries);
+}
+
+bool TestTree::Add(const char* entries)
+{
+    bool ok = true;
+    for (const QByteArray& entry : QByteArray(entries).simplified().split(' ')) {
+        if (entry.isEmpty())
+            continue;
+        const qsizetype arrow = entry.indexOf("->"), equals = entry.indexOf('=');
+        if (arrow > 0)
+            ok = ok && ::symlink(entry.mid(arrow + 2).constData(), Path(entry.left(arrow)).constData()) == 0;
+        else if (entry.endsWith('/'))
+            ok = ok && ::mkdir(Path(entry.chopped(1)).constData(), 0755) == 0;
+        else
+            ok = ok && WriteFile(QString::fromUtf8(Path(equals > 0 ? entry.left(equals) : entry)),
+                                 equals > 0 ? entry.mid(equals + 1) : QByteArray());
+    }
+    return ok;
+}
+
+bool TestTree::Exists(const QByteArray& relative) const
+{
+    struct stat status;
+    return ::lstat(Path(relative).constData(), &status) == 0;
 }
