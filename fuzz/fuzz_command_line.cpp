@@ -2,17 +2,12 @@
 // the stream taken in one read, and no line ever carries a CR LF or a NUL.
 
 #include "connection/CommandLine.h"
+#include "Require.h"
 
 #include <cstdint>
 #include <cstdlib>
 
 namespace {
-
-void Require(bool condition)
-{
-    if (!condition)
-        abort();
-}
 
 QList<QByteArray> Frame(const char* data, size_t size, size_t cut)
 {

@@ -1,6 +1,7 @@
 // ".cry" decryption of arbitrary bytes: never a crash, a target only when the result is Ok, and no
 // temporary file left behind either way.
 
+#include "Require.h"
 #include "securefolder/CryFile.h"
 
 #include <QTemporaryDir>
@@ -15,12 +16,6 @@ namespace {
 
 QByteArray g_folder;
 CCryKey g_key; // derived once: a derivation costs 8000 rounds, far more than one decryption
-
-void Require(bool condition)
-{
-    if (!condition)
-        abort();
-}
 
 int CountEntries()
 {

@@ -1,6 +1,7 @@
 // PORT arguments: whatever is accepted is six plain decimal fields naming an IPv4 address and an
 // unprivileged port, and its parse is the one an independent reading gives.
 
+#include "Require.h"
 #include "transfer/PortArgument.h"
 
 #include <arpa/inet.h>
@@ -8,12 +9,6 @@
 #include <cstdlib>
 
 namespace {
-
-void Require(bool condition)
-{
-    if (!condition)
-        abort();
-}
 
 // The reference reading: six comma-separated fields of one to three digits, each 0-255.
 bool ReferenceParse(const QByteArray& argument, int fields[6])

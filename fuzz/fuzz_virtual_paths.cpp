@@ -4,40 +4,16 @@
 
 #include "connection/ConnectionState.h"
 #include "connection/VirtualPaths.h"
-
-#include <QTemporaryDir>
+#include "Require.h"
+#include "TestFiles.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
-QByteArray g_base; // the fixture's temporary folder
-QByteArray g_root; // its root folder, symbolic links resolved
-
-void Require(bool condition)
-{
-    if (!condition)
-        abort();
-}
-
-void Make(const QByteArray& relative, bool folder)
-{
-    const QByteArray path = g_base + '/' + relative;
-    if (folder) {
-        Require(::mkdir(path.constData(), 0755) == 0);
-        return;
-    }
-    FILE* file = fopen(path.constData(), "w");
-    Require(file && fputs("x", file) >= 0 && fclose(file) == 0);
-}
-
-void Link(const char* target, const QByteArray& relative)
-{
-    Require(::symlink(target, (g_base + '/' + relative).constData()) == 0);
-}
+QByteArray g_root; // the fixture's root folder, symbolic links resolved
 
 bool InsideRoot(const QByteArray& path)
 {
@@ -64,26 +40,18 @@ void RequireContained(const QByteArray& path)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    static QTemporaryDir base;
-    Require(base.isValid());
-    g_base = base.path().toUtf8();
-    for (const char* folder : {"root", "root/Docs", "root/Docs/Sub", "root/docs", "rootX", "outside"})
-        Make(folder, true);
-    for (const char* file :
-         {"root/File.txt", "root/Docs/a.txt", "root/Docs/Sub/b.txt", "rootX/c.txt", "outside/secret"})
-        Make(file, false);
-    Link("Docs", "root/link-in");
-    Link("../outside", "root/link-out");
-    Link("../../rootX/c.txt", "root/Docs/link-file-out");
-    Link("/etc", "root/link-abs");
-    Link("missing", "root/dangling");
-    char* real = ::realpath((g_base + "/root").constData(), nullptr);
-    Require(real);
-    g_root = real;
-    free(real);
+    // Under $TMPDIR: a campaign on tmpfs spares the disk.
+    static TestTree tree("root/ root/Docs/ root/Docs/Sub/ root/docs/ rootX/ outside/ root/File.txt=x root/Docs/a.txt=x "
+                         "root/Docs/Sub/b.txt=x rootX/c.txt=x outside/secret=x root/link-in->Docs "
+                         "root/link-out->../outside root/Docs/link-file-out->../../rootX/c.txt root/link-abs->/etc "
+                         "root/dangling->missing");
+    Require(tree.IsValid());
+    g_root = tree.Path("root");
     return 0;
 }
 
+// The first byte picks the permissions (bits 0-1), the current folder (2-3) and the resolver and
+// access mode (4-6); the rest is the client's path.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {
     if (size == 0)
@@ -98,23 +66,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     settings.AllowCreateFolders = 1;
     const CVirtualFolder folder(settings, kCurrent[(bytes[0] >> 2) % 4]);
     const QByteArray clientPath(reinterpret_cast<const char*>(bytes + 1), qsizetype(size - 1));
+    const int choice = (bytes[0] >> 4) % 7;
 
-    for (int accessMode = AccessDownload; accessMode <= AccessBrowse; ++accessMode) {
-        const AccessMode mode = AccessMode(accessMode);
-        QByteArray diskPath;
-        const int folderResult = folder.ResolveFolderPath(clientPath, mode, diskPath);
-        // A folder to create is named unless there is nothing to create (empty).
-        const bool toCreate = folderResult == PathFolderNotFound && mode == AccessCreateFolder && !diskPath.isEmpty();
-        if (folderResult == PathOK || toCreate)
+    QByteArray diskPath;
+    if (choice == 0) {
+        if (folder.ResolveRenameTarget(clientPath, g_root + "/File.txt", diskPath) == PathOK)
             RequireContained(diskPath);
-        if (folderResult == PathOK)
-            Require(folder.MapToVirtualPath(diskPath).startsWith('/'));
-        diskPath.clear();
-        if (folder.ResolveFilePath(clientPath, mode, diskPath) == PathOK)
-            RequireContained(diskPath);
+        return 0;
     }
-    QByteArray target;
-    if (folder.ResolveRenameTarget(clientPath, g_root + "/File.txt", target) == PathOK)
-        RequireContained(target);
+    const AccessMode mode = AccessMode(choice);
+    const int folderResult = folder.ResolveFolderPath(clientPath, mode, diskPath);
+    // A folder to create is named unless there is nothing to create (empty).
+    const bool toCreate = folderResult == PathFolderNotFound && mode == AccessCreateFolder && !diskPath.isEmpty();
+    if (folderResult == PathOK || toCreate)
+        RequireContained(diskPath);
+    if (folderResult == PathOK)
+        Require(folder.MapToVirtualPath(diskPath).startsWith('/'));
+    diskPath.clear();
+    if (folder.ResolveFilePath(clientPath, mode, diskPath) == PathOK)
+        RequireContained(diskPath);
     return 0;
 }
