@@ -1,84 +1,46 @@
-// The LAN address and the Internet address fetch, against a local HTTP server.
+// Catches: bad public addresses taken, lookups doubled or misdelivered, failures forgotten, remote PASV out of order
+
+#include "FtpClient.h"
+#include "TestServer.h"
 
 #include "core/InternetAddress.h"
 #include "core/LanAddress.h"
-#include "core/ServerMonitor.h"
-#include "TestServer.h"
 
 #include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
-#include <atomic>
+#include <poll.h>
+#include <sys/socket.h>
 
 namespace {
 
-// A one-answer HTTP server on its own thread: answers every GET with the body it was given.
-class HttpStub
+const QByteArray kConnectionError = "Connection error. Unable to get your Internet IP address.\r\n"
+                                    "Please check your Internet connection and firewall.";
+
+// Takes one HTTP request on the listening service and answers it.
+bool Answer(int service, const QByteArray& status, const QByteArray& body)
 {
-public:
-    HttpStub(QByteArray status, QByteArray body) : m_status(std::move(status)), m_body(std::move(body))
-    {
-        m_thread.start();
-        QObject context;
-        context.moveToThread(&m_thread);
-        QMetaObject::invokeMethod(
-            &context,
-            [this] {
-                m_server = new QTcpServer;
-                m_server->listen(QHostAddress::LocalHost);
-                m_port = m_server->serverPort();
-                QObject::connect(m_server, &QTcpServer::newConnection, m_server, [this] { Answer(); });
-            },
-            Qt::BlockingQueuedConnection);
+    const int fd = DataSocket::Accept(service);
+    QByteArray request;
+    char chunk[1024];
+    pollfd ready = {fd, POLLIN, 0};
+    while (fd >= 0 && !request.contains("\r\n\r\n") && ::poll(&ready, 1, 10000) == 1) {
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            break;
+        request.append(chunk, n);
     }
-    ~HttpStub()
-    {
-        QObject context;
-        context.moveToThread(&m_thread);
-        QMetaObject::invokeMethod(
-            &context, [this] { delete m_server; }, Qt::BlockingQueuedConnection);
-        m_thread.quit();
-        m_thread.wait();
-    }
-    QString Url() const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_port); }
-    int Requests() const { return m_requests.load(); }
+    const bool answered =
+        request.contains("\r\n\r\n") &&
+        DataSocket::WriteAll(fd, "HTTP/1.1 " + status + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                                     "\r\nConnection: close\r\n\r\n" + body);
+    DataSocket::Close(fd);
+    return answered;
+}
 
-private:
-    void Answer()
-    {
-        QTcpSocket* socket = m_server->nextPendingConnection();
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-            if (!socket->readAll().contains("\r\n\r\n"))
-                return;
-            ++m_requests;
-            socket->write("HTTP/1.1 " + m_status + "\r\nContent-Type: text/plain\r\nContent-Length: " +
-                          QByteArray::number(m_body.size()) + "\r\nConnection: close\r\n\r\n" + m_body);
-            socket->disconnectFromHost();
-        });
-        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    }
-
-    QByteArray m_status;
-    QByteArray m_body;
-    QThread m_thread;
-    QTcpServer* m_server = nullptr;
-    quint16 m_port = 0;
-    std::atomic<int> m_requests{0};
-};
-
-// The answer of one lookup, waiting for it on this thread when it is not known at once.
-QByteArray LookUp(CInternetAddress& internet, bool retryFailure = false)
+QString Url(quint16 port)
 {
-    QObject receiver;
-    std::optional<QByteArray> answer;
-    if (std::optional<QByteArray> known = internet.Lookup(
-            &receiver, [&](const QByteArray& address) { answer = address; }, retryFailure))
-        return *known;
-    if (!QTest::qWaitFor([&] { return answer.has_value(); }, 20000))
-        return "no answer";
-    return *answer;
+    return QStringLiteral("http://127.0.0.1:%1/").arg(port);
 }
 
 } // namespace
@@ -87,134 +49,107 @@ class TestAddresses : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void lanAddressIsAnIPv4Address();
-    void fetch_data();
-    void fetch();
-    void oneFetchServesEveryWaiterAndIsCached();
-    void failureIsRememberedThenRetried();
+    void lanAddressIsIPv4();
+    void ownerOfThePublicAddress();
+    void remotePassiveWaitsForThePublicAddress();
 };
 
-void TestAddresses::lanAddressIsAnIPv4Address()
+void TestAddresses::lanAddressIsIPv4()
 {
-    QByteArray text = "untouched";
-    const int result = GetLanIP(text);
-    if (result != 0) {
-        QCOMPARE(text, QByteArray("untouched"));
+    QByteArray text;
+    if (GetLanIP(text) != 0)
         QSKIP("this machine has no IPv4 address for its host name nor an interface that is up");
-    }
     QHostAddress address;
-    QVERIFY2(address.setAddress(QString::fromLatin1(text)), text);
-    QCOMPARE(address.protocol(), QAbstractSocket::IPv4Protocol);
+    QVERIFY2(address.setAddress(QString::fromLatin1(text)) && address.protocol() == QAbstractSocket::IPv4Protocol,
+             text);
 }
 
-void TestAddresses::fetch_data()
+void TestAddresses::ownerOfThePublicAddress()
 {
-    QTest::addColumn<QByteArray>("status");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::addColumn<QByteArrayList>("lines");
-    const QByteArrayList unable = {"Unable to get your Internet IP address."};
-    QTest::newRow("plain address") << QByteArray("200 OK") << QByteArray("203.0.113.7") << QByteArray("203.0.113.7")
-                                   << QByteArrayList{"Your Internet IP address: 203.0.113.7"};
-    QTest::newRow("white space trimmed") << QByteArray("200 OK") << QByteArray(" 198.51.100.1\r\n")
-                                         << QByteArray("198.51.100.1")
-                                         << QByteArrayList{"Your Internet IP address: 198.51.100.1"};
-    QTest::newRow("garbage") << QByteArray("200 OK") << QByteArray("<html>hello</html>") << QByteArray() << unable;
-    QTest::newRow("reply injection") << QByteArray("200 OK") << QByteArray("1.2.3.4\r\n200 OK") << QByteArray()
-                                     << unable;
-    QTest::newRow("IPv6") << QByteArray("200 OK") << QByteArray("2001:db8::1") << QByteArray() << unable;
-    QTest::newRow("short form") << QByteArray("200 OK") << QByteArray("127.1") << QByteArray() << unable;
-    QTest::newRow("not found") << QByteArray("404 Not Found") << QByteArray("no") << QByteArray() << unable;
-    QTest::newRow("server error") << QByteArray("500 Internal Server Error") << QByteArray("x") << QByteArray()
-                                  << QByteArrayList{"Unable to get your Internet IP address. Error code: 00000191"};
-}
+    TestServer server(TestValues());
+    quint16 port = 0;
+    DataSocket::Close(DataSocket::Listen(&port)); // nobody listens there now
+    CInternetAddress& internet = server.InternetAddress();
+    internet.SetServiceUrl(Url(port));
+    QObject receiver, cancelled;
+    std::optional<QByteArray> answer;
+    bool cancelledCalled = false;
+    // Answered on the receiver's thread (this one), never on the owner's.
+    const auto lookUp = [&](bool retry) {
+        answer.reset();
+        const auto done = [&](const QByteArray& a) {
+            answer = QThread::currentThread() == receiver.thread() ? a : "?";
+        };
+        return internet.Lookup(&receiver, done, retry);
+    };
+    // A failure forgotten at once is fetched again; a remembered one answers at once, without a fetch.
+    internet.SetTimings(CInternetAddress::kFetchTimeoutMs, 0);
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(!lookUp(false) && QTest::qWaitFor([&] { return answer.has_value(); }, 20000) && answer->isEmpty());
+        internet.SetTimings(CInternetAddress::kFetchTimeoutMs, CInternetAddress::kFailureMemoryMs);
+    }
+    QCOMPARE(lookUp(false), std::optional<QByteArray>(QByteArray()));
+    QCOMPARE(server.Monitor().CountLines(kConnectionError), 2);
 
-void TestAddresses::fetch()
-{
-    QFETCH(QByteArray, status);
-    QFETCH(QByteArray, body);
-    QFETCH(QByteArray, expected);
-    QFETCH(QByteArrayList, lines);
-    HttpStub stub(status, body);
-    CaptureSink sink;
-    CServerMonitor monitor(&sink);
-    CInternetAddress internet(monitor, stub.Url());
-    QCOMPARE(LookUp(internet), expected);
-    QCOMPARE(sink.Lines(), lines);
-    QCOMPARE(internet.Cached(), expected);
+    // The user's own request tries again at once; only a plain IPv4 address is taken.
+    const int service = DataSocket::Listen(&port);
+    internet.SetServiceUrl(Url(port));
+    const char* unable = "Unable to get your Internet IP address.";
+    const char* rows[][4] = {
+        {"500 Internal Server Error", "x", "", "Unable to get your Internet IP address. Error code: 00000191"},
+        {"404 Not Found", "1.2.3.4", "", unable},
+        {"200 OK", "<html>hello</html>", "", unable},
+        {"200 OK", "1.2.3.4\r\n200 OK", "", unable}, // a reply injected into PASV
+        {"200 OK", "2001:db8::1", "", unable},
+        {"200 OK", "127.1", "", unable},
+        {"200 OK", " 198.51.100.1\r\n", "198.51.100.1", "Your Internet IP address: 198.51.100.1"}};
+    for (const auto& [status, body, address, line] : rows) {
+        QVERIFY2(!lookUp(true), body);
+        // One fetch for every caller, and no answer for one that cancelled.
+        QVERIFY(!internet.Lookup(
+            &cancelled, [&](const QByteArray&) { cancelledCalled = true; }, true));
+        internet.Cancel(&cancelled);
+        QVERIFY2(Answer(service, status, body) && DataSocket::Accept(service, 100) < 0, body);
+        QVERIFY2(QTest::qWaitFor([&] { return answer.has_value(); }, 20000) && *answer == address, body);
+        QVERIFY2(server.Monitor().Lines().last() == line && !cancelledCalled, body);
+    }
+    QCOMPARE(internet.Cached(), QByteArray("198.51.100.1"));
+    QCOMPARE(internet.Lookup(&receiver, [](const QByteArray&) {}), std::optional<QByteArray>("198.51.100.1"));
     QVERIFY(!QFile::exists("server_result.txt"));
+    DataSocket::Close(service);
 }
 
-void TestAddresses::oneFetchServesEveryWaiterAndIsCached()
+void TestAddresses::remotePassiveWaitsForThePublicAddress()
 {
-    HttpStub stub("200 OK", "192.0.2.44");
-    CaptureSink sink;
-    CServerMonitor monitor(&sink);
-    CInternetAddress internet(monitor, stub.Url());
-
-    // Callers on other threads, all asking before the fetch ends: one fetch, each gets the address
-    // on its own thread; one that cancels gets nothing.
-    QThread other;
-    other.start();
-    QObject receivers[3];
-    for (QObject& receiver : receivers)
-        receiver.moveToThread(&other);
-    std::atomic<int> right{0};
-    std::atomic<int> cancelledCalls{0};
-    for (int i = 0; i < 3; ++i) {
-        QVERIFY(!internet.Lookup(&receivers[i], [&, i](const QByteArray& address) {
-            if (QThread::currentThread() != receivers[i].thread())
-                return;
-            if (i == 2)
-                ++cancelledCalls;
-            else if (address == "192.0.2.44")
-                ++right;
-        }));
+    for (const bool serviceAnswers : {true, false}) {
+        TestServer server(TestValues());
+        quint16 servicePort = 0;
+        const int service = DataSocket::Listen(&servicePort);
+        server.InternetAddress().SetServiceUrl(Url(servicePort));
+        server.InternetAddress().SetTimings(2000, CInternetAddress::kFailureMemoryMs);
+        const QByteArray reply =
+            serviceAnswers ? "227 Entering Passive Mode (203,0,113,9," : "421 Error retrieving PASV IP address.";
+        const QByteArray line = serviceAnswers ? "Your Internet IP address: 203.0.113.9" : kConnectionError;
+        // Clients bound to 127.1.0.x are not on the server's network: PASV announces the public address.
+        FtpClient local, remote, other, later;
+        QVERIFY(local.Login(server.Port()));
+        QVERIFY(remote.Login(server.Port(), "tester", "Secret", "127.1.0.1"));
+        QVERIFY(other.Login(server.Port(), "tester", "Secret", "127.1.0.2"));
+        QVERIFY(remote.SendLine("PASV") && remote.NoReplyWithin(300));
+        QVERIFY(remote.SendRaw("PASV\r\nNOOP\r\n") && other.SendLine("PASV"));
+        QVERIFY(local.Command("PASV").startsWith("227 Entering Passive Mode (127,0,0,1,")); // not held up
+        QVERIFY(!serviceAnswers || Answer(service, "200 OK", "203.0.113.9"));
+        // In command order, and one lookup for everybody.
+        QVERIFY2(remote.ReadReply().startsWith(reply), reply);
+        QVERIFY(remote.ReadReply().startsWith(reply));
+        QCOMPARE(remote.ReadReply(), QByteArray("200 OK"));
+        QVERIFY(other.ReadReply().startsWith(reply));
+        // Known now, address or failure: a later remote client is answered at once.
+        QVERIFY(later.Login(server.Port(), "tester", "Secret", "127.1.0.3"));
+        QVERIFY(later.Command("PASV", 1000).startsWith(reply));
+        QCOMPARE(server.Monitor().CountLines(line), 1);
+        DataSocket::Close(service);
     }
-    internet.Cancel(&receivers[2]);
-    QTRY_COMPARE_WITH_TIMEOUT(right.load(), 2, 20000);
-    other.quit();
-    other.wait();
-    QCOMPARE(cancelledCalls.load(), 0);
-    QCOMPARE(stub.Requests(), 1);
-    QCOMPARE(LookUp(internet), QByteArray("192.0.2.44"));
-    QCOMPARE(stub.Requests(), 1);
-    QCOMPARE(sink.Lines(), QByteArrayList{"Your Internet IP address: 192.0.2.44"});
-}
-
-void TestAddresses::failureIsRememberedThenRetried()
-{
-    quint16 closedPort = 0;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        closedPort = probe.serverPort();
-    }
-    CaptureSink sink;
-    CServerMonitor monitor(&sink);
-    CInternetAddress internet(monitor, QStringLiteral("http://127.0.0.1:%1/").arg(closedPort));
-    QCOMPARE(LookUp(internet), QByteArray());
-    const QByteArrayList failure = {"Connection error. Unable to get your Internet IP address.\r\n"
-                                    "Please check your Internet connection and firewall."};
-    QCOMPARE(sink.Lines(), failure);
-    QCOMPARE(sink.Pieces().first().backColor, MakeRgb(203, 69, 69));
-
-    // Remembered: the answer comes at once, with no new fetch and no new line.
-    HttpStub stub("200 OK", "192.0.2.45");
-    internet.SetServiceUrl(stub.Url());
-    QObject receiver;
-    QCOMPARE(internet.Lookup(&receiver, [](const QByteArray&) {}), std::optional<QByteArray>(QByteArray()));
-    QCOMPARE(sink.Lines(), failure);
-    QCOMPARE(stub.Requests(), 0);
-
-    // The user's own request tries again at once; so does anyone once the memory has passed.
-    QCOMPARE(LookUp(internet, true), QByteArray("192.0.2.45"));
-    QCOMPARE(stub.Requests(), 1);
-    CInternetAddress forgetful(monitor, QStringLiteral("http://127.0.0.1:%1/").arg(closedPort));
-    forgetful.SetTimings(CInternetAddress::kFetchTimeoutMs, 0);
-    QCOMPARE(LookUp(forgetful), QByteArray());
-    forgetful.SetServiceUrl(stub.Url());
-    QCOMPARE(LookUp(forgetful), QByteArray("192.0.2.45"));
 }
 
 QTEST_GUILESS_MAIN(TestAddresses)
