@@ -99,8 +99,8 @@ void CSocketController::OnPass(const QByteArray& argument)
         m_strCurrentFolder = "/";
         m_strCurrentFolderOnDisk = "/";
         m_nState = StateIdle;
+        m_pHost->Monitor().LogUserIn(m_strClientAddress); // before the reply, as the refusal's line
         SendReply("230 Login OK.");
-        m_pHost->Monitor().LogUserIn(m_strClientAddress);
         return;
     }
     // SECURITY: the refusal comes after a pause in which this client's later lines wait, so
@@ -112,8 +112,8 @@ void CSocketController::OnPass(const QByteArray& argument)
 
 void CSocketController::OnQuit()
 {
-    SendReply("221 %s", m_pHost->Settings().LogoffMSG().constData());
     m_pHost->Monitor().LogUserOut(m_strClientAddress);
+    SendReply("221 %s", m_pHost->Settings().LogoffMSG().constData());
     CancelPendingTransfer();
     EndConnection();
 }

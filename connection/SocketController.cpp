@@ -23,8 +23,9 @@ CSocketController::CSocketController(CThreadConnection* thread, IConnectionHost*
 {
     m_loginDelay.setSingleShot(true);
     QObject::connect(&m_loginDelay, &QTimer::timeout, &m_context, [this] {
-        SendReply("530 Login failed. Wrong username or/and password.");
+        // The line goes first: once the client has its reply, the server may be stopped at once.
         m_pHost->Monitor().LogAccessDenied(m_strClientAddress);
+        SendReply("530 Login failed. Wrong username or/and password.");
         ResumeCommands();
     });
     m_dataWait.setSingleShot(true);

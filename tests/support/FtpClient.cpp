@@ -1,7 +1,5 @@
 #include "FtpClient.h"
 
-#include <QRegularExpression>
-
 #include <utility>
 
 #include <arpa/inet.h>
@@ -13,29 +11,21 @@
 
 namespace {
 
-int ConnectTo(quint16 port, const char* bindAddress)
+sockaddr_in Address(const char* host, quint16 port)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (bindAddress) {
-        sockaddr_in local = {};
-        local.sin_family = AF_INET;
-        inet_pton(AF_INET, bindAddress, &local.sin_addr);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-            ::close(fd);
-            return -1;
-        }
-    }
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    inet_pton(AF_INET, host, &address.sin_addr);
+    return address;
+}
+
+// Closes fd and answers -1 unless the call succeeded.
+int KeepIf(bool ok, int fd)
+{
+    if (!ok && fd >= 0)
         ::close(fd);
-        return -1;
-    }
-    return fd;
+    return ok ? fd : -1;
 }
 
 bool WaitReadable(int fd, int timeoutMs)
@@ -46,114 +36,6 @@ bool WaitReadable(int fd, int timeoutMs)
         ready = ::poll(&wait, 1, timeoutMs);
     while (ready < 0 && errno == EINTR);
     return ready > 0;
-}
-
-} // namespace
-
-FtpClient::~FtpClient()
-{
-    Close();
-}
-
-bool FtpClient::Connect(quint16 port, const char* bindAddress)
-{
-    Close();
-    m_fd = ConnectTo(port, bindAddress);
-    return m_fd >= 0;
-}
-
-QByteArray FtpClient::ConnectAndGreet(quint16 port, const char* bindAddress)
-{
-    if (!Connect(port, bindAddress))
-        return {};
-    return ReadReply();
-}
-
-bool FtpClient::Login(quint16 port, const QByteArray& user, const QByteArray& password, const char* bindAddress)
-{
-    if (!ConnectAndGreet(port, bindAddress).startsWith("220 "))
-        return false;
-    if (!Command("USER " + user).startsWith("331"))
-        return false;
-    return Command("PASS " + password) == "230 Login OK.";
-}
-
-bool FtpClient::SendRaw(const QByteArray& bytes)
-{
-    return m_fd >= 0 && DataSocket::WriteAll(m_fd, bytes);
-}
-
-bool FtpClient::FillBuffer(int timeoutMs)
-{
-    if (m_fd < 0 || !WaitReadable(m_fd, timeoutMs))
-        return false;
-    char chunk[4096];
-    ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
-    if (n <= 0)
-        return false;
-    m_buffer.append(chunk, n);
-    return true;
-}
-
-QByteArray FtpClient::ReadReply(int timeoutMs)
-{
-    for (;;) {
-        qsizetype end = m_buffer.indexOf("\r\n");
-        if (end >= 0) {
-            QByteArray line = m_buffer.left(end);
-            m_buffer.remove(0, end + 2);
-            return line;
-        }
-        if (!FillBuffer(timeoutMs))
-            return {};
-    }
-}
-
-QByteArray FtpClient::Command(const QByteArray& line, int timeoutMs)
-{
-    if (!SendLine(line))
-        return {};
-    return ReadReply(timeoutMs);
-}
-
-bool FtpClient::NoReplyWithin(int timeoutMs)
-{
-    if (m_buffer.contains("\r\n"))
-        return false;
-    if (!WaitReadable(m_fd, timeoutMs))
-        return true;
-    char probe;
-    return ::recv(m_fd, &probe, 1, MSG_PEEK) < 0;
-}
-
-bool FtpClient::WaitForClose(int timeoutMs)
-{
-    while (m_fd >= 0 && WaitReadable(m_fd, timeoutMs)) {
-        char chunk[4096];
-        ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            return true;
-        m_buffer.append(chunk, n);
-    }
-    return false;
-}
-
-void FtpClient::Reset()
-{
-    if (m_fd < 0)
-        return;
-    linger hard = {1, 0};
-    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    Close();
-}
-
-void FtpClient::Close()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-    DataSocket::Close(m_data);
-    m_fd = m_data = -1;
-    m_buffer.clear();
 }
 
 QByteArray Unescape(const QByteArray& text)
@@ -173,6 +55,104 @@ QByteArray Unescape(const QByteArray& text)
         }
     }
     return out;
+}
+
+} // namespace
+
+FtpClient::~FtpClient()
+{
+    Close();
+}
+
+bool FtpClient::Connect(quint16 port, const char* bindAddress)
+{
+    Close();
+    m_fd = DataSocket::Connect(port, bindAddress);
+    return m_fd >= 0;
+}
+
+QByteArray FtpClient::ConnectAndGreet(quint16 port, const char* bindAddress)
+{
+    return Connect(port, bindAddress) ? ReadReply() : QByteArray();
+}
+
+bool FtpClient::Login(quint16 port, const QByteArray& user, const QByteArray& password, const char* bindAddress)
+{
+    return ConnectAndGreet(port, bindAddress).startsWith("220 ") && Command("USER " + user).startsWith("331") &&
+           Command("PASS " + password) == "230 Login OK.";
+}
+
+bool FtpClient::SendRaw(const QByteArray& bytes)
+{
+    return m_fd >= 0 && DataSocket::WriteAll(m_fd, bytes);
+}
+
+bool FtpClient::FillBuffer(int timeoutMs)
+{
+    char chunk[4096];
+    const ssize_t n = m_fd >= 0 && WaitReadable(m_fd, timeoutMs) ? ::recv(m_fd, chunk, sizeof chunk, 0) : -1;
+    if (n > 0)
+        m_buffer.append(chunk, n);
+    return n > 0;
+}
+
+QByteArray FtpClient::ReadReply(int timeoutMs)
+{
+    qsizetype end;
+    while ((end = m_buffer.indexOf("\r\n")) < 0) {
+        if (!FillBuffer(timeoutMs))
+            return {};
+    }
+    const QByteArray line = m_buffer.left(end);
+    m_buffer.remove(0, end + 2);
+    return line;
+}
+
+QByteArray FtpClient::Command(const QByteArray& line, int timeoutMs)
+{
+    return SendLine(line) ? ReadReply(timeoutMs) : QByteArray();
+}
+
+bool FtpClient::NoReplyWithin(int timeoutMs)
+{
+    char probe;
+    return !m_buffer.contains("\r\n") && (!WaitReadable(m_fd, timeoutMs) || ::recv(m_fd, &probe, 1, MSG_PEEK) < 0);
+}
+
+bool FtpClient::WaitForClose(int timeoutMs)
+{
+    while (m_fd >= 0 && WaitReadable(m_fd, timeoutMs)) {
+        if (!FillBuffer(0))
+            return true;
+    }
+    return false;
+}
+
+void FtpClient::Reset()
+{
+    linger hard = {1, 0};
+    if (m_fd >= 0)
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    Close();
+}
+
+void FtpClient::Close()
+{
+    DataSocket::Close(m_fd);
+    DataSocket::Close(m_data);
+    m_fd = m_data = -1;
+    m_buffer.clear();
+}
+
+int FtpClient::OpenPassive(QByteArray* reply)
+{
+    const QByteArray answer = Command("PASV");
+    if (reply)
+        *reply = answer;
+    const QByteArrayList fields = answer.mid(answer.indexOf('(') + 1).chopped(1).split(',');
+    if (!answer.startsWith("227 ") || fields.size() != 6)
+        return -1;
+    return DataSocket::Connect(quint16(fields[4].toInt() * 256 + fields[5].toInt()));
 }
 
 QString FtpClient::Expect(const QByteArray& expected)
@@ -207,8 +187,7 @@ QString FtpClient::Run(const char* script)
                 failure = QStringLiteral("data not sent");
             DataSocket::Close(std::exchange(m_data, -1));
         } else if (!step.isEmpty()) {
-            // Split on the bars that are not escaped.
-            QByteArrayList parts{{}};
+            QByteArrayList parts{{}}; // split on the bars that are not escaped
             for (qsizetype i = 0; i < step.size(); ++i) {
                 if (step[i] == '|')
                     parts.append(QByteArray());
@@ -229,77 +208,54 @@ QString FtpClient::Run(const char* script)
     return {};
 }
 
-int FtpClient::OpenPassive(QByteArray* reply)
-{
-    const QByteArray answer = Command("PASV");
-    if (reply)
-        *reply = answer;
-    static const QRegularExpression pattern(QStringLiteral("\\((\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)\\)"));
-    const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(answer));
-    if (!answer.startsWith("227 ") || !match.hasMatch())
-        return -1;
-    const quint16 port = quint16(match.captured(5).toInt() * 256 + match.captured(6).toInt());
-    return DataSocket::Connect(port);
-}
-
 namespace DataSocket {
 
 int Connect(quint16 port, const char* bindAddress)
 {
-    return ConnectTo(port, bindAddress);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in local = Address(bindAddress ? bindAddress : "0.0.0.0", 0);
+    const sockaddr_in remote = Address("127.0.0.1", port);
+    return KeepIf(fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+                      ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0,
+                  fd);
 }
 
 QByteArray ReadAll(int fd, int timeoutMs)
 {
     QByteArray data;
     char chunk[65536];
-    while (fd >= 0 && WaitReadable(fd, timeoutMs)) {
-        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
+    ssize_t n;
+    while (fd >= 0 && WaitReadable(fd, timeoutMs) && (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0)
         data.append(chunk, n);
-    }
     return data;
 }
 
 bool WriteAll(int fd, const QByteArray& bytes)
 {
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        ssize_t n = ::send(fd, data, size_t(left), MSG_NOSIGNAL);
+    for (qsizetype done = 0, n = 0; done < bytes.size(); done += n) {
+        n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+            n = 0;
+        else if (n <= 0)
             return false;
-        data += n;
-        left -= n;
     }
     return true;
 }
 
 int Listen(quint16* port)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Address("127.0.0.1", 0);
     socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    *port = ntohs(address.sin_port);
-    return fd;
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    ::listen(fd, 16) == 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    *port = ok ? ntohs(address.sin_port) : 0;
+    return KeepIf(ok, fd);
 }
 
 int Accept(int listenFd, int timeoutMs)
 {
-    if (!WaitReadable(listenFd, timeoutMs))
-        return -1;
-    return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    return WaitReadable(listenFd, timeoutMs) ? ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
 }
 
 void Close(int fd)

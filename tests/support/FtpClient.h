@@ -14,8 +14,7 @@ public:
 
     // Connects to 127.0.0.1 (or the given local address to bind first). True on success.
     bool Connect(quint16 port, const char* bindAddress = nullptr);
-    // Connects and reads the greeting; returns it.
-    QByteArray ConnectAndGreet(quint16 port, const char* bindAddress = nullptr);
+    QByteArray ConnectAndGreet(quint16 port, const char* bindAddress = nullptr); // the greeting
     // Connects, reads the greeting, logs in; true on "230 Login OK.". A client bound to 127.1.0.x
     // is not on the server's network, as one from the Internet.
     bool Login(quint16 port, const QByteArray& user = "tester", const QByteArray& password = "Secret",
@@ -25,16 +24,13 @@ public:
     bool SendLine(const QByteArray& line) { return SendRaw(line + "\r\n"); }
     // The next reply line without its CR LF; empty when none came within the time.
     QByteArray ReadReply(int timeoutMs = 10000);
-    // Sends a line and reads its reply.
-    QByteArray Command(const QByteArray& line, int timeoutMs = 10000);
+    QByteArray Command(const QByteArray& line, int timeoutMs = 10000); // sends, then reads the reply
     // True when no reply line arrives within the time (and the connection is still open).
     bool NoReplyWithin(int timeoutMs);
     // True when the server closed the connection within the time (any pending lines are dropped).
     bool WaitForClose(int timeoutMs = 10000);
-    // Closes abruptly (RST) or politely.
-    void Reset();
+    void Reset(); // closes abruptly (RST)
     void Close();
-    int Handle() const { return m_fd; }
 
     // Opens a passive data connection: sends PASV, connects to the announced port. Returns the
     // data socket descriptor, or -1. The 227 reply goes to *reply.
@@ -58,19 +54,12 @@ private:
     QByteArray m_buffer;
 };
 
-// The escapes of FtpClient::Run applied to text.
-QByteArray Unescape(const QByteArray& text);
-
 // Data connection helpers for tests (blocking, with time-outs).
 namespace DataSocket {
-// Connects to 127.0.0.1:port (binding to bindAddress first when given); -1 on failure.
-int Connect(quint16 port, const char* bindAddress = nullptr);
-// Reads until the peer closes or the time is up.
-QByteArray ReadAll(int fd, int timeoutMs = 30000);
+int Connect(quint16 port, const char* bindAddress = nullptr); // to 127.0.0.1:port; -1 on failure
+QByteArray ReadAll(int fd, int timeoutMs = 30000);            // until the peer closes or the time is up
 bool WriteAll(int fd, const QByteArray& bytes);
-// A listening socket on 127.0.0.1 with a system-chosen port; *port receives it.
-int Listen(quint16* port);
-// Accepts one connection within the time; -1 otherwise.
+int Listen(quint16* port); // on 127.0.0.1, a port the system chooses
 int Accept(int listenFd, int timeoutMs = 10000);
 void Close(int fd);
 } // namespace DataSocket

@@ -1,7 +1,6 @@
 #include "ProcessCounts.h"
 
 #include <dirent.h>
-#include <sys/resource.h>
 
 namespace {
 
@@ -24,15 +23,4 @@ int CountEntries(const char* folder)
 ProcessCounts CountProcess()
 {
     return {CountEntries("/proc/self/task"), CountEntries("/proc/self/fd")};
-}
-
-long RaiseDescriptorLimit()
-{
-    rlimit limit = {};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return -1;
-    limit.rlim_cur = limit.rlim_max;
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return -1;
-    return long(limit.rlim_cur);
 }

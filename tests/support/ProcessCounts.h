@@ -9,6 +9,3 @@ struct ProcessCounts
 
 // Any thread.
 ProcessCounts CountProcess();
-
-// Raises the soft limit of open descriptors to the hard one; returns the new soft limit.
-long RaiseDescriptorLimit();

@@ -6,10 +6,9 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 
-void CaptureSink::WriteMonitor(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd)
+void CaptureSink::WriteMonitor(const QByteArray& text, MonitorRgb, MonitorRgb, bool lineEnd)
 {
     QMutexLocker locker(&m_lock);
-    m_pieces.append({text, textColor, backColor, lineEnd});
     m_partial += text;
     if (lineEnd) {
         m_lines.append(m_partial);
@@ -22,12 +21,6 @@ QByteArrayList CaptureSink::Lines() const
 {
     QMutexLocker locker(&m_lock);
     return m_lines;
-}
-
-QList<CaptureSink::Piece> CaptureSink::Pieces() const
-{
-    QMutexLocker locker(&m_lock);
-    return m_pieces;
 }
 
 bool CaptureSink::WaitForLine(const QByteArray& text, int timeoutMs) const
@@ -63,15 +56,14 @@ CSettings::Values TestValues(const QByteArray& rootFolder)
     return values;
 }
 
-TestServer::TestServer(const CSettings::Values& values, bool start) : m_settings(values)
+TestServer::TestServer(const CSettings::Values& values) : m_settings(values)
 {
     m_host.start();
     OnHost([this] {
         m_monitor = new CServerMonitor(&m_sink);
         m_server = new CFtpServer(m_settings, *m_monitor);
     });
-    if (start)
-        Start();
+    Start();
 }
 
 TestServer::~TestServer()

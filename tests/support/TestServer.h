@@ -21,26 +21,14 @@ class CaptureSink : public IMonitorSink
 public:
     void WriteMonitor(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd) override;
     QByteArrayList Lines() const;
-    // Waits until a finished line equal to text has been written; true when it came.
-    bool WaitForLine(const QByteArray& text, int timeoutMs = 10000) const;
-    // Number of finished lines equal to text.
+    bool WaitForLine(const QByteArray& text, int timeoutMs = 10000) const; // true once it came
     int CountLines(const QByteArray& text) const;
-
-    struct Piece
-    {
-        QByteArray text;
-        MonitorRgb textColor;
-        MonitorRgb backColor;
-        bool lineEnd;
-    };
-    QList<Piece> Pieces() const;
 
 private:
     mutable QMutex m_lock;
     mutable QWaitCondition m_changed;
     QByteArrayList m_lines; // guarded by m_lock
     QByteArray m_partial;   // guarded by m_lock
-    QList<Piece> m_pieces;  // guarded by m_lock
 };
 
 // The real engine on its own host thread (as the window's thread would be), listening on
@@ -48,11 +36,9 @@ private:
 class TestServer
 {
 public:
-    explicit TestServer(const CSettings::Values& values, bool start = true);
+    explicit TestServer(const CSettings::Values& values); // started
     ~TestServer();
 
-    // Runs fn on the host thread and waits for it.
-    void OnHost(const std::function<void()>& fn);
     bool Start();
     void Stop();
 
@@ -68,6 +54,8 @@ public:
     bool WaitUntilIdle(int timeoutMs = 15000) const;
 
 private:
+    void OnHost(const std::function<void()>& fn); // runs fn on the host thread and waits for it
+
     CSettings m_settings;
     CaptureSink m_sink;
     QThread m_host;
