@@ -3,13 +3,12 @@
 
 #include "Require.h"
 #include "securefolder/CryFile.h"
+#include "TestFiles.h"
 
-#include <QTemporaryDir>
+#include <QDir>
+#include <QFileInfo>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <dirent.h>
 #include <unistd.h>
 
 namespace {
@@ -17,25 +16,13 @@ namespace {
 QByteArray g_folder;
 CCryKey g_key; // derived once: a derivation costs 8000 rounds, far more than one decryption
 
-int CountEntries()
-{
-    DIR* dir = opendir(g_folder.constData());
-    Require(dir);
-    int count = 0;
-    while (const dirent* entry = readdir(dir))
-        count += QByteArray(entry->d_name) != "." && QByteArray(entry->d_name) != "..";
-    closedir(dir);
-    return count;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    static QTemporaryDir folder; // under $TMPDIR: a campaign on tmpfs skips the disk's fsync
-    Require(folder.isValid());
-    g_folder = folder.path().toUtf8();
-    Require(g_key.Derive("fuzz"));
+    static TestTree folder; // under $TMPDIR: a campaign on tmpfs spares the disk's fsync
+    Require(folder.IsValid() && g_key.Derive("fuzz"));
+    g_folder = folder.Base();
     return 0;
 }
 
@@ -43,22 +30,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {
     const QByteArray source = g_folder + "/source.cry";
     const QByteArray target = g_folder + "/target";
-    FILE* file = fopen(source.constData(), "wb");
-    Require(file && fwrite(bytes, 1, size, file) == size && fclose(file) == 0);
+    Require(WriteFile(QString::fromUtf8(source), QByteArray(reinterpret_cast<const char*>(bytes), qsizetype(size))));
 
     const ECryResult result = DecryptOneFile(source, target, g_key);
     const bool made = ::access(target.constData(), F_OK) == 0;
     Require(made == (result == ECryResult::Ok));
     // The source, and the target when it was made: nothing else, no temporary file.
-    Require(CountEntries() == 1 + int(made));
+    Require(QDir(QString::fromUtf8(g_folder))
+                .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+                .size() == 1 + int(made));
     if (made) {
         // Whole blocks of ciphertext yield at most one block less of plain bytes.
-        FILE* plain = fopen(target.constData(), "rb");
-        Require(plain && fseek(plain, 0, SEEK_END) == 0);
-        const long plainSize = ftell(plain);
-        fclose(plain);
-        Require(size % kCryBlockLength == 0 && size > 0 && size_t(plainSize) < size &&
-                size_t(plainSize) + kCryBlockLength >= size);
+        const size_t plainSize = size_t(QFileInfo(QString::fromUtf8(target)).size());
+        Require(size % kCryBlockLength == 0 && size > 0 && plainSize < size && plainSize + kCryBlockLength >= size);
         ::unlink(target.constData());
     }
     return 0;

@@ -34,12 +34,6 @@ bool CaptureSink::WaitForLine(const QByteArray& text, int timeoutMs) const
     return true;
 }
 
-int CaptureSink::CountLines(const QByteArray& text) const
-{
-    QMutexLocker locker(&m_lock);
-    return int(m_lines.count(text));
-}
-
 CSettings::Values TestValues(const QByteArray& rootFolder)
 {
     CSettings::Values values;

@@ -22,7 +22,7 @@ public:
     void WriteMonitor(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd) override;
     QByteArrayList Lines() const;
     bool WaitForLine(const QByteArray& text, int timeoutMs = 10000) const; // true once it came
-    int CountLines(const QByteArray& text) const;
+    int CountLines(const QByteArray& text) const { return int(Lines().count(text)); }
 
 private:
     mutable QMutex m_lock;

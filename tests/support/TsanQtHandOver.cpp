@@ -1,11 +1,9 @@
-// ThreadSanitizer builds only. Debian's Qt is not built with TSan, so the locks inside libQt6Core
-// that hand a queued call from one thread to another are invisible to it, and every write before
-// QMetaObject::invokeMethod looks like a race with the call's reads on the receiving thread. This
-// stands in for the library's function in the test programs and tells TSan about the hand-over:
-// the caller releases before the call is queued, the receiver acquires before it runs, and for a
-// blocking call the receiver releases after it ran and the caller acquires once it returns.
-// Likewise for a thread's end: the ending thread releases once its finished() signal has been
-// posted, and QThread::wait() acquires once it reports the thread ended.
+// ThreadSanitizer builds only. Debian's Qt is not built with TSan, so the hand-over of a queued call
+// inside libQt6Core is invisible to it and every write before QMetaObject::invokeMethod looks like
+// a race with the call on the receiving thread. These stand-ins for Qt's functions tell TSan: the
+// caller releases before the call is queued, the receiver acquires before it runs (and releases
+// after it, for a blocking call). A thread's end is released once finished() has been posted and
+// acquired by QThread::wait().
 
 #include <QObject>
 #include <QThread>
@@ -53,16 +51,11 @@ private:
     int* m_blockingToken; // the waiting caller's; only for a blocking call
 };
 
-// Released by the ending thread in QThreadStorage's clean-up, which Qt runs after emitting
-// finished() and before it wakes QThread::wait().
-class CThreadEndRelease
+// Released by the ending thread in QThreadStorage's clean-up, after finished() and before wait() wakes.
+struct CThreadEndRelease
 {
-public:
-    explicit CThreadEndRelease(QThread* thread) : m_thread(thread) {}
-    ~CThreadEndRelease() { __tsan_release(m_thread); }
-
-private:
-    QThread* m_thread;
+    QThread* thread;
+    ~CThreadEndRelease() { __tsan_release(thread); }
 };
 
 QThreadStorage<CThreadEndRelease*> g_threadEndRelease; // one per thread, Qt guards it
@@ -79,7 +72,7 @@ int QThread::exec()
 {
     static const auto library = LibraryFunction<int (*)(QThread*)>("_ZN7QThread4execEv");
     if (!g_threadEndRelease.hasLocalData())
-        g_threadEndRelease.setLocalData(new CThreadEndRelease(this));
+        g_threadEndRelease.setLocalData(new CThreadEndRelease{this});
     return library(this);
 }
 
