@@ -1,4 +1,5 @@
-// Catches: threads/descriptors leaked, user limit under load, full disk, read-only or lost root, files cut under RETR
+// Catches: leaks after clients vanish, user limit under load, full disk, read-only or lost root, files changed under
+// RETR
 
 #include "FtpClient.h"
 #include "ProcessCounts.h"
@@ -19,9 +20,7 @@ class TestFaults : public QObject
 private Q_SLOTS:
     void init();
     void cleanup();
-    void clientsVanish();
-    void manyClientsAtOnce();
-    void filesChangeDuringRetr();
+    void clients();
     void fileSystemFaults();
 
 private:
@@ -35,7 +34,7 @@ private:
 void TestFaults::init()
 {
     m_server.reset(); // its host thread gone before counting
-    m_tree = std::make_unique<TestTree>("root/ root/Docs/ root/Empty/ root/small.txt=served");
+    m_tree = std::make_unique<TestTree>("root/ root/Docs/ root/small.txt=served");
     m_server = std::make_unique<TestServer>(TestValues(m_tree->Path("root")));
     m_before = CountProcess();
     QVERIFY(m_tree->IsValid() && m_bystander.Login(m_server->Port()));
@@ -43,12 +42,8 @@ void TestFaults::init()
 
 void TestFaults::cleanup()
 {
-    CONVERSE(m_bystander, R"(
-        @pasv
-        RETR /small.txt | 150 Binary mode. | 226 Transfer completed.
-        @recv served
-        QUIT | 221*
-    )");
+    CONVERSE(m_bystander,
+             "@pasv\nRETR /small.txt | 150 Binary mode. | 226 Transfer completed.\n@recv served\nQUIT | 221*");
     m_bystander.Close();
     QVERIFY(m_server->WaitUntilIdle(30000));
     // A finished thread may still be unwinding in the system for a moment.
@@ -56,25 +51,15 @@ void TestFaults::cleanup()
     QCOMPARE(CountProcess().descriptors, m_before.descriptors);
 }
 
-void TestFaults::clientsVanish()
+void TestFaults::clients()
 {
     QVERIFY(WriteFile(Path("large.bin"), Pattern(16 << 20)));
-    for (int i = 0; i < 200; ++i)
-        QVERIFY(WriteFile(Path("entry-" + QByteArray::number(i)), "x"));
-    // Gone mid-transfer, or while the server waits for the data connection (10 s by default).
-    for (const QByteArray command : {"RETR large.bin", "STOR upload.bin", "LIST", "RETR small.txt"}) {
+    // Gone mid-transfer, or while the server waits for the data connection.
+    for (const char* script : {"@pasv\nRETR large.bin | 150*", "@pasv\nSTOR upload.bin | 150*", "@pasv\nLIST | 150*",
+                               "PASV | 227*\nRETR small.txt | 150*"}) {
         FtpClient client;
-        const bool wait = command == "RETR small.txt";
         QVERIFY(client.Login(m_server->Port()));
-        const int data = wait ? -1 : client.OpenPassive();
-        QVERIFY(wait ? client.Command("PASV").startsWith("227 ") : data >= 0);
-        QVERIFY2(client.Command(command).startsWith("150 "), command);
-        char some[4096];
-        QVERIFY2(!command.startsWith("RETR l") || ::recv(data, some, sizeof some, 0) > 0, command);
-        QVERIFY2(!command.startsWith("STOR") || DataSocket::WriteAll(data, Pattern(65536)), command);
-        const linger hard = {1, 0};
-        ::setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        DataSocket::Close(data);
+        CONVERSE(client, script);
         client.Reset();
         QTRY_COMPARE_WITH_TIMEOUT(m_server->ConnectedUsers(), 1, 8000);
     }
@@ -85,35 +70,26 @@ void TestFaults::clientsVanish()
         if (i % 2 == 0)
             client.Reset();
     }
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->LiveThreads(), 1, 60000);
-}
-
-void TestFaults::manyClientsAtOnce()
-{
+    QTRY_COMPARE(m_server->ConnectedUsers(), 1);
+    // Many at once: every place taken, each by a download running at the same time; one more is turned away.
     constexpr int kClients = 64;
     const QByteArray content = Pattern(256 * 1024, 5);
     QVERIFY(WriteFile(Path("big.bin"), content));
     m_server->Settings().Update([](CSettings::Values& v) { v.MaxUsers = kClients + 1; });
-    std::vector<std::unique_ptr<FtpClient>> clients;
-    std::vector<int> data;
+    FtpClient clients[kClients];
+    int data[kClients];
+    for (int i = 0; i < kClients; ++i)
+        QVERIFY(clients[i].Login(m_server->Port()) && (data[i] = clients[i].OpenPassive()) >= 0 &&
+                clients[i].SendLine("RETR big.bin"));
+    QCOMPARE(FtpClient().ConnectAndGreet(m_server->Port()), QByteArray("421 No more users are allowed."));
     for (int i = 0; i < kClients; ++i) {
-        clients.push_back(std::make_unique<FtpClient>());
-        QVERIFY(clients.back()->Login(m_server->Port()));
-        data.push_back(clients.back()->OpenPassive());
-        QVERIFY(clients.back()->SendLine("RETR big.bin"));
-    }
-    // Every place taken, each by a download running at once: one more is turned away.
-    FtpClient extra;
-    QCOMPARE(extra.ConnectAndGreet(m_server->Port()), QByteArray("421 No more users are allowed."));
-    for (int i = 0; i < kClients; ++i) {
-        QCOMPARE(clients[i]->ReadReply(), QByteArray("150 Binary mode."));
-        QVERIFY(DataSocket::ReadAll(data[i]) == content);
+        QVERIFY(clients[i].ReadReply() == "150 Binary mode." && DataSocket::ReadAll(data[i]) == content);
         DataSocket::Close(data[i]);
-        QCOMPARE(clients[i]->ReadReply(), QByteArray("226 Transfer completed."));
+        QCOMPARE(clients[i].ReadReply(), QByteArray("226 Transfer completed."));
     }
 }
 
-void TestFaults::filesChangeDuringRetr()
+void TestFaults::fileSystemFaults()
 {
     // Deleted: the open file lives on and all of it arrives. Truncated: the download ends short and says so.
     const QByteArray content = Pattern(16 << 20, 13);
@@ -127,29 +103,22 @@ void TestFaults::filesChangeDuringRetr()
         const QByteArray downloaded = QByteArray(first, sizeof first) + DataSocket::ReadAll(data);
         DataSocket::Close(data);
         QCOMPARE(m_bystander.ReadReply(), QByteArray(truncate ? "426 Connection closed." : "226 Transfer completed."));
-        QVERIFY(truncate ? downloaded.size() < content.size() && content.startsWith(downloaded)
-                         : downloaded == content);
+        QVERIFY(content.startsWith(downloaded) && (downloaded.size() < content.size()) == truncate);
     }
-}
-
-void TestFaults::fileSystemFaults()
-{
     // A full disk, as a file size limit: the upload ends with 450, what fitted is kept, the client is served.
     rlimit saved = {};
     QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
-    rlimit limit = {1 << 20, saved.rlim_max};
+    const rlimit limit = {1 << 20, saved.rlim_max};
     std::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG instead
     QVERIFY(setrlimit(RLIMIT_FSIZE, &limit) == 0);
-    int data = m_bystander.OpenPassive();
+    const int data = m_bystander.OpenPassive();
     QCOMPARE(m_bystander.Command("STOR upload.bin"), QByteArray("150 Binary mode."));
-    const QByteArray upload = Pattern(3 << 20, 5);
-    DataSocket::WriteAll(data, upload); // fails part-way once the server stops reading
+    DataSocket::WriteAll(data, content); // fails part-way once the server stops reading
     QCOMPARE(m_bystander.ReadReply(), QByteArray("450 File access error."));
     DataSocket::Close(data);
     QVERIFY(setrlimit(RLIMIT_FSIZE, &saved) == 0);
     const QByteArray kept = ReadFile(Path("upload.bin"));
-    QVERIFY(!kept.isEmpty() && kept.size() <= qsizetype(limit.rlim_cur) && upload.startsWith(kept));
-
+    QVERIFY(!kept.isEmpty() && kept.size() <= qsizetype(limit.rlim_cur) && content.startsWith(kept));
     // A read-only root: permission bits bind everyone but root; for root, a read-only bind mount.
     const QByteArray root = m_tree->Path("root");
     const bool mounted = geteuid() == 0 && ::mount(root, root, nullptr, MS_BIND, nullptr) == 0;
@@ -157,38 +126,20 @@ void TestFaults::fileSystemFaults()
         const auto undo = qScopeGuard([&] { mounted ? ::umount2(root, MNT_DETACH) : ::chmod(root, 0700); });
         QVERIFY(mounted ? ::mount(root, root, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0
                         : ::chmod(root, 0500) == 0);
-        CONVERSE(m_bystander, R"(
-            @pasv
-            STOR new.bin | 150 Binary mode. | 450 File access error.
-            MKD Made | 450 Error creating folder.
-            DELE small.txt | 450 Error deleting file: "/small.txt".
-            RNFR small.txt | 350 File OK.
-            RNTO renamed.txt | 450 Error renaming file.
-            RMD Empty | 450 Error deleting folder.
-            SIZE small.txt | 213 6
-        )");
+        CONVERSE(m_bystander,
+                 "MKD Made | 450 Error creating folder.\nDELE small.txt | 450 Error deleting file: \"/small.txt\".");
     }
-    QVERIFY(!QFile::exists(Path("new.bin")) && !QFile::exists(Path("Made")) && QFile::exists(Path("small.txt")));
-
     // The root folder removed under a client inside it: everything fails and nothing brings it back.
     QCOMPARE(m_bystander.Command("CWD Docs"), QByteArray("250 \"/docs\" --> Current folder."));
     QVERIFY(QDir(root).removeRecursively());
     CONVERSE(m_bystander, R"(
         PWD | 257 "/docs" --> Current folder.
         CWD / | 550 "/": Folder not found.
-        CWD .. | 550 "..": Folder not found.
         SIZE /small.txt | 550 File not found.
-        RETR x.bin | 550 File not found.
         STOR x.bin | 550 Invalid filename.
         MKD New | 550 Creating a folder is not allowed.
-        DELE x.bin | 550 File not found.
-        RNFR x.bin | 550 Folder not found.
-        RMD /Docs | 550 Folder not found.
-        @pasv
-        LIST | 550 "": Folder not found.
     )");
-    QVERIFY(!QFileInfo::exists(root));
-    QVERIFY(QDir().mkpath(root) && WriteFile(Path("small.txt"), "served")); // served again when back
+    QVERIFY(!QFileInfo::exists(root) && QDir().mkpath(root) && WriteFile(Path("small.txt"), "served"));
 }
 
 QTEST_GUILESS_MAIN(TestFaults)

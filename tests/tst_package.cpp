@@ -6,25 +6,14 @@ class TestPackage : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void builtPackage();
-};
-
-void TestPackage::builtPackage()
-{
-    for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps", "desktop-file-validate", "appstreamcli", "man"}) {
-        if (QStandardPaths::findExecutable(tool).isEmpty())
-            QSKIP(qPrintable(QString(tool) + " is not installed (scripts/deps.sh installs it)"));
-    }
-    QTemporaryDir dir;
-    QProcess check;
-    check.setProcessChannelMode(QProcess::MergedChannels);
-    // Each step stops the script with what failed: sh -e, and -x to show the step.
-    check.start("sh", {"-exc", R"sh(deb=$("$TARVELO_SOURCE_DIR/scripts/make-deb.sh" "$TARVELO_BUILD_DIR" "$0")
+    void builtPackage()
+    {
+        QTemporaryDir dir;
+        QCOMPARE(QProcess::execute(
+                     "sh", {"-exc", R"sh(deb=$("$TARVELO_SOURCE_DIR/scripts/make-deb.sh" "$TARVELO_BUILD_DIR" "$0")
 dpkg-deb -x "$deb" "$0/root"
 cd "$0/root/usr"
-for library in libqt6core6 libqt6network6 libqt6widgets6 libqt6svg6 libcrypto++; do
-    dpkg-deb -f "$deb" Depends | grep -F "$library"
-done
+dpkg-deb -f "$deb" Depends | grep libqt6core6 | grep libqt6network6 | grep libqt6widgets6 | grep libqt6svg6 | grep -F libcrypto++
 for program in tarvelo-ftp tarvelo-ftpd tarvelo-cry; do
     bin/$program --version | grep -F " $(dpkg-deb -f "$deb" Version)"
     MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l share/man/man1/$program.1.gz 2>"$0/warnings" | sed 's/‐/-/g; s/−/-/g' >"$0/manual"
@@ -38,10 +27,10 @@ test -x "bin/$(sed -n 's/^Exec=//p' share/applications/tarvelo-ftp.desktop)"
 test -f "share/icons/hicolor/scalable/apps/$(sed -n 's/^Icon=//p' share/applications/tarvelo-ftp.desktop).svg"
 test -f share/metainfo/com.tarvelo.TarveloFtpServer.metainfo.xml
 appstreamcli validate-tree --no-net --strict "$0/root")sh",
-                       dir.path()});
-    QVERIFY(check.waitForFinished(300000));
-    QVERIFY2(check.exitStatus() == QProcess::NormalExit && check.exitCode() == 0, check.readAll().constData());
-}
+                            dir.path()}),
+                 0);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestPackage)
 #include "tst_package.moc"

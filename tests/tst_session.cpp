@@ -1,16 +1,11 @@
-// Catches: wrong login or verb replies, lines run early after a refusal, line bound, user limit, idle clients kept.
+// Catches: wrong login or verb replies, lines framed wrongly or run early after a refusal, user limit, idle clients.
 
 #include "FtpClient.h"
 #include "TestServer.h"
 
 #include <QtTest>
 
-namespace {
-
-const QByteArray kGate = "530 Login to the server. Enter USER and PASS commands.";
-const QByteArray kAddress = "127.0.0.1";
-
-} // namespace
+static const QByteArray kGate = "530 Login to the server. Enter USER and PASS commands.";
 
 class TestSession : public QObject
 {
@@ -24,6 +19,7 @@ void TestSession::session()
     CSettings::Values values = TestValues();
     values.WelcomeMSG = "100% sure %s %d %n";
     values.LogoffMSG = "See you %s";
+    values.Username = "caf\xE9"; // names compare ignoring ASCII case only
     TestServer server(values);
     server.Settings().SetDurations({.LoginFailureDelayMs = 100});
     FtpClient client;
@@ -31,29 +27,28 @@ void TestSession::session()
     for (const char* line : {"QUIT", "BYE", "NOOP", "CWD ..", "LIST", "RETR x", "STOR x", "PORT 127,0,0,1,4,1", "PASV",
                              "SIZE x", "DELE x", "RNFR x", "MKD x", "RMD x", " USER tester"})
         QVERIFY2(client.Command(line) == kGate, line);
+    // Lines sent behind a refused password wait for its refusal: pipelined guesses gain nothing.
     CONVERSE(client, R"(
         PASS Secret | 503 Enter te username USER first.
         USER | 331 Enter password.
         PASS Secret | 503 Enter te username USER first.
         USER bob | 331 Enter password.
         PASS Secret | 530 Login failed. Wrong username or/and password.
-        USER tester | 331 Enter password.
+        USER CAF\xC9 | 331 Enter password.
+        PASS Secret | 530 Login failed. Wrong username or/and password.
+        USER caf\xE9 | 331 Enter password.
         PASS secret | 530 Login failed. Wrong username or/and password.
-        USER tester | 331 Enter password.
+        USER caf\xE9 | 331 Enter password.
         PASS  Secret | 530 Login failed. Wrong username or/and password.
         USER anonymous | 331 Enter password.
         PASS Secret | 530 Login failed. Wrong username or/and password.
-        user TeStEr | 331 Enter password.
+        user cAf\xE9 | 331 Enter password.
         pAsS Secret | 230 Login OK.
-        PWD | 257 "/" --> Current folder.
         PASS x | 530 Login failed. Wrong username or/and password.
         PWD | 257 "/" --> Current folder.
         USER x | 331 Enter password.
         PWD | 530 Login to the server. Enter USER and PASS commands.
-    )");
-    // Lines sent behind a refused password wait for its refusal: pipelined guesses gain nothing.
-    CONVERSE(client, R"(
-        USER tester\r\nPASS bad\r\nNOOP\r\nPASS Secret\r\nPWD\r\n\c | 331 Enter password.
+        USER caf\xE9\r\nPASS bad\r\nNOOP\r\nPASS Secret\r\nPWD\r\n\c | 331 Enter password.
         | 530 Login failed. Wrong username or/and password.
         | 530 Login to the server. Enter USER and PASS commands.
         | 230 Login OK.
@@ -61,18 +56,14 @@ void TestSession::session()
         TYPE  I | 200 Type:  I
         TYPE %s%n%d | 200 Type: %s%n%d
         TYPE a\rb\nc | 200 Type: a b c
-        CWD evil\n421 Bye | 550 "evil 421 Bye": Folder not found.
         SYST | 215 Windows Tarvelo FTP Server v1.1b
         FEAT | 211 No features.
         HELP SITE | 214 No help.
         REIN | 220 Connection reset not supported.
-        ABOR | 226 ABOR command OK.
         \xFF\xF4\xFF\xF2ABOR | 226 ABOR command OK.
         xabor | 226 ABOR command OK.
         ABORT | 502 Unknown command.
         QUITX | 502 Unknown command.
-        NLST | 502 Unknown command.
-        MDTM x | 502 Unknown command.
         \x20NOOP | 502 Unknown command.
         NOOP\nX | 502 Unknown command.
         NOOP\r | 502 Unknown command.
@@ -86,29 +77,17 @@ void TestSession::session()
     QVERIFY(other.SendRaw(QByteArray(70000, 'y')));
     CONVERSE(other, "| 500 Command line too long.\n| <closed>");
     CONVERSE(client, "bye | 221 See you %s\n| <closed>");
-    QVERIFY(server.Monitor().WaitForLine("User OUT: " + kAddress));
-    QByteArrayList lines = server.Monitor().Lines();
-    QVERIFY(lines.lastIndexOf("Access denied: " + kAddress) < lines.lastIndexOf("User IN: " + kAddress));
+    const QByteArrayList lines = server.Monitor().Lines();
+    QVERIFY(lines.lastIndexOf("Access denied: 127.0.0.1") < lines.lastIndexOf("User IN: 127.0.0.1"));
 
     server.Settings().Update([](CSettings::Values& v) { v.Username = "anonymous"; });
     FtpClient last;
     QVERIFY(last.Login(server.Port(), "AnonYmous", "me@example.org"));
-    // Names compare ignoring ASCII case only.
-    server.Settings().Update([](CSettings::Values& v) {
-        v.Username = "caf\xE9";
-        v.Password = "p";
-    });
-    CONVERSE(last, R"(
-        USER CAF\xC9 | 331 Enter password.
-        PASS p | 530 Login failed. Wrong username or/and password.
-    )");
     last.Close(); // without QUIT: no logout line
     QVERIFY(server.WaitUntilIdle());
-    lines = server.Monitor().Lines();
-    QCOMPARE(lines.count("User arrived: " + kAddress), 3);
-    QCOMPARE(lines.count("User IN: " + kAddress), 3);
-    QCOMPARE(lines.count("Access denied: " + kAddress), 7);
-    QCOMPARE(lines.count("User OUT: " + kAddress), 1);
+    for (const auto& [line, count] :
+         {std::pair{"User arrived", 3}, {"User IN", 3}, {"Access denied", 7}, {"User OUT", 1}})
+        QVERIFY2(server.Monitor().CountLines(line + QByteArray(": 127.0.0.1")) == count, line);
 
     server.Settings().Update([](CSettings::Values& v) { v.MaxUsers = 1; });
     FtpClient first, refused, next, idle;
@@ -118,17 +97,14 @@ void TestSession::session()
     QCOMPARE(first.Command("NOOP"), kGate);
     first.Close();
     QTRY_COMPARE(server.ConnectedUsers(), 0);
-    QVERIFY(next.Login(server.Port(), "caf\xE9", "p"));
-
+    QVERIFY(next.Login(server.Port(), "anonymous", "x"));
     // Stopping ends every client; started again, the server serves again.
     server.Stop();
     QVERIFY(next.WaitForClose());
-    QVERIFY(server.Monitor().WaitForLine("***** FTP SERVER OFFLINE *****"));
     QVERIFY(server.Start());
     server.Settings().SetDurations({.IdleTimeoutMs = 100});
     QVERIFY(idle.Connect(server.Port()));
     CONVERSE(idle, "| 220*\n| 426 Time out.\n| <closed>");
-    QVERIFY(server.WaitUntilIdle());
 }
 
 QTEST_GUILESS_MAIN(TestSession)
