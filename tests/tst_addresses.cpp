@@ -1,11 +1,11 @@
-// Catches: non-IPv4 LAN or public addresses, lookups doubled or misdelivered, failures kept or retried wrongly, PASV
-// order
+// Catches: non-IPv4 LAN or public addresses, lookups doubled or misdelivered, failures kept or retried, PASV order
 
 #include "FtpClient.h"
 #include "TestServer.h"
 
 #include "core/InternetAddress.h"
 #include "core/LanAddress.h"
+#include "server/FtpServer.h"
 
 #include <QHostAddress>
 #include <QtTest>
@@ -47,7 +47,7 @@ void TestAddresses::addresses()
                  (parsed.setAddress(QString::fromLatin1(lan)) && parsed.protocol() == QAbstractSocket::IPv4Protocol),
              lan);
     TestServer server(TestValues());
-    CInternetAddress& internet = server.InternetAddress();
+    CInternetAddress& internet = server.Engine().InternetAddress();
     quint16 port = 0;
     const int service = DataSocket::Listen(&port);
     internet.SetServiceUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port));

@@ -3,6 +3,8 @@
 #include "FtpClient.h"
 #include "TestServer.h"
 
+#include "server/FtpServer.h"
+
 #include <QtTest>
 
 static const QByteArray kGate = "530 Login to the server. Enter USER and PASS commands.";
@@ -96,7 +98,7 @@ void TestSession::session()
     CONVERSE(refused, "| 421 No more users are allowed.\n| <closed>");
     QCOMPARE(first.Command("NOOP"), kGate);
     first.Close();
-    QTRY_COMPARE(server.ConnectedUsers(), 0);
+    QTRY_COMPARE(server.Engine().ConnectedUsers(), 0);
     QVERIFY(next.Login(server.Port(), "anonymous", "x"));
     // Stopping ends every client; started again, the server serves again.
     server.Stop();

@@ -3,8 +3,7 @@
 #include "core/ServerMonitor.h"
 #include "server/FtpServer.h"
 
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
+#include <QTest>
 
 void CaptureSink::WriteMonitor(const QByteArray& text, MonitorRgb, MonitorRgb, bool lineEnd)
 {
@@ -13,7 +12,6 @@ void CaptureSink::WriteMonitor(const QByteArray& text, MonitorRgb, MonitorRgb, b
     if (lineEnd) {
         m_lines.append(m_partial);
         m_partial.clear();
-        m_changed.wakeAll();
     }
 }
 
@@ -21,17 +19,6 @@ QByteArrayList CaptureSink::Lines() const
 {
     QMutexLocker locker(&m_lock);
     return m_lines;
-}
-
-bool CaptureSink::WaitForLine(const QByteArray& text, int timeoutMs) const
-{
-    QDeadlineTimer deadline(timeoutMs);
-    QMutexLocker locker(&m_lock);
-    while (!m_lines.contains(text)) {
-        if (!m_changed.wait(&m_lock, deadline))
-            return m_lines.contains(text);
-    }
-    return true;
 }
 
 CSettings::Values TestValues(const QByteArray& rootFolder)
@@ -87,39 +74,14 @@ bool TestServer::Start()
     return started;
 }
 
-CInternetAddress& TestServer::InternetAddress()
-{
-    return m_server->InternetAddress();
-}
-
 void TestServer::Stop()
 {
     OnHost([this] { m_server->StopServer(); });
 }
 
-int TestServer::ConnectedUsers() const
+bool TestServer::WaitUntilIdle(int timeoutMs)
 {
-    return m_server->ConnectedUsers();
-}
-
-qsizetype TestServer::ConnectionCount() const
-{
-    return m_server->ConnectionCount();
-}
-
-int TestServer::LiveThreads() const
-{
-    return m_server->LiveThreads();
-}
-
-bool TestServer::WaitUntilIdle(int timeoutMs) const
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        if (LiveThreads() == 0 && ConnectedUsers() == 0 && ConnectionCount() == 0)
-            return true;
-        QThread::msleep(10);
-    }
-    return false;
+    return QTest::qWaitFor(
+        [this] { return !m_server->LiveThreads() && !m_server->ConnectedUsers() && !m_server->ConnectionCount(); },
+        timeoutMs);
 }

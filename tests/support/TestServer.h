@@ -6,13 +6,11 @@
 #include <QByteArrayList>
 #include <QMutex>
 #include <QThread>
-#include <QWaitCondition>
 
 #include <functional>
 #include <memory>
 
 class CFtpServer;
-class CInternetAddress;
 class CServerMonitor;
 
 // Collects finished monitor lines; safe to read from the test's thread.
@@ -21,12 +19,10 @@ class CaptureSink : public IMonitorSink
 public:
     void WriteMonitor(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd) override;
     QByteArrayList Lines() const;
-    bool WaitForLine(const QByteArray& text, int timeoutMs = 10000) const; // true once it came
     int CountLines(const QByteArray& text) const { return int(Lines().count(text)); }
 
 private:
     mutable QMutex m_lock;
-    mutable QWaitCondition m_changed;
     QByteArrayList m_lines; // guarded by m_lock
     QByteArray m_partial;   // guarded by m_lock
 };
@@ -44,14 +40,10 @@ public:
 
     quint16 Port() const { return m_port; }
     CSettings& Settings() { return m_settings; }
-    // The public-address service the server asks for remote passive replies; any thread.
-    CInternetAddress& InternetAddress();
     CaptureSink& Monitor() { return m_sink; }
-    int ConnectedUsers() const;
-    qsizetype ConnectionCount() const;
-    int LiveThreads() const;
+    CFtpServer& Engine() { return *m_server; } // its counters and address service; any thread
     // Waits until no connection thread is alive and the count is back to zero.
-    bool WaitUntilIdle(int timeoutMs = 15000) const;
+    bool WaitUntilIdle(int timeoutMs = 15000);
 
 private:
     void OnHost(const std::function<void()>& fn); // runs fn on the host thread and waits for it
