@@ -1,13 +1,9 @@
-// Catches: wrong login or verb replies, lines framed wrongly or run early after a refusal, user limit, idle clients.
+// Catches: wrong login or verb replies, lines framed wrongly or run early after a refusal, stop, idle clients.
 
 #include "FtpClient.h"
 #include "TestServer.h"
 
-#include "server/FtpServer.h"
-
 #include <QtTest>
-
-static const QByteArray kGate = "530 Login to the server. Enter USER and PASS commands.";
 
 class TestSession : public QObject
 {
@@ -24,18 +20,15 @@ void TestSession::session()
     values.Username = "caf\xE9"; // names compare ignoring ASCII case only
     TestServer server(values);
     server.Settings().SetDurations({.LoginFailureDelayMs = 100});
-    FtpClient client;
+    FtpClient client, other, last, next, idle;
     QCOMPARE(client.ConnectAndGreet(server.Port()), QByteArray("220 100% sure %s %d %n"));
     for (const char* line : {"QUIT", "BYE", "NOOP", "CWD ..", "LIST", "RETR x", "STOR x", "PORT 127,0,0,1,4,1", "PASV",
                              "SIZE x", "DELE x", "RNFR x", "MKD x", "RMD x", " USER tester"})
-        QVERIFY2(client.Command(line) == kGate, line);
+        QVERIFY2(client.Command(line) == "530 Login to the server. Enter USER and PASS commands.", line);
     // Lines sent behind a refused password wait for its refusal: pipelined guesses gain nothing.
     CONVERSE(client, R"(
-        PASS Secret | 503 Enter te username USER first.
         USER | 331 Enter password.
         PASS Secret | 503 Enter te username USER first.
-        USER bob | 331 Enter password.
-        PASS Secret | 530 Login failed. Wrong username or/and password.
         USER CAF\xC9 | 331 Enter password.
         PASS Secret | 530 Login failed. Wrong username or/and password.
         USER caf\xE9 | 331 Enter password.
@@ -63,7 +56,6 @@ void TestSession::session()
         HELP SITE | 214 No help.
         REIN | 220 Connection reset not supported.
         \xFF\xF4\xFF\xF2ABOR | 226 ABOR command OK.
-        xabor | 226 ABOR command OK.
         ABORT | 502 Unknown command.
         QUITX | 502 Unknown command.
         \x20NOOP | 502 Unknown command.
@@ -74,31 +66,20 @@ void TestSession::session()
     // A line just under the bound is a line (over many reads); beyond it the client is dropped.
     const QByteArray longLine(60000, 'x');
     QCOMPARE(client.Command("CWD " + longLine), "550 \"" + longLine + "\": Folder not found.");
-    FtpClient other;
-    QVERIFY(other.ConnectAndGreet(server.Port()).startsWith("220 "));
-    QVERIFY(other.SendRaw(QByteArray(70000, 'y')));
+    QVERIFY(other.ConnectAndGreet(server.Port()).startsWith("220 ") && other.SendRaw(QByteArray(70000, 'y')));
     CONVERSE(other, "| 500 Command line too long.\n| <closed>");
     CONVERSE(client, "bye | 221 See you %s\n| <closed>");
     const QByteArrayList lines = server.Monitor().Lines();
     QVERIFY(lines.lastIndexOf("Access denied: 127.0.0.1") < lines.lastIndexOf("User IN: 127.0.0.1"));
 
     server.Settings().Update([](CSettings::Values& v) { v.Username = "anonymous"; });
-    FtpClient last;
     QVERIFY(last.Login(server.Port(), "AnonYmous", "me@example.org"));
     last.Close(); // without QUIT: no logout line
     QVERIFY(server.WaitUntilIdle());
     for (const auto& [line, count] :
-         {std::pair{"User arrived", 3}, {"User IN", 3}, {"Access denied", 7}, {"User OUT", 1}})
+         {std::pair{"User arrived", 3}, {"User IN", 3}, {"Access denied", 6}, {"User OUT", 1}})
         QVERIFY2(server.Monitor().CountLines(line + QByteArray(": 127.0.0.1")) == count, line);
 
-    server.Settings().Update([](CSettings::Values& v) { v.MaxUsers = 1; });
-    FtpClient first, refused, next, idle;
-    QVERIFY(first.ConnectAndGreet(server.Port()).startsWith("220 "));
-    QVERIFY(refused.Connect(server.Port()));
-    CONVERSE(refused, "| 421 No more users are allowed.\n| <closed>");
-    QCOMPARE(first.Command("NOOP"), kGate);
-    first.Close();
-    QTRY_COMPARE(server.Engine().ConnectedUsers(), 0);
     QVERIFY(next.Login(server.Port(), "anonymous", "x"));
     // Stopping ends every client; started again, the server serves again.
     server.Stop();

@@ -13,7 +13,6 @@ class TestTransfers : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void transfers();
-    void dataConnections();
 };
 
 void TestTransfers::transfers()
@@ -25,21 +24,21 @@ void TestTransfers::transfers()
     quint16 port = 0;
     const int listener = DataSocket::Listen(&port);
     QVERIFY(tree.IsValid() && client.Login(server.Port()) && listener >= 0);
+    QVERIFY(WriteFile(tree.Path("big.bin"), Pattern(16 << 20)));
     const QByteArray portCommand = QString("PORT 127,0,0,1,%1,%2").arg(port >> 8).arg(port & 255).toLatin1();
     for (const qsizetype size : {0, 1, 4095, 4096, 4097, 3 * 1024 * 1024 + 7}) {
         for (const bool passive : {true, false}) {
-            const QByteArray name = (passive ? "passive " : "active ") + QByteArray::number(size);
             const QByteArray data = Pattern(size, quint32(size + passive));
             QVERIFY(WriteFile(tree.Path("Up.bin"), Pattern(size + 100000, 3))); // replaced whole
             for (const QByteArray command : {"STOR Up.bin", "RETR up.bin"}) {
+                const QByteArray name = (passive ? "passive " : "active ") + QByteArray::number(size) + ' ' + command;
                 const int pasv = passive ? client.OpenPassive() : -1;
                 QVERIFY2(passive || client.Command(portCommand) == "200 PORT command OK.", name);
                 QVERIFY2(client.Command(command) == "150 Binary mode.", name);
                 const int fd = passive ? pasv : DataSocket::Accept(listener);
-                QVERIFY2(command[0] == 'S' ? DataSocket::WriteAll(fd, data) : DataSocket::ReadAll(fd) == data,
-                         name + ' ' + command);
+                QVERIFY2(command[0] == 'S' ? DataSocket::WriteAll(fd, data) : DataSocket::ReadAll(fd) == data, name);
                 DataSocket::Close(fd);
-                QVERIFY2(client.ReadReply() == "226 Transfer completed.", name + ' ' + command);
+                QVERIFY2(client.ReadReply() == "226 Transfer completed.", name);
             }
         }
     }
@@ -49,34 +48,10 @@ void TestTransfers::transfers()
     QCOMPARE(client.Command(portCommand), QByteArray("200 PORT command OK."));
     CONVERSE(client, "RETR a.txt | 150 Binary mode. | 425 Cannot open connection.");
     QVERIFY(client.NoReplyWithin(300));
-    // Over 4 GiB, from a sparse file that costs no disk.
-    const qint64 size = (qint64(4) << 30) + 4097;
-    QFile huge(tree.Path("huge.bin"));
-    QVERIFY(huge.open(QIODevice::WriteOnly) && huge.seek(size - 3) && huge.write("end") == 3 && huge.flush());
-    QCOMPARE(client.Command("SIZE huge.bin"), "213 " + QByteArray::number(size));
-    const int fd = client.OpenPassive();
-    QCOMPARE(client.Command("RETR huge.bin"), QByteArray("150 Binary mode."));
-    qint64 skipped = 0; // all but the last 3 bytes, dropped as they come
-    for (ssize_t n; skipped < size - 3 &&
-                    (n = ::recv(fd, nullptr, size_t(std::min<qint64>(size - 3 - skipped, 1 << 20)), MSG_TRUNC)) > 0;)
-        skipped += n;
-    QVERIFY(skipped == size - 3 && DataSocket::ReadAll(fd) == "end");
-    DataSocket::Close(fd);
-    QCOMPARE(client.ReadReply(60000), QByteArray("226 Transfer completed."));
-}
-
-void TestTransfers::dataConnections()
-{
-    TestTree tree("a.txt=abc b.txt=bcd Sub/");
-    TestServer server(TestValues(tree.Base()));
-    server.Settings().SetDurations({.DataWaitMs = 300});
-    FtpClient client;
-    QVERIFY(tree.IsValid() && client.Login(server.Port()) && WriteFile(tree.Path("big.bin"), Pattern(16 << 20)));
     // Sent in full and closed before STOR: all of it is kept.
     const QByteArray early(200000, 'e');
-    const QByteArray script =
-        "@pasv\n@send " + early + "\nNOOP | 200 OK\nSTOR early.bin | 150 Binary mode. | 226 Transfer completed.";
-    CONVERSE(client, script.constData());
+    CONVERSE(client,
+             "@pasv\n@send " + early + "\nNOOP | 200 OK\nSTOR early.bin | 150 Binary mode. | 226 Transfer completed.");
     QVERIFY(tree.Read("early.bin") == early);
     // A second PASV closes the first one's connection.
     const int stale = client.OpenPassive();
@@ -125,15 +100,29 @@ void TestTransfers::dataConnections()
         CONVERSE(client, row);
         if (QByteArray(row).startsWith("RETR")) { // the first RETR's port serves it, and to this host only
             const QByteArrayList f = passive.chopped(1).split(',');
-            const quint16 port = quint16(f.value(4).toInt() * 256 + f.value(5).toInt());
-            const int thief = DataSocket::Connect(port, "127.0.0.2");
-            const int fd = DataSocket::Connect(port);
+            const quint16 first = quint16(f.value(4).toInt() * 256 + f.value(5).toInt());
+            const int thief = DataSocket::Connect(first, "127.0.0.2");
+            const int fd = DataSocket::Connect(first);
             QVERIFY(DataSocket::ReadAll(fd) == "bcd" && client.ReadReply() == "226 Transfer completed.");
             DataSocket::Close(fd);
             DataSocket::Close(thief);
         }
         QVERIFY2(client.NoReplyWithin(600), row);
     }
+    // Over 4 GiB, from a sparse file that costs no disk.
+    const qint64 size = (qint64(4) << 30) + 4097;
+    QFile huge(tree.Path("huge.bin"));
+    QVERIFY(huge.open(QIODevice::WriteOnly) && huge.seek(size - 3) && huge.write("end") == 3 && huge.flush());
+    QCOMPARE(client.Command("SIZE huge.bin"), "213 " + QByteArray::number(size));
+    const int fd = client.OpenPassive();
+    QCOMPARE(client.Command("RETR huge.bin"), QByteArray("150 Binary mode."));
+    qint64 skipped = 0; // all but the last 3 bytes, dropped as they come
+    for (ssize_t n; skipped < size - 3 &&
+                    (n = ::recv(fd, nullptr, size_t(std::min<qint64>(size - 3 - skipped, 1 << 20)), MSG_TRUNC)) > 0;)
+        skipped += n;
+    QVERIFY(skipped == size - 3 && DataSocket::ReadAll(fd) == "end");
+    DataSocket::Close(fd);
+    QCOMPARE(client.ReadReply(60000), QByteArray("226 Transfer completed."));
 }
 
 QTEST_GUILESS_MAIN(TestTransfers)
