@@ -6,8 +6,10 @@
 #include "securefolder/SecureFolderPasses.h"
 #include "TestFiles.h"
 #include "TestServer.h"
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <QtTest>
 #include <sys/stat.h>
 
@@ -29,14 +31,21 @@ struct Host : ISecureFolderHost
     void SetWaitCursor(bool bOn) override { bWait = bOn; }
     void RunFileWork(const std::function<void()>& work) override
     {
-        QSemaphore served;
+        std::mutex lock; // a hand-over ThreadSanitizer sees, unlike Qt's own
+        std::condition_variable changed;
+        bool served = false;
         QTimer::singleShot(0, [&] {
+            const std::lock_guard<std::mutex> locked(lock);
             ok << (bWait && passes.IsRunning() && passes.OnEncrypt() == EOutcome::Busy &&
                    passes.OnDecrypt() == EOutcome::Busy);
-            served.release();
+            served = true;
+            changed.notify_one();
         });
         worker.Run([&] {
-            ok << served.tryAcquire(1, 60000) << (QThread::currentThread() != qApp->thread()); // appended once served
+            std::unique_lock<std::mutex> locked(lock); // appended once served
+            ok << changed.wait_for(locked, std::chrono::minutes(1), [&] { return served; })
+               << (QThread::currentThread() != qApp->thread());
+            locked.unlock();
             work();
         });
     }
