@@ -99,8 +99,7 @@ void TestTransfers::transfers()
         CONVERSE(client, "RETR a.txt | 150 Binary mode.");
         CONVERSE(client, row);
         if (QByteArray(row).startsWith("RETR")) { // the first RETR's port serves it, and to this host only
-            const QByteArrayList f = passive.chopped(1).split(',');
-            const quint16 first = quint16(f.value(4).toInt() * 256 + f.value(5).toInt());
+            const quint16 first = PassivePort(passive);
             const int thief = DataSocket::Connect(first, "127.0.0.2");
             const int fd = DataSocket::Connect(first);
             QVERIFY(DataSocket::ReadAll(fd) == "bcd" && client.ReadReply() == "226 Transfer completed.");

@@ -149,10 +149,14 @@ int FtpClient::OpenPassive(QByteArray* reply)
     const QByteArray answer = Command("PASV");
     if (reply)
         *reply = answer;
-    const QByteArrayList fields = answer.mid(answer.indexOf('(') + 1).chopped(1).split(',');
-    if (!answer.startsWith("227 ") || fields.size() != 6)
-        return -1;
-    return DataSocket::Connect(quint16(fields[4].toInt() * 256 + fields[5].toInt()));
+    const quint16 port = PassivePort(answer);
+    return port ? DataSocket::Connect(port) : -1;
+}
+
+quint16 PassivePort(const QByteArray& reply)
+{
+    const QByteArrayList fields = reply.mid(reply.indexOf('(') + 1).chopped(1).split(',');
+    return reply.startsWith("227 ") && fields.size() == 6 ? quint16(fields[4].toInt() * 256 + fields[5].toInt()) : 0;
 }
 
 QString FtpClient::Expect(const QByteArray& expected)

@@ -54,6 +54,9 @@ private:
     QByteArray m_buffer;
 };
 
+// The port a "227 Entering Passive Mode (h,h,h,h,p,p)" reply names; 0 for any other reply.
+quint16 PassivePort(const QByteArray& reply);
+
 // Data connection helpers for tests (blocking, with time-outs).
 namespace DataSocket {
 int Connect(quint16 port, const char* bindAddress = nullptr); // to 127.0.0.1:port; -1 on failure
