@@ -25,6 +25,7 @@ public:
     virtual void NotifyUserArrived(const QByteArray& address) = 0;
     // Connection thread, at its end: takes the thread off the connection list.
     virtual void RemoveConnection(CThreadConnection* connection) = 0;
-    // Connection thread, at its very end: announces it, synchronously.
+    // Connection thread, at its very end: counts the client out and announces it to the host's
+    // thread, which shows it in its turn.
     virtual void NotifyUserLeft() = 0;
 };

@@ -14,24 +14,23 @@ void CServerMonitor::SetSink(IMonitorSink* sink)
 
 void CServerMonitor::AddMonitorText(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd)
 {
-    OnOwnThread([&] { WriteOnOwnThread(text, textColor, backColor, lineEnd); });
+    OnOwnThread([=, this] { WriteOnOwnThread(text, textColor, backColor, lineEnd); });
 }
 
-void CServerMonitor::OnOwnThread(const std::function<void()>& write)
+void CServerMonitor::OnOwnThread(std::function<void()> write)
 {
     if (QThread::currentThread() == thread()) {
         write();
         return;
     }
-    // The window's thread keeps serving these while it waits for connection threads to end.
-    QMetaObject::invokeMethod(this, write, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(this, std::move(write), Qt::QueuedConnection);
 }
 
 void CServerMonitor::AddAddressLine(const QByteArray& label, MonitorRgb labelColor, const QByteArray& address,
                                     MonitorRgb addressColor)
 {
     // One hand-over for the whole line: another thread's write cannot land between its parts.
-    OnOwnThread([&] {
+    OnOwnThread([=, this] {
         WriteOnOwnThread(label, labelColor, MonitorColor::Dark, false);
         WriteOnOwnThread(address, addressColor, MonitorColor::Dark, true);
     });

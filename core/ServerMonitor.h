@@ -8,9 +8,10 @@
 
 // The server monitor: the one way any part of the system writes a coloured line for the user.
 //
-// Lives on the window's thread. A write from another thread is handed over whole and the caller
-// waits until it has been carried out; a client line goes over as one write, so its parts are never
-// split by another thread's write. Once the sink is detached (the pane is gone) writes are dropped.
+// Lives on the window's thread. A write from another thread is queued to it whole, without waiting
+// for it: each thread's lines keep their order, and a client line goes over as one write, so its
+// parts are never split by another thread's write. Once the sink is detached (the pane is gone)
+// writes are dropped.
 class CServerMonitor : public QObject
 {
     Q_OBJECT
@@ -33,8 +34,8 @@ public:
     void LogAccessDenied(const QByteArray& address);
 
 private:
-    // Any thread: runs write on the window's thread and returns once it ran.
-    void OnOwnThread(const std::function<void()>& write);
+    // Any thread: runs write on the window's thread, now when called there, else queued.
+    void OnOwnThread(std::function<void()> write);
 
     void WriteOnOwnThread(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd);
 

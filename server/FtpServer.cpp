@@ -21,6 +21,10 @@ constexpr quint32 kFirstUnprivilegedPort = 1024;
 // Linux completes the handshake of clients beyond the backlog and then drops them: listen with
 // the system's maximum so that every client is greeted or refused.
 constexpr int kListenBacklog = SOMAXCONN;
+// A connection thread's stack: its deepest path is a command handler under the event loop, far
+// below this. The system's 8 MiB default makes each thread's start and end map and unmap that much,
+// and lets the C library keep only a handful of ended threads' stacks for reuse.
+constexpr uint kConnectionStackBytes = 256 * 1024;
 
 } // namespace
 
@@ -101,8 +105,8 @@ void CFtpServer::StopServer()
         return;
     m_bRunning = false;
     m_listener.Close();
-    // Clients greeted before the stop are announced before it.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    // Clients greeted before the stop, and the lines their threads wrote, come before it.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
     m_monitor.AddMonitorText("***** FTP SERVER OFFLINE *****", MonitorColor::Red, MonitorColor::Dark, true);
     while (CThreadConnection* connection = m_connections.First()) {
         connection->RequestQuit();
@@ -126,6 +130,7 @@ void CFtpServer::StartConnectionThread(int fd)
         delete connection;
         --m_nLiveThreads;
     });
+    connection->setStackSize(kConnectionStackBytes);
     connection->start();
 }
 
@@ -152,18 +157,15 @@ void CFtpServer::NotifyUserArrived(const QByteArray& address)
 
 void CFtpServer::NotifyUserLeft()
 {
+    // Counted out at once, so that a client that reconnects right after its QUIT finds its place;
+    // the window learns of it in its turn.
+    --m_nConnectedUsers;
     QMetaObject::invokeMethod(
-        this, [this] { OnUserLeft(); }, Qt::BlockingQueuedConnection);
+        this, [this] { Q_EMIT ConnectedUsersChanged(m_nConnectedUsers.load()); }, Qt::QueuedConnection);
 }
 
 void CFtpServer::OnUserArrived(const QByteArray& address)
 {
     Q_EMIT ConnectedUsersChanged(m_nConnectedUsers.load());
     m_monitor.AddAddressLine("User arrived: ", MonitorColor::Bronze, address, MonitorColor::Cyan);
-}
-
-void CFtpServer::OnUserLeft()
-{
-    const int count = --m_nConnectedUsers;
-    Q_EMIT ConnectedUsersChanged(count);
 }

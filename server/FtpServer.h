@@ -91,7 +91,6 @@ private:
     // when nothing exists at SharedFolder.
     bool CheckRootFolder();
     void OnUserArrived(const QByteArray& address);
-    void OnUserLeft();
     // Waits, serving events, until the thread has ended or the time is up; true when it ended.
     bool WaitForThreadEnd(CThreadConnection* thread, int ms);
 

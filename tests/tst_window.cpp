@@ -105,6 +105,7 @@ private Q_SLOTS:
                 f.w->Monitor().AddMonitorText(line(t, n).toUtf8(), MonitorColor::White, MonitorColor::Dark, true);
             return true;
         }));
+        QTRY_COMPARE(f.Lines().size(), 4 + 6 * 60); // queued writes, not yet shown
         QCOMPARE(f.Lines().mid(0, 4), (QStringList{"Tarvelo FTP Server v1.1b", "Your Internet IP address: 203.0.113.7",
                                                    "Root folder not found.", "Please select a valid folder."}));
         QList<int> next(6, 0);
