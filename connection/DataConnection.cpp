@@ -33,9 +33,10 @@ void CSocketController::OnPassive(bool extended)
         return;
     }
     // A client whose address begins like ours is on our network; others get the public one.
-    const QByteArray local = LocalAddress();
-    if (m_strClientAddress.left(6) == local.left(6)) {
-        FinishPassive(false, local);
+    if (m_strLocalAddress.isEmpty())
+        m_strLocalAddress = LocalAddress(); // the control connection's, fixed for its life
+    if (m_strClientAddress.left(6) == m_strLocalAddress.left(6)) {
+        FinishPassive(false, m_strLocalAddress);
         return;
     }
     const std::optional<QByteArray> known =
@@ -116,9 +117,6 @@ void CSocketController::RetireDataSocket()
 {
     m_pDataSocket->StopTransfer();
     m_runningTransfer.reset();
-    if (m_closedDataSockets.empty())
-        QMetaObject::invokeMethod(
-            &m_context, [this] { m_closedDataSockets.clear(); }, Qt::QueuedConnection);
     m_closedDataSockets.push_back(std::move(m_pDataSocket));
 }
 

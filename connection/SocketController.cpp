@@ -47,13 +47,14 @@ void CSocketController::OnReceive(int error)
 {
     Q_UNUSED(error);
     AssertOnThread();
+    m_closedDataSockets.clear();
     if (m_eHold != CommandHold::None)
         return; // left unread: the socket holds further notifications until the hold ends
     char buffer[kReceiveChunk + 1];
     const qint64 received = Receive(buffer, kReceiveChunk);
-    if (received < 0)
-        return; // would-block or another error: the connection stays open
-    if (received == 0) {
+    if (received < 0 && IsWouldBlock(LastError()))
+        return;
+    if (received <= 0) { // the client closed or reset the connection
         EndConnection();
         return;
     }

@@ -167,12 +167,15 @@ private:
     CommandHold m_eHold = CommandHold::None;
     QTimer m_loginDelay;
 
+    QByteArray m_strLocalAddress; // this end of the control connection, once a PASV asked for it
     int m_bPassive = 0;
     int m_nDataPort = -1;
     QByteArray m_strDataAddress;
     std::unique_ptr<CSocketBytes> m_pDataSocket;
-    std::vector<std::unique_ptr<CSocketBytes>> m_closedDataSockets; // deleted by a posted call
-    std::optional<TransferKind> m_runningTransfer;                  // started and not yet ended
+    // Closed, but perhaps inside one of their own notifications now: deleted when the next line
+    // comes in on the control connection, which no data socket's notification ever runs inside.
+    std::vector<std::unique_ptr<CSocketBytes>> m_closedDataSockets;
+    std::optional<TransferKind> m_runningTransfer; // started and not yet ended
     std::optional<PendingTransfer> m_pendingTransfer;
     QTimer m_dataWait;
 };

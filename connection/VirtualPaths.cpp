@@ -26,12 +26,6 @@ bool Exists(const QByteArray& path)
     return !path.isEmpty() && ::stat(path.constData(), &status) == 0;
 }
 
-bool EntryExists(const QByteArray& path)
-{
-    struct stat status;
-    return ::lstat(path.constData(), &status) == 0;
-}
-
 QByteArray Join(const QByteArray& folder, const QByteArray& name)
 {
     return folder.endsWith('/') ? folder + name : folder + '/' + name;
@@ -108,9 +102,16 @@ QByteArray LexicalNormalise(const QByteArray& absolutePath)
 
 // The entry of the folder that a client's name means: that exact spelling when it exists, else the
 // first entry in byte order equal to it ignoring ASCII case, else the name as given (a new name).
-QByteArray ResolveName(const QByteArray& folder, const QByteArray& name)
+// exact, when given, tells whether the exact spelling exists, and holds its state then.
+QByteArray ResolveName(const QByteArray& folder, const QByteArray& name, struct stat* exact = nullptr)
 {
-    if (folder.isEmpty() || EntryExists(Join(folder, name)))
+    struct stat status;
+    const bool found = !folder.isEmpty() && ::lstat(Join(folder, name).constData(), &status) == 0;
+    if (exact && found)
+        *exact = status;
+    else if (exact)
+        *exact = {};
+    if (folder.isEmpty() || found)
         return name;
     DIR* dir = ::opendir(folder.constData());
     if (!dir)
@@ -170,14 +171,16 @@ bool NameLess(const QByteArray& a, const QByteArray& b)
     return a < b;
 }
 
-QByteArray CRealRootCache::Resolve(const QByteArray& absoluteRoot)
+QByteArray CRealRootCache::Resolve(const QByteArray& absoluteRoot, bool& isFolder)
 {
     // SECURITY: the remembered folder must still be a folder itself, not a link put in its place.
     struct stat status;
-    if (absoluteRoot != m_strRoot || m_strReal.isEmpty() || ::lstat(m_strReal.constData(), &status) != 0 ||
-        !S_ISDIR(status.st_mode)) {
+    isFolder = absoluteRoot == m_strRoot && !m_strReal.isEmpty() && ::lstat(m_strReal.constData(), &status) == 0 &&
+               S_ISDIR(status.st_mode);
+    if (!isFolder) {
         m_strRoot = absoluteRoot;
         m_strReal = RealPath(absoluteRoot);
+        isFolder = PathExists(m_strReal, true);
     }
     return m_strReal;
 }
@@ -192,8 +195,9 @@ CVirtualFolder::CVirtualFolder(const CSettings::Values& settings, const QByteArr
             root = Join(WorkingFolder(), root);
         // SECURITY: containment is decided against the real root, so a root reached through a
         // symbolic link and entries whose links lead back into it are treated alike.
-        const QByteArray real = cache ? cache->Resolve(root) : RealPath(root);
-        m_bRootExists = !real.isEmpty() && PathExists(real, true);
+        bool isFolder = false;
+        const QByteArray real = cache ? cache->Resolve(root, isFolder) : RealPath(root);
+        m_bRootExists = !real.isEmpty() && (cache ? isFolder : PathExists(real, true));
         m_strRoot = real.isEmpty() ? LexicalNormalise(root) : real;
     }
     if (currentFolder.isEmpty() || currentFolder == "/")
@@ -283,8 +287,11 @@ PathResult CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, AccessM
     QByteArray folderPath, name;
     if (!MapEntry(clientPath, folderPath, name))
         return PathFileNotFound;
-    diskPath = Join(folderPath, ResolveName(folderPath, name));
-    const bool isFile = PathExists(diskPath, false);
+    struct stat entry;
+    diskPath = Join(folderPath, ResolveName(folderPath, name, &entry));
+    // An entry of the exact spelling that is no link needs no second look: its state is known.
+    const bool known = entry.st_mode != 0 && !S_ISLNK(entry.st_mode);
+    const bool isFile = known ? !S_ISDIR(entry.st_mode) : PathExists(diskPath, false);
     if (accessMode == AccessUpload) {
         if (isFile && !m_settings.AllowDeleteFiles)
             return PathNotAllowed; // replacing a file destroys it: that needs the delete permission
@@ -293,7 +300,7 @@ PathResult CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, AccessM
     }
     // SECURITY: the folder must be inside the root and allowed, and the entry itself must not be a
     // link that leads out of it (a download, or an upload written through the link).
-    if (!CheckAccess(folderPath, accessMode) || !IsEntryReachable(diskPath))
+    if (!CheckAccess(folderPath, accessMode) || !(known || IsEntryReachable(diskPath)))
         return PathNotAllowed;
     return PathOK;
 }
@@ -326,24 +333,25 @@ bool CVirtualFolder::IsReachable(const QByteArray& diskPath) const
     if (!m_bRootExists)
         return false;
     QByteArray path = diskPath;
-    while (!path.isEmpty() && path != "/" && !EntryExists(path))
+    struct stat last = {};
+    while (!path.isEmpty() && path != "/" && ::lstat(path.constData(), &last) != 0)
         path = Parent(path);
     // Below the real root, a path none of whose names is a symbolic link is its own real path.
-    if (IsInsideRoot(path) && !HasLinkBelowRoot(path))
+    if (IsInsideRoot(path) && !HasLinkBelowRoot(path, last))
         return true;
     // SECURITY: a symbolic link inside the root that points outside it (or nowhere) is refused.
     return IsInsideRoot(RealPath(path));
 }
 
-bool CVirtualFolder::HasLinkBelowRoot(const QByteArray& path) const
+bool CVirtualFolder::HasLinkBelowRoot(const QByteArray& path, const struct stat& pathStatus) const
 {
     for (qsizetype slash = path.indexOf('/', m_strRoot.size() + 1);; slash = path.indexOf('/', slash + 1)) {
-        const QByteArray prefix = slash < 0 ? path : path.left(slash);
+        if (slash < 0) // the path itself, whose state the caller has
+            return path.size() > m_strRoot.size() && S_ISLNK(pathStatus.st_mode);
+        const QByteArray prefix = path.left(slash);
         struct stat status;
         if (prefix.size() > m_strRoot.size() && (::lstat(prefix.constData(), &status) != 0 || S_ISLNK(status.st_mode)))
             return true;
-        if (slash < 0)
-            return false;
     }
 }
 

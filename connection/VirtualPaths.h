@@ -5,6 +5,8 @@
 
 #include <QByteArray>
 
+#include <sys/stat.h>
+
 // The tree clients see: "/" is the root folder (SharedFolder), names below it are disk entries.
 // Disk paths are bytes with "/" separators, absolute and normalised; file names are never
 // converted. Any thread may use these, each with its own objects.
@@ -27,8 +29,9 @@ bool NameLess(const QByteArray& a, const QByteArray& b);
 class CRealRootCache
 {
 public:
-    // The real path of the absolute folder path, empty when it cannot be resolved.
-    QByteArray Resolve(const QByteArray& absoluteRoot);
+    // The real path of the absolute folder path, empty when it cannot be resolved; isFolder tells
+    // whether a folder is there.
+    QByteArray Resolve(const QByteArray& absoluteRoot, bool& isFolder);
 
 private:
     QByteArray m_strRoot;
@@ -86,8 +89,9 @@ public:
 
 private:
     bool IsInsideRoot(const QByteArray& path) const;
-    // Whether a name of the path below the root is a symbolic link (or cannot be looked at).
-    bool HasLinkBelowRoot(const QByteArray& path) const;
+    // Whether a name of the path below the root is a symbolic link (or cannot be looked at);
+    // pathStatus is the path's own state, as lstat gives it.
+    bool HasLinkBelowRoot(const QByteArray& path, const struct stat& pathStatus) const;
     bool Permitted(AccessMode accessMode) const;
     Mapped MapFolderPart(const QByteArray& normalisedPath, QByteArray& name) const;
     // The folder and the last name of a client path that names an entry; false when the path names

@@ -15,11 +15,6 @@
 
 namespace {
 
-bool IsWouldBlock(int error)
-{
-    return error == EAGAIN || error == EWOULDBLOCK;
-}
-
 QByteArray DottedAddress(const sockaddr_in& address)
 {
     char text[INET_ADDRSTRLEN] = {};
@@ -33,18 +28,6 @@ bool EndPoint(int fd, int (*query)(int, sockaddr*, socklen_t*), sockaddr_in& add
 {
     socklen_t length = sizeof address;
     return fd >= 0 && query(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-}
-
-// Deletes a notifier; one whose signal is being delivered right now goes at the next loop pass.
-void Dispose(std::unique_ptr<QSocketNotifier>& notifier, bool insideNotification)
-{
-    if (!notifier)
-        return;
-    notifier->setEnabled(false);
-    if (insideNotification)
-        notifier.release()->deleteLater();
-    else
-        notifier.reset();
 }
 
 // A system call again and again while a signal interrupts it.
@@ -198,6 +181,8 @@ qint64 CAsyncSocket::ReceiveResult(ssize_t received)
 {
     if (received < 0)
         m_nLastError = errno;
+    else if (received == 0)
+        SetReadEnabled(false); // the reader met the end: nothing more will come
     return received;
 }
 
@@ -305,8 +290,16 @@ void CAsyncSocket::WatchDescriptor()
 
 void CAsyncSocket::DropNotifiers()
 {
-    Dispose(m_readNotifier, m_nNotifying > 0);
-    Dispose(m_writeNotifier, m_nNotifying > 0);
+    // A notifier whose signal is being delivered right now is kept, disabled, until the socket
+    // is reused or deleted outside its notifications: no deferred delete that wakes the thread.
+    for (std::unique_ptr<QSocketNotifier>* notifier : {&m_readNotifier, &m_writeNotifier}) {
+        if (*notifier) {
+            (*notifier)->setEnabled(false);
+            m_retiredNotifiers.push_back(std::move(*notifier));
+        }
+    }
+    if (m_nNotifying == 0)
+        m_retiredNotifiers.clear();
 }
 
 void CAsyncSocket::SetReadEnabled(bool enabled)
@@ -328,19 +321,20 @@ void CAsyncSocket::HandleReadable()
     if (m_mode == Mode::Listening) {
         OnAccept(0);
     } else if (m_mode == Mode::Connected) {
-        // Peek first so that the end of the peer's data is told apart from data, as the close
-        // notification of the original socket model did.
-        char probe;
-        ssize_t peeked = ::recv(m_fd, &probe, 1, MSG_PEEK);
-        int error = peeked < 0 ? errno : 0;
-        if (peeked == 0 || (peeked < 0 && !IsWouldBlock(error) && error != EINTR)) {
-            SetReadEnabled(false);
-            OnClose(error);
-        } else if (peeked > 0) {
-            m_bReceiveTaken = false;
-            OnReceive(0);
-            if (!m_bReceiveTaken)
-                SetReadEnabled(false); // until ResumeReceive: nothing wants the data yet
+        m_bReceiveTaken = false;
+        OnReceive(0);
+        if (!m_bReceiveTaken) {
+            // Nothing was read: peek, so that the end of the peer's data is told apart from data
+            // nobody wants yet, as the close notification of the original socket model did.
+            char probe;
+            const ssize_t peeked = ::recv(m_fd, &probe, 1, MSG_PEEK);
+            const int error = peeked < 0 ? errno : 0;
+            if (peeked == 0 || (peeked < 0 && !IsWouldBlock(error) && error != EINTR)) {
+                SetReadEnabled(false);
+                OnClose(error);
+            } else if (peeked > 0) {
+                SetReadEnabled(false); // until ResumeReceive
+            }
         }
     }
     --m_nNotifying;

@@ -3,9 +3,17 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <cerrno>
 #include <functional>
 #include <memory>
 #include <sys/types.h>
+#include <vector>
+
+// Whether an error only says that the socket cannot take or give bytes now.
+inline bool IsWouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
 
 class QSocketNotifier;
 
@@ -14,9 +22,10 @@ class QSocketNotifier;
 // called on that thread. Derived classes override the notifications they need.
 //
 // Like the asynchronous sockets clients of this server were designed around:
-//  - OnReceive comes while data waits; a handler that does not call Receive pauses further
-//    OnReceive until ResumeReceive.
-//  - OnClose comes once, when the peer has closed (or reset) and no data is left to read.
+//  - OnReceive comes while data waits, or when the peer has closed or reset; a handler that does
+//    not call Receive pauses further OnReceive until ResumeReceive.
+//  - OnClose comes once, when the peer has closed (or reset), no data is left to read and the
+//    handler of OnReceive did not read that end itself (its Receive returned 0 or an error).
 //  - OnSend comes after a Send that would have blocked, once the socket can take bytes again: the
 //    write notifier is armed only while a send waits.
 // Never destroy a socket inside one of its own notifications; queue the destruction instead.
@@ -115,4 +124,5 @@ private:
     int m_nNotifying = 0;         // depth of notifications running on this socket
     std::unique_ptr<QSocketNotifier> m_readNotifier;
     std::unique_ptr<QSocketNotifier> m_writeNotifier;
+    std::vector<std::unique_ptr<QSocketNotifier>> m_retiredNotifiers; // dropped inside a notification
 };

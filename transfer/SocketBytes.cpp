@@ -10,11 +10,6 @@
 
 namespace {
 
-bool IsWouldBlock(int error)
-{
-    return error == EAGAIN || error == EWOULDBLOCK;
-}
-
 // Writes every byte; false on a write error (a full disk among them).
 bool WriteAll(int fd, const char* data, qint64 size)
 {
@@ -31,10 +26,10 @@ bool WriteAll(int fd, const char* data, qint64 size)
 }
 
 // Opens a regular file; -1 for anything else. O_NONBLOCK keeps a FIFO from stalling the thread.
-int OpenRegularFile(const QByteArray& path, int flags)
+// Opens a regular file (nothing else: a FIFO or device would hang or never end); info is its state.
+int OpenRegularFile(const QByteArray& path, int flags, struct stat& info)
 {
     const int fd = ::open(path.constData(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
-    struct stat info = {};
     if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
         ::close(fd);
         return -1;
@@ -108,9 +103,9 @@ void CSocketBytes::StartSendFile(const QByteArray& diskPath)
         Finish(TransferEnd::PeerClosed);
         return;
     }
-    m_file = OpenRegularFile(diskPath, O_RDONLY);
     struct stat info = {};
-    if (m_file < 0 || ::fstat(m_file, &info) != 0) {
+    m_file = OpenRegularFile(diskPath, O_RDONLY, info);
+    if (m_file < 0) {
         Finish(TransferEnd::FileError);
         return;
     }
@@ -123,7 +118,8 @@ void CSocketBytes::StartReceiveFile(const QByteArray& diskPath)
 {
     CloseFile();
     m_transfer = Transfer::Upload;
-    m_file = OpenRegularFile(diskPath, O_WRONLY | O_CREAT | O_TRUNC);
+    struct stat info = {};
+    m_file = OpenRegularFile(diskPath, O_WRONLY | O_CREAT | O_TRUNC, info);
     if (m_file < 0) {
         Finish(TransferEnd::FileError);
         return;
