@@ -23,17 +23,25 @@ qint64 Now()
 
 } // namespace
 
-CThreadConnection::CThreadConnection(IConnectionHost* host, int acceptedSocket)
-    : m_pHost(host), m_hAcceptedSocket(acceptedSocket), m_tLastActivity(Now())
+CThreadConnection::CThreadConnection(IConnectionHost* host) : m_pHost(host), m_tLastActivity(Now())
 {
     m_context.moveToThread(this);
 }
 
 CThreadConnection::~CThreadConnection()
 {
-    // A thread that never ran still owns its descriptor.
+    // A thread that ended before it took its client still owns the descriptor.
     if (m_hAcceptedSocket >= 0)
         ::close(m_hAcceptedSocket);
+}
+
+void CThreadConnection::Serve(int acceptedSocket)
+{
+    Q_ASSERT(!m_bServed);
+    m_bServed = true;
+    m_hAcceptedSocket = acceptedSocket;
+    QMetaObject::invokeMethod(
+        &m_context, [this] { StartConnection(); }, Qt::QueuedConnection);
 }
 
 void CThreadConnection::RequestQuit()
@@ -51,7 +59,6 @@ void CThreadConnection::UpdateLastActivity()
 
 void CThreadConnection::run()
 {
-    StartConnection();
     exec();
     ExitInstance();
 }
@@ -59,8 +66,8 @@ void CThreadConnection::run()
 void CThreadConnection::StartConnection()
 {
     m_socket = std::make_unique<CSocketController>(this, m_pHost);
-    m_socket->Attach(m_hAcceptedSocket);
-    m_hAcceptedSocket = -1;
+    m_socket->Attach(m_hAcceptedSocket.exchange(-1));
+    m_tLastActivity = Now();
     // Replies go out as whole lines: without this, a reply that follows another one unanswered
     // ("226" after "150") waits for the client's delayed acknowledgement, some 40 ms.
     m_socket->SetNoDelay();
@@ -96,6 +103,8 @@ void CThreadConnection::ExitInstance()
 {
     m_idleTimer.reset();
     m_pHost->RemoveConnection(this);
+    if (!m_socket)
+        return;       // ended before its client came: nobody to count out
     m_socket.reset(); // closes the control connection and any data connection
     m_pHost->NotifyUserLeft();
 }

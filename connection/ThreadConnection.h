@@ -12,17 +12,24 @@ class IConnectionHost;
 class QTimer;
 
 // One accepted client: a thread with its own event loop on which every event of that client runs,
-// one at a time. Created by the listener with the accepted descriptor, put on the connection list,
-// then started. When its loop ends it leaves the list, closes the control connection and tells the
-// host; the object is then deleted on the host's thread. The thread runs one event at a time and
-// never a nested event loop.
+// one at a time. The server starts it before its client comes (thread start-up is then no part of
+// a client's wait for its greeting), hands it the accepted descriptor with Serve and puts it on the
+// connection list. When its loop ends it leaves the list, closes the control connection and tells
+// the host; the object is then deleted on the host's thread. The thread runs one event at a time
+// and never a nested event loop.
 class CThreadConnection : public QThread
 {
     Q_OBJECT
 public:
-    // Host's thread. Takes ownership of the accepted descriptor; the host outlives the thread.
-    CThreadConnection(IConnectionHost* host, int acceptedSocket);
+    // Host's thread. The host outlives the thread.
+    explicit CThreadConnection(IConnectionHost* host);
     ~CThreadConnection() override;
+
+    // Host's thread, once: takes ownership of the accepted descriptor and greets its client on
+    // the connection thread, started or not.
+    void Serve(int acceptedSocket);
+    // Host's thread: whether Serve gave it a client.
+    bool Served() const { return m_bServed; }
 
     // Any thread: asks the thread to end its loop (the quit request). Queued to the thread, so a
     // request made before its loop runs, or while it waits for a data connection, is not lost.
@@ -42,7 +49,8 @@ private:
     void IdleTimerProc();
 
     IConnectionHost* m_pHost;
-    int m_hAcceptedSocket;
+    bool m_bServed = false;                 // host's thread only
+    std::atomic<int> m_hAcceptedSocket{-1}; // set by Serve, taken by the connection thread
     std::atomic<bool> m_bQuitRequested{false};
     QObject m_context; // lives on the connection thread; target of the quit request
 

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -38,7 +39,7 @@ CFtpServer::~CFtpServer()
 {
     StopServer();
     // Threads that outlived the stop's wait still use this object: wait for every one.
-    while (m_nLiveThreads.load() > 0) {
+    while (m_nLiveThreads.load() > 0 || m_nSpareThreads > 0) {
         QEventLoop loop;
         QTimer::singleShot(50, &loop, &QEventLoop::quit);
         loop.exec();
@@ -94,6 +95,7 @@ bool CFtpServer::StartServer()
     }
     m_listener.m_pMainWindow = this;
     m_bRunning = true;
+    StartSpareThread();
     m_monitor.AddMonitorText("***** FTP SERVER ONLINE *****", MonitorColor::Green, MonitorColor::Dark, true);
     return true;
 }
@@ -105,6 +107,10 @@ void CFtpServer::StopServer()
         return;
     m_bRunning = false;
     m_listener.Close();
+    if (CThreadConnection* spare = std::exchange(m_pSpare, nullptr)) {
+        spare->RequestQuit();
+        WaitForThreadEnd(spare, kStopWaitMs);
+    }
     // Clients greeted before the stop, and the lines their threads wrote, come before it.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
     m_monitor.AddMonitorText("***** FTP SERVER OFFLINE *****", MonitorColor::Red, MonitorColor::Dark, true);
@@ -120,18 +126,40 @@ quint16 CFtpServer::ListeningPort() const
     return m_bRunning ? m_listener.LocalPort() : 0;
 }
 
-void CFtpServer::StartConnectionThread(int fd)
+CThreadConnection* CFtpServer::StartedThread()
 {
-    auto* connection = new CThreadConnection(this, fd);
-    m_connections.Append(connection);
-    ++m_nLiveThreads;
+    auto* connection = new CThreadConnection(this);
+    ++m_nSpareThreads;
     connect(connection, &QThread::finished, this, [this, connection] {
+        const bool served = connection->Served();
         connection->wait();
         delete connection;
-        --m_nLiveThreads;
+        --(served ? m_nLiveThreads : m_nSpareThreads);
     });
     connection->setStackSize(kConnectionStackBytes);
     connection->start();
+    return connection;
+}
+
+void CFtpServer::StartSpareThread()
+{
+    m_pSpare = StartedThread();
+}
+
+void CFtpServer::StartConnectionThread(int fd)
+{
+    CThreadConnection* connection = m_pSpare ? std::exchange(m_pSpare, nullptr) : StartedThread();
+    m_connections.Append(connection);
+    --m_nSpareThreads;
+    ++m_nLiveThreads;
+    connection->Serve(fd);
+}
+
+void CFtpServer::AcceptsTaken()
+{
+    // The next client's thread starts now, while this one's client is being greeted.
+    if (m_bRunning && !m_pSpare)
+        StartSpareThread();
 }
 
 bool CFtpServer::WaitForThreadEnd(CThreadConnection* connection, int ms)

@@ -71,11 +71,14 @@ public:
     CInternetAddress& InternetAddress() override { return m_internetAddress; }
     int ConnectedUsers() const override { return m_nConnectedUsers.load(); }
     qsizetype ConnectionCount() const { return m_connections.Count(); }
-    // Connection threads alive now (on the list or not).
+    // Connection threads that took a client and are alive now (on the list or not).
     int LiveThreads() const { return m_nLiveThreads.load(); }
 
-    // Listener (host's thread): gives an accepted descriptor its own connection thread.
+    // Listener (host's thread): gives an accepted descriptor its own connection thread, the spare
+    // one when there is one.
     void StartConnectionThread(int fd);
+    // Listener (host's thread): every pending client was given a thread; start the next spare.
+    void AcceptsTaken();
 
     // IConnectionHost, connection threads.
     void NotifyUserArrived(const QByteArray& address) override;
@@ -91,6 +94,9 @@ private:
     // when nothing exists at SharedFolder.
     bool CheckRootFolder();
     void OnUserArrived(const QByteArray& address);
+    // A new connection thread, started, waiting for its client; counted as a spare.
+    CThreadConnection* StartedThread();
+    void StartSpareThread();
     // Waits, serving events, until the thread has ended or the time is up; true when it ended.
     bool WaitForThreadEnd(CThreadConnection* thread, int ms);
 
@@ -102,5 +108,8 @@ private:
     bool m_bRunning = false;               // host's thread only
     QString m_strStartError;               // host's thread only
     std::atomic<int> m_nConnectedUsers{0}; // raised by arriving connections, lowered on the host's thread
+    // Threads that took a client and have not yet been deleted; threads still waiting for one.
     std::atomic<int> m_nLiveThreads{0};
+    std::atomic<int> m_nSpareThreads{0};
+    CThreadConnection* m_pSpare = nullptr; // host's thread only: started, waiting for the next client
 };

@@ -10,7 +10,8 @@ void CSocketOpenListening::OnAccept(int error)
     for (;;) {
         int fd = Accept();
         if (fd < 0)
-            return;
+            break;
         m_pMainWindow->StartConnectionThread(fd);
     }
+    m_pMainWindow->AcceptsTaken();
 }
