@@ -9,6 +9,9 @@
 #include "transfer/PortArgument.h"
 #include "transfer/SocketBytes.h"
 
+#include <unistd.h>
+#include <utility>
+
 void CSocketController::OnPort(const QByteArray& argument)
 {
     PortArgument target;
@@ -60,7 +63,8 @@ void CSocketController::FinishPassive(bool extended, QByteArray address)
         return;
     }
     NewDataSocket();
-    if (!CreatePassiveSocket(*m_pDataSocket)) {
+    const int kept = std::exchange(m_hPassiveListener, -1);
+    if (!(kept >= 0 ? ReusePassiveSocket(*m_pDataSocket, kept) : CreatePassiveSocket(*m_pDataSocket))) {
         CloseDataConnection();
         SendReply("421 Error creating data-socket.");
         return;
@@ -115,6 +119,11 @@ void CSocketController::CloseDataConnection()
 
 void CSocketController::RetireDataSocket()
 {
+    if (const int listener = m_pDataSocket->ReleaseListener(); listener >= 0) {
+        if (m_hPassiveListener >= 0)
+            ::close(m_hPassiveListener);
+        m_hPassiveListener = listener;
+    }
     m_pDataSocket->StopTransfer();
     m_runningTransfer.reset();
     m_closedDataSockets.push_back(std::move(m_pDataSocket));

@@ -11,6 +11,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -36,6 +37,8 @@ CSocketController::~CSocketController()
 {
     // A public address still being looked up must not come back to a connection that is gone.
     m_pHost->InternetAddress().Cancel(&m_context);
+    if (m_hPassiveListener >= 0)
+        ::close(m_hPassiveListener);
 }
 
 void CSocketController::AssertOnThread() const

@@ -111,6 +111,17 @@ bool CAsyncSocket::Attach(int fd)
     return true;
 }
 
+bool CAsyncSocket::AttachListening(int fd)
+{
+    Close();
+    if (fd < 0)
+        return false;
+    m_fd = fd;
+    m_mode = Mode::Listening;
+    WatchDescriptor();
+    return true;
+}
+
 int CAsyncSocket::Detach()
 {
     int fd = m_fd;

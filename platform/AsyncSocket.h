@@ -46,6 +46,8 @@ public:
     int Accept(QByteArray* peerAddress = nullptr);
     // Adopts a connected descriptor on the calling thread.
     bool Attach(int fd);
+    // Adopts a listening descriptor on the calling thread; OnAccept follows as after Listen.
+    bool AttachListening(int fd);
     // Gives up the descriptor without closing it.
     int Detach();
     // Starts a connect; true when it is under way or done (OnConnect follows), false when it
@@ -81,6 +83,7 @@ public:
     void ResumeReceive();
 
     bool IsOpen() const { return m_fd >= 0; }
+    bool IsListening() const { return m_mode == Mode::Listening; }
     int Handle() const { return m_fd; }
     int LastError() const { return m_nLastError; }
 

@@ -59,6 +59,16 @@ void TestTransfers::transfers()
     QVERIFY(client.Command("PASV").startsWith("227 Entering Passive Mode (127,0,0,1,") &&
             DataSocket::ReadAll(stale, 5000).isEmpty() && ::recv(stale, &byte, 1, MSG_DONTWAIT) == 0);
     DataSocket::Close(stale);
+    // A second connection to a port whose one connection was taken belongs to no later transfer.
+    const quint16 taken = PassivePort(client.Command("PASV"));
+    const int first = DataSocket::Connect(taken);
+    CONVERSE(client, "RETR a.txt | 150 Binary mode. | 226 Transfer completed.");
+    const int late = DataSocket::Connect(taken);
+    QVERIFY(DataSocket::ReadAll(first) == "abc");
+    CONVERSE(client, "@pasv\nRETR b.txt | 150 Binary mode. | 226 Transfer completed.\n@recv bcd");
+    QVERIFY(DataSocket::ReadAll(late, 1000).isEmpty());
+    DataSocket::Close(first);
+    DataSocket::Close(late);
     // A download cut by the client, or aborted: one 426, and no completion reply, now or later.
     for (const bool cut : {true, false}) {
         const int fd = client.OpenPassive();

@@ -4,6 +4,7 @@
 #include "transfer/TransferLimits.h"
 
 #include <atomic>
+#include <unistd.h>
 
 namespace {
 
@@ -12,6 +13,15 @@ constexpr int kDataBacklog = 5;
 std::atomic<int> g_nextPort{kPassivePortFirst}; // shared by every connection thread
 
 } // namespace
+
+bool ReusePassiveSocket(CAsyncSocket& socket, int listeningFd)
+{
+    if (!socket.AttachListening(listeningFd))
+        return false;
+    for (int stale; (stale = socket.Accept()) >= 0;)
+        ::close(stale);
+    return true;
+}
 
 bool CreatePassiveSocket(CAsyncSocket& socket)
 {

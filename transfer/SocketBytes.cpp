@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -46,6 +47,15 @@ CSocketBytes::CSocketBytes(IDataSocketEvents& owner, const QByteArray& clientAdd
 CSocketBytes::~CSocketBytes()
 {
     CloseFile();
+    if (m_hUsedListener >= 0)
+        ::close(m_hUsedListener);
+}
+
+int CSocketBytes::ReleaseListener()
+{
+    if (m_hUsedListener >= 0)
+        return std::exchange(m_hUsedListener, -1);
+    return IsListening() ? Detach() : -1;
 }
 
 void CSocketBytes::CloseFile()
@@ -292,7 +302,10 @@ void CSocketBytes::OnAccept(int error)
         ::close(fd);
         return;
     }
-    Attach(fd); // closes the listening socket: one connection per transfer
+    // One connection per transfer: the listening socket stops being watched, and is kept for the
+    // client's next passive transfer.
+    m_hUsedListener = Detach();
+    Attach(fd);
     m_bConnected = true;
     m_owner.OnDataConnected();
 }

@@ -25,6 +25,9 @@ public:
     void StartReceiveFile(const QByteArray& diskPath);
     // Ends any transfer and the connection at once, without a report: nothing more moves.
     void StopTransfer();
+    // The passive listening descriptor, given up for another data socket of the same client:
+    // the one this socket accepted from, or its own while it still listens; -1 when none.
+    int ReleaseListener();
 
     bool IsConnected() const { return m_bConnected; }
 
@@ -63,6 +66,7 @@ private:
     IDataSocketEvents& m_owner;
     QByteArray m_strClientAddress; // the only host allowed to take a passive connection
     bool m_bConnected = false;
+    int m_hUsedListener = -1;   // the passive listener after its one connection, not watched
     bool m_bPeerClosed = false; // the client closed the connection before any transfer ran on it
     Transfer m_transfer = Transfer::None;
     int m_file = -1;           // the file of the current RETR or STOR; -1 when none is open
