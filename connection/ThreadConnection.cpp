@@ -35,10 +35,11 @@ CThreadConnection::~CThreadConnection()
         ::close(m_hAcceptedSocket);
 }
 
-void CThreadConnection::Serve(int acceptedSocket)
+void CThreadConnection::Serve(int acceptedSocket, const QByteArray& clientAddress)
 {
     Q_ASSERT(!m_bServed);
     m_bServed = true;
+    m_strAcceptedAddress = clientAddress;
     m_hAcceptedSocket = acceptedSocket;
     QMetaObject::invokeMethod(
         &m_context, [this] { StartConnection(); }, Qt::QueuedConnection);
@@ -68,10 +69,7 @@ void CThreadConnection::StartConnection()
     m_socket = std::make_unique<CSocketController>(this, m_pHost);
     m_socket->Attach(m_hAcceptedSocket.exchange(-1));
     m_tLastActivity = Now();
-    // Replies go out as whole lines: without this, a reply that follows another one unanswered
-    // ("226" after "150") waits for the client's delayed acknowledgement, some 40 ms.
-    m_socket->SetNoDelay();
-    m_socket->SetClientAddress(m_socket->PeerAddress());
+    m_socket->SetClientAddress(m_strAcceptedAddress);
 
     m_pHost->NotifyUserArrived(m_socket->ClientAddress());
 

@@ -25,9 +25,9 @@ public:
     explicit CThreadConnection(IConnectionHost* host);
     ~CThreadConnection() override;
 
-    // Host's thread, once: takes ownership of the accepted descriptor and greets its client on
-    // the connection thread, started or not.
-    void Serve(int acceptedSocket);
+    // Host's thread, once: takes ownership of the accepted descriptor and greets its client, whose
+    // address accepting it gave, on the connection thread, started or not.
+    void Serve(int acceptedSocket, const QByteArray& clientAddress);
     // Host's thread: whether Serve gave it a client.
     bool Served() const { return m_bServed; }
 
@@ -51,6 +51,7 @@ private:
     IConnectionHost* m_pHost;
     bool m_bServed = false;                 // host's thread only
     std::atomic<int> m_hAcceptedSocket{-1}; // set by Serve, taken by the connection thread
+    QByteArray m_strAcceptedAddress;        // set by Serve before it posts the greeting
     std::atomic<bool> m_bQuitRequested{false};
     QObject m_context; // lives on the connection thread; target of the quit request
 

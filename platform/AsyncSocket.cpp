@@ -265,12 +265,6 @@ void CAsyncSocket::ResumeReceive()
         SetReadEnabled(true);
 }
 
-QByteArray CAsyncSocket::PeerAddress() const
-{
-    sockaddr_in address = {};
-    return EndPoint(m_fd, ::getpeername, address) ? DottedAddress(address) : QByteArray();
-}
-
 QByteArray CAsyncSocket::LocalAddress() const
 {
     sockaddr_in address = {};

@@ -87,8 +87,7 @@ public:
     int Handle() const { return m_fd; }
     int LastError() const { return m_nLastError; }
 
-    // Dotted IPv4 text of the peer and of the local end, and the local port; empty/0 when unknown.
-    QByteArray PeerAddress() const;
+    // Dotted IPv4 text of the local end, and the local port; empty/0 when unknown.
     QByteArray LocalAddress() const;
     quint16 LocalPort() const;
 

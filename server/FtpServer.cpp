@@ -93,6 +93,10 @@ bool CFtpServer::StartServer()
         }
         return false;
     }
+    // Replies go out as whole lines: without this, a reply that follows another one unanswered
+    // ("226" after "150") waits for the client's delayed acknowledgement, some 40 ms. Accepted
+    // connections take it from the listener.
+    m_listener.SetNoDelay();
     m_listener.m_pMainWindow = this;
     m_bRunning = true;
     StartSpareThread();
@@ -146,13 +150,13 @@ void CFtpServer::StartSpareThread()
     m_pSpare = StartedThread();
 }
 
-void CFtpServer::StartConnectionThread(int fd)
+void CFtpServer::StartConnectionThread(int fd, const QByteArray& clientAddress)
 {
     CThreadConnection* connection = m_pSpare ? std::exchange(m_pSpare, nullptr) : StartedThread();
     m_connections.Append(connection);
     --m_nSpareThreads;
     ++m_nLiveThreads;
-    connection->Serve(fd);
+    connection->Serve(fd, clientAddress);
 }
 
 void CFtpServer::AcceptsTaken()

@@ -8,10 +8,11 @@ void CSocketOpenListening::OnAccept(int error)
     // Take every pending connection now: a burst of clients must not wait for one
     // notification each.
     for (;;) {
-        int fd = Accept();
+        QByteArray peer;
+        const int fd = Accept(&peer);
         if (fd < 0)
             break;
-        m_pMainWindow->StartConnectionThread(fd);
+        m_pMainWindow->StartConnectionThread(fd, peer);
     }
     m_pMainWindow->AcceptsTaken();
 }
