@@ -83,6 +83,14 @@ void TestTransfers::transfers()
         QVERIFY(!cut || client.ReadReply() == "426 Connection closed.");
         QVERIFY(client.NoReplyWithin(600));
     }
+    // An upload reset by its client is no completed upload; what came stays.
+    const int reset = client.OpenPassive();
+    const linger hard = {1, 0};
+    QCOMPARE(client.Command("STOR reset.bin"), QByteArray("150 Binary mode."));
+    QVERIFY(DataSocket::WriteAll(reset, "part") && ::setsockopt(reset, SOL_SOCKET, SO_LINGER, &hard, sizeof hard) == 0);
+    QTRY_COMPARE(tree.Read("reset.bin"), QByteArray("part")); // taken in before the reset comes
+    DataSocket::Close(reset);
+    QCOMPARE(client.ReadReply(), QByteArray("426 Connection closed."));
     // Clients close an unused connection after a refused command: a reply then would answer their next one.
     // An empty folder lists as nothing.
     CONVERSE(client, R"(
