@@ -99,7 +99,7 @@ bool CFtpServer::StartServer()
     m_listener.SetNoDelay();
     m_listener.m_pMainWindow = this;
     m_bRunning = true;
-    StartSpareThread();
+    m_pSpare = StartedThread();
     m_monitor.AddMonitorText("***** FTP SERVER ONLINE *****", MonitorColor::Green, MonitorColor::Dark, true);
     return true;
 }
@@ -116,7 +116,8 @@ void CFtpServer::StopServer()
         WaitForThreadEnd(spare, kStopWaitMs);
     }
     // Clients greeted before the stop, and the lines their threads wrote, come before it.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    QCoreApplication::sendPostedEvents(&m_monitor, QEvent::MetaCall);
     m_monitor.AddMonitorText("***** FTP SERVER OFFLINE *****", MonitorColor::Red, MonitorColor::Dark, true);
     while (CThreadConnection* connection = m_connections.First()) {
         connection->RequestQuit();
@@ -145,11 +146,6 @@ CThreadConnection* CFtpServer::StartedThread()
     return connection;
 }
 
-void CFtpServer::StartSpareThread()
-{
-    m_pSpare = StartedThread();
-}
-
 void CFtpServer::StartConnectionThread(int fd, const QByteArray& clientAddress)
 {
     CThreadConnection* connection = m_pSpare ? std::exchange(m_pSpare, nullptr) : StartedThread();
@@ -163,7 +159,7 @@ void CFtpServer::AcceptsTaken()
 {
     // The next client's thread starts now, while this one's client is being greeted.
     if (m_bRunning && !m_pSpare)
-        StartSpareThread();
+        m_pSpare = StartedThread();
 }
 
 bool CFtpServer::WaitForThreadEnd(CThreadConnection* connection, int ms)

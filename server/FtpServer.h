@@ -48,10 +48,11 @@ public:
     // host accepts the values, the record takes them, and the listener opens.
     EStart StartWithRules(IServerStartHost* pHost);
 
-    // Host's thread: opens the listener on ServerPort and writes the ONLINE line. False when the
-    // server already runs, or when the listener cannot be opened: then the monitor shows
-    // "Unable to start the server on port %d: %s", followed, when a port below 1024 was refused
-    // for lack of privilege, by a line suggesting another port; the server stays stopped.
+    // Host's thread: opens the listener on ServerPort, starts the first client's thread and writes
+    // the ONLINE line. False when the server already runs, or when the listener cannot be opened:
+    // then the monitor shows "Unable to start the server on port %d: %s", followed, when a port
+    // below 1024 was refused for lack of privilege, by a line suggesting another port; the server
+    // stays stopped.
     bool StartServer();
     // Host's thread: closes the listener, writes the OFFLINE line and ends every connection
     // thread, one at a time, serving events meanwhile. Nothing when the server is stopped.
@@ -96,7 +97,6 @@ private:
     void OnUserArrived(const QByteArray& address);
     // A new connection thread, started, waiting for its client; counted as a spare.
     CThreadConnection* StartedThread();
-    void StartSpareThread();
     // Waits, serving events, until the thread has ended or the time is up; true when it ended.
     bool WaitForThreadEnd(CThreadConnection* thread, int ms);
 
@@ -107,7 +107,7 @@ private:
     CConnectionList m_connections;
     bool m_bRunning = false;               // host's thread only
     QString m_strStartError;               // host's thread only
-    std::atomic<int> m_nConnectedUsers{0}; // raised by arriving connections, lowered on the host's thread
+    std::atomic<int> m_nConnectedUsers{0}; // raised by arriving connections, lowered by leaving ones
     // Threads that took a client and have not yet been deleted; threads still waiting for one.
     std::atomic<int> m_nLiveThreads{0};
     std::atomic<int> m_nSpareThreads{0};

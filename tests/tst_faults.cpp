@@ -43,7 +43,6 @@ void TestFaults::faults()
     const QByteArray root = tree.Path("root");
     const auto path = [&root](const QByteArray& name) { return root + '/' + name; };
     TestServer server(TestValues(root));
-    // The spare connection thread the server starts names itself once its loop's descriptor is made.
     QTRY_VERIFY(SpareThreadUp());
     const QPair<int, int> before = Held();
     FtpClient bystander; // logged in before the faults and served after them

@@ -4,6 +4,7 @@
 #include "transfer/TransferLimits.h"
 
 #include <atomic>
+#include <cerrno>
 #include <unistd.h>
 
 namespace {
@@ -18,9 +19,12 @@ bool ReusePassiveSocket(CAsyncSocket& socket, int listeningFd)
 {
     if (!socket.AttachListening(listeningFd))
         return false;
-    for (int stale; (stale = socket.Accept()) >= 0;)
-        ::close(stale);
-    return true;
+    for (;;) {
+        if (const int stale = socket.Accept(); stale >= 0)
+            ::close(stale);
+        else if (socket.LastError() != ECONNABORTED && socket.LastError() != EINTR)
+            return true;
+    }
 }
 
 bool CreatePassiveSocket(CAsyncSocket& socket)

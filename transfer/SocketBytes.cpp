@@ -26,8 +26,8 @@ bool WriteAll(int fd, const char* data, qint64 size)
     return true;
 }
 
-// Opens a regular file; -1 for anything else. O_NONBLOCK keeps a FIFO from stalling the thread.
-// Opens a regular file (nothing else: a FIFO or device would hang or never end); info is its state.
+// Opens a regular file, info its state; -1 for anything else. O_NONBLOCK keeps a FIFO from stalling
+// the thread.
 int OpenRegularFile(const QByteArray& path, int flags, struct stat& info)
 {
     const int fd = ::open(path.constData(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
