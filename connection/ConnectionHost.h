@@ -28,4 +28,7 @@ public:
     // Connection thread, at its very end: counts the client out and announces it to the host's
     // thread, which shows it in its turn.
     virtual void NotifyUserLeft() = 0;
+    // Connection thread, once its client is gone and counted out: true when the host takes the
+    // thread back (to give it a later client, or to end it); false when the thread is to end now.
+    virtual bool ClientEnded(CThreadConnection* connection) = 0;
 };

@@ -75,7 +75,7 @@ void CSocketController::OnClose(int error)
 void CSocketController::EndConnection()
 {
     Close();
-    m_pThread->RequestQuit();
+    m_pThread->EndClient();
 }
 
 void CSocketController::ExtractCommands()

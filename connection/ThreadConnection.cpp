@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -52,6 +53,21 @@ void CThreadConnection::RequestQuit()
         &m_context, [this] { quit(); }, Qt::QueuedConnection);
 }
 
+void CThreadConnection::EndClient()
+{
+    Q_ASSERT(QThread::currentThread() == this);
+    if (std::exchange(m_bEnding, true))
+        return;
+    QMetaObject::invokeMethod(
+        &m_context,
+        [this] {
+            FinishClient();
+            if (!m_pHost->ClientEnded(this))
+                quit();
+        },
+        Qt::QueuedConnection);
+}
+
 void CThreadConnection::UpdateLastActivity()
 {
     Q_ASSERT(QThread::currentThread() == this);
@@ -66,6 +82,7 @@ void CThreadConnection::run()
 
 void CThreadConnection::StartConnection()
 {
+    m_bEnding = false;
     m_socket = std::make_unique<CSocketController>(this, m_pHost);
     m_socket->Attach(m_hAcceptedSocket.exchange(-1));
     m_tLastActivity = Now();
@@ -76,7 +93,7 @@ void CThreadConnection::StartConnection()
     // The count already includes this client: the server counted it while handling the arrival.
     if (m_pHost->Settings().MaxUsers() < quint32(m_pHost->ConnectedUsers())) {
         m_socket->SendReply("421 No more users are allowed.");
-        RequestQuit();
+        EndClient();
         return;
     }
     m_socket->SendReply("220 %s", m_pHost->Settings().WelcomeMSG().constData());
@@ -93,16 +110,21 @@ void CThreadConnection::IdleTimerProc()
     const qint64 deadline = m_tLastActivity + m_pHost->Settings().GetDurations().IdleTimeoutMs;
     if (deadline < Now()) {
         m_socket->SendReply("426 Time out.");
-        RequestQuit();
+        EndClient();
     }
 }
 
 void CThreadConnection::ExitInstance()
 {
+    FinishClient();
+}
+
+void CThreadConnection::FinishClient()
+{
+    if (!m_socket)
+        return; // no client now (none came, or it was finished already): on no list
     m_idleTimer.reset();
     m_pHost->RemoveConnection(this);
-    if (!m_socket)
-        return;       // ended before its client came: nobody to count out
     m_socket.reset(); // closes the control connection and any data connection
     m_pHost->NotifyUserLeft();
 }

@@ -11,12 +11,12 @@ class CSocketController;
 class IConnectionHost;
 class QTimer;
 
-// One accepted client: a thread with its own event loop on which every event of that client runs,
-// one at a time. The server starts it before its client comes (thread start-up is then no part of
-// a client's wait for its greeting), hands it the accepted descriptor with Serve and puts it on the
-// connection list. When its loop ends it leaves the list, closes the control connection and tells
-// the host; the object is then deleted on the host's thread. The thread runs one event at a time
-// and never a nested event loop.
+// A client's thread: an event loop on which every event of that client runs, one at a time. The
+// server starts it before its client comes (thread start-up is then no part of a client's wait for
+// its greeting), hands it the accepted descriptor with Serve and puts it on the connection list.
+// When the client is gone the thread leaves the list, closes the control connection, counts the
+// client out and asks the host, which keeps it for a later client or ends it; an ended thread's
+// object is deleted on the host's thread. The thread never runs a nested event loop.
 class CThreadConnection : public QThread
 {
     Q_OBJECT
@@ -28,8 +28,10 @@ public:
     // Host's thread, once: takes ownership of the accepted descriptor and greets its client, whose
     // address accepting it gave, on the connection thread, started or not.
     void Serve(int acceptedSocket, const QByteArray& clientAddress);
-    // Host's thread: whether Serve gave it a client.
+    // Host's thread: whether Serve gave it a client since it was started or kept.
     bool Served() const { return m_bServed; }
+    // Host's thread: the client is gone and the thread waits for the next Serve.
+    void Keep() { m_bServed = false; }
 
     // Any thread: asks the thread to end its loop (the quit request). Queued to the thread, so a
     // request made before its loop runs, or while it waits for a data connection, is not lost.
@@ -39,6 +41,9 @@ public:
 
     // Connection thread: marks now as the last activity, which the idle check measures from.
     void UpdateLastActivity();
+    // Connection thread: ends the client once the event running now is done; the host then keeps the
+    // thread for a later client, or it ends.
+    void EndClient();
 
 protected:
     void run() override;
@@ -46,6 +51,8 @@ protected:
 private:
     void StartConnection();
     void ExitInstance();
+    // Closes the client's connection, takes the thread off the list and counts the client out.
+    void FinishClient();
     void IdleTimerProc();
 
     IConnectionHost* m_pHost;
@@ -58,5 +65,6 @@ private:
     // Connection thread only:
     std::unique_ptr<CSocketController> m_socket;
     std::unique_ptr<QTimer> m_idleTimer;
+    bool m_bEnding = false; // EndClient was called for this client
     qint64 m_tLastActivity;
 };

@@ -26,6 +26,9 @@ constexpr int kListenBacklog = SOMAXCONN;
 // below this. The system's 8 MiB default makes each thread's start and end map and unmap that much,
 // and lets the C library keep only a handful of ended threads' stacks for reuse.
 constexpr uint kConnectionStackBytes = 256 * 1024;
+// Threads kept waiting for clients: one to greet the next client while the one before it starts
+// another, and one more so that a client's end can hand its thread to a later one.
+constexpr qsizetype kSpareThreads = 2;
 
 } // namespace
 
@@ -99,7 +102,7 @@ bool CFtpServer::StartServer()
     m_listener.SetNoDelay();
     m_listener.m_pMainWindow = this;
     m_bRunning = true;
-    m_pSpare = StartedThread();
+    m_spares.append(StartedThread());
     m_monitor.AddMonitorText("***** FTP SERVER ONLINE *****", MonitorColor::Green, MonitorColor::Dark, true);
     return true;
 }
@@ -111,7 +114,7 @@ void CFtpServer::StopServer()
         return;
     m_bRunning = false;
     m_listener.Close();
-    if (CThreadConnection* spare = std::exchange(m_pSpare, nullptr)) {
+    for (CThreadConnection* spare : std::exchange(m_spares, {})) {
         spare->RequestQuit();
         WaitForThreadEnd(spare, kStopWaitMs);
     }
@@ -140,6 +143,8 @@ CThreadConnection* CFtpServer::StartedThread()
         connection->wait();
         delete connection;
         --(served ? m_nLiveThreads : m_nSpareThreads);
+        if (m_pThreadEndWait)
+            m_pThreadEndWait->quit();
     });
     connection->setStackSize(kConnectionStackBytes);
     connection->start();
@@ -148,7 +153,7 @@ CThreadConnection* CFtpServer::StartedThread()
 
 void CFtpServer::StartConnectionThread(int fd, const QByteArray& clientAddress)
 {
-    CThreadConnection* connection = m_pSpare ? std::exchange(m_pSpare, nullptr) : StartedThread();
+    CThreadConnection* connection = m_spares.isEmpty() ? StartedThread() : m_spares.takeLast();
     m_connections.Append(connection);
     --m_nSpareThreads;
     ++m_nLiveThreads;
@@ -158,20 +163,26 @@ void CFtpServer::StartConnectionThread(int fd, const QByteArray& clientAddress)
 void CFtpServer::AcceptsTaken()
 {
     // The next client's thread starts now, while this one's client is being greeted.
-    if (m_bRunning && !m_pSpare)
-        m_pSpare = StartedThread();
+    if (m_bRunning && m_spares.isEmpty())
+        m_spares.append(StartedThread());
 }
 
 bool CFtpServer::WaitForThreadEnd(CThreadConnection* connection, int ms)
 {
-    // The ending thread reports to this thread synchronously: keep serving events while waiting.
+    // A thread's end is handled on this thread (the object is deleted there), and an ending thread
+    // may still post to it: serve events until this one is gone or the time is up.
     QPointer<CThreadConnection> alive(connection);
     QEventLoop loop;
-    connect(connection, &QThread::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    if (!connection->isFinished())
+    bool timedOut = false;
+    QTimer::singleShot(ms, &loop, [&] {
+        timedOut = true;
+        loop.quit();
+    });
+    QEventLoop* const outer = std::exchange(m_pThreadEndWait, &loop);
+    while (alive && !timedOut)
         loop.exec();
-    return !alive || alive->isFinished();
+    m_pThreadEndWait = outer;
+    return !alive;
 }
 
 void CFtpServer::NotifyUserArrived(const QByteArray& address)
@@ -190,6 +201,29 @@ void CFtpServer::NotifyUserLeft()
     --m_nConnectedUsers;
     QMetaObject::invokeMethod(
         this, [this] { Q_EMIT ConnectedUsersChanged(m_nConnectedUsers.load()); }, Qt::QueuedConnection);
+}
+
+bool CFtpServer::ClientEnded(CThreadConnection* connection)
+{
+    // A place among the spares is taken here, on the connection's thread, so that at the end of a
+    // burst only the threads kept wait for the host's thread; the others end at once.
+    int spares = m_nSpareThreads.load();
+    do {
+        if (!m_bRunning || spares >= kSpareThreads)
+            return false;
+    } while (!m_nSpareThreads.compare_exchange_weak(spares, spares + 1));
+    --m_nLiveThreads;
+    QMetaObject::invokeMethod(
+        this,
+        [this, connection] {
+            connection->Keep(); // counted as a spare from now on, also when it ends
+            if (m_bRunning)
+                m_spares.append(connection);
+            else
+                connection->RequestQuit();
+        },
+        Qt::QueuedConnection);
+    return true;
 }
 
 void CFtpServer::OnUserArrived(const QByteArray& address)

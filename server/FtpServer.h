@@ -7,11 +7,13 @@
 #include "server/ConnectionList.h"
 #include "server/ListeningSocket.h"
 
+#include <QList>
 #include <QObject>
 
 #include <atomic>
 
 class CThreadConnection;
+class QEventLoop;
 
 // What " Start server" asks of the program that hosts the server: the window reads its controls
 // back, then shows and saves the values it serves with. Host's thread.
@@ -85,6 +87,9 @@ public:
     void NotifyUserArrived(const QByteArray& address) override;
     void RemoveConnection(CThreadConnection* thread) override { m_connections.Remove(thread); }
     void NotifyUserLeft() override;
+    bool ClientEnded(CThreadConnection* connection) override;
+    // Threads waiting for a client now.
+    int SpareThreads() const { return m_nSpareThreads.load(); }
 
 Q_SIGNALS:
     // Host's thread: the connected-users count changed.
@@ -97,7 +102,8 @@ private:
     void OnUserArrived(const QByteArray& address);
     // A new connection thread, started, waiting for its client; counted as a spare.
     CThreadConnection* StartedThread();
-    // Waits, serving events, until the thread has ended or the time is up; true when it ended.
+    // Waits, serving events, until the thread has ended and its object is gone, or the time is up;
+    // true when it ended.
     bool WaitForThreadEnd(CThreadConnection* thread, int ms);
 
     CSettings& m_settings;
@@ -105,11 +111,12 @@ private:
     CInternetAddress m_internetAddress;
     CSocketOpenListening m_listener; // host's thread only
     CConnectionList m_connections;
-    bool m_bRunning = false;               // host's thread only
+    std::atomic<bool> m_bRunning{false};   // changed on the host's thread only
     QString m_strStartError;               // host's thread only
     std::atomic<int> m_nConnectedUsers{0}; // raised by arriving connections, lowered by leaving ones
     // Threads that took a client and have not yet been deleted; threads still waiting for one.
     std::atomic<int> m_nLiveThreads{0};
     std::atomic<int> m_nSpareThreads{0};
-    CThreadConnection* m_pSpare = nullptr; // host's thread only: started, waiting for the next client
+    QList<CThreadConnection*> m_spares;     // host's thread only: threads waiting for their next client
+    QEventLoop* m_pThreadEndWait = nullptr; // host's thread only: the wait of WaitForThreadEnd now
 };

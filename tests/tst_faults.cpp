@@ -44,7 +44,13 @@ void TestFaults::faults()
     const auto path = [&root](const QByteArray& name) { return root + '/' + name; };
     TestServer server(TestValues(root));
     QTRY_VERIFY(SpareThreadUp());
-    const QPair<int, int> before = Held();
+    // Each spare thread the server keeps for later clients holds a thread and its loop's descriptor.
+    const auto held = [&server] {
+        const int spares = server.Engine().SpareThreads();
+        const QPair<int, int> all = Held();
+        return qMakePair(all.first - spares, all.second - spares);
+    };
+    const QPair<int, int> before = held();
     FtpClient bystander; // logged in before the faults and served after them
     const QByteArray large = Pattern(16 << 20, 13);
     QVERIFY(tree.IsValid() && bystander.Login(server.Port()) && WriteFile(path("large.bin"), large));
@@ -136,7 +142,7 @@ void TestFaults::faults()
     bystander.Close();
     QVERIFY(server.WaitUntilIdle(30000));
     // A finished thread may still be unwinding in the system for a moment, the next spare starting.
-    QTRY_COMPARE_WITH_TIMEOUT(Held(), before, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(held(), before, 30000);
 }
 
 QTEST_GUILESS_MAIN(TestFaults)
