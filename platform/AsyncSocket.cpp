@@ -102,22 +102,21 @@ int CAsyncSocket::Accept(QByteArray* peerAddress)
 
 bool CAsyncSocket::Attach(int fd)
 {
-    Close();
-    if (fd < 0)
-        return false;
-    m_fd = fd;
-    m_mode = Mode::Connected;
-    WatchDescriptor();
-    return true;
+    return Adopt(fd, Mode::Connected);
 }
 
 bool CAsyncSocket::AttachListening(int fd)
+{
+    return Adopt(fd, Mode::Listening);
+}
+
+bool CAsyncSocket::Adopt(int fd, Mode mode)
 {
     Close();
     if (fd < 0)
         return false;
     m_fd = fd;
-    m_mode = Mode::Listening;
+    m_mode = mode;
     WatchDescriptor();
     return true;
 }

@@ -112,6 +112,8 @@ private:
     // a send that would block, OnSend armed).
     qint64 SendResult(ssize_t sent);
     qint64 ReceiveResult(ssize_t received);
+    // Takes the descriptor in the given state and watches it.
+    bool Adopt(int fd, Mode mode);
     void WatchDescriptor();
     void DropNotifiers();
     void SetReadEnabled(bool enabled);
