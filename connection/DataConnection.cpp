@@ -69,7 +69,9 @@ void CSocketController::FinishPassive(bool extended, QByteArray address)
         SendReply("421 Error creating data-socket.");
         return;
     }
-    const int port = m_pDataSocket->LocalPort();
+    if (kept < 0)
+        m_nPassivePort = m_pDataSocket->LocalPort(); // a kept listener keeps its port
+    const int port = m_nPassivePort;
     if (extended)
         SendReply("229 Entering Extended Passive Mode (|||%d|)", port);
     else
