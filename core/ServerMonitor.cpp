@@ -23,7 +23,16 @@ void CServerMonitor::OnOwnThread(std::function<void()> write)
         write();
         return;
     }
-    QMetaObject::invokeMethod(this, std::move(write), Qt::QueuedConnection);
+    // Clients can make lines faster than the pane shows them: past the bound a writer waits for its
+    // line, so the queue stays bounded and no line is lost.
+    const bool wait = m_nQueuedWrites.fetch_add(1) >= kMaxQueuedWrites;
+    QMetaObject::invokeMethod(
+        this,
+        [this, write = std::move(write)] {
+            --m_nQueuedWrites;
+            write();
+        },
+        wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
 }
 
 void CServerMonitor::AddAddressLine(const QByteArray& label, MonitorRgb labelColor, const QByteArray& address,

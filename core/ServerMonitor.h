@@ -4,18 +4,21 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <functional>
 
 // The server monitor: the one way any part of the system writes a coloured line for the user.
 //
 // Lives on the window's thread. A write from another thread is queued to it whole, without waiting
-// for it: each thread's lines keep their order, and a client line goes over as one write, so its
-// parts are never split by another thread's write. Once the sink is detached (the pane is gone)
-// writes are dropped.
+// for it unless kMaxQueuedWrites writes are queued already: each thread's lines keep their order,
+// and a client line goes over as one write, so its parts are never split by another thread's write.
+// Once the sink is detached (the pane is gone) writes are dropped.
 class CServerMonitor : public QObject
 {
     Q_OBJECT
 public:
+    static constexpr int kMaxQueuedWrites = 1024;
+
     explicit CServerMonitor(IMonitorSink* sink = nullptr);
 
     // Window's thread: sets or removes (nullptr) the destination of writes.
@@ -39,5 +42,6 @@ private:
 
     void WriteOnOwnThread(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd);
 
-    IMonitorSink* m_pSink; // window's thread only
+    IMonitorSink* m_pSink;               // window's thread only
+    std::atomic<int> m_nQueuedWrites{0}; // any thread: writes queued and not yet run
 };

@@ -100,18 +100,20 @@ private Q_SLOTS:
         QVERIFY(!f.w->Server().IsRunning() && !QFile::exists(f.file));
         f.VerifyLayout(true);
         const auto line = [](int t, int n) { return QString("T%1-%2 ").arg(t).arg(n) + QString(40, QChar('a' + t)); };
+        // More lines than the queue holds: writers past its bound wait for theirs, and none is lost.
+        constexpr int kLines = CServerMonitor::kMaxQueuedWrites / 3;
         QVERIFY(Aside(6, [&](int t) {
-            for (int n = 0; n < 60; ++n)
+            for (int n = 0; n < kLines; ++n)
                 f.w->Monitor().AddMonitorText(line(t, n).toUtf8(), MonitorColor::White, MonitorColor::Dark, true);
             return true;
         }));
-        QTRY_COMPARE(f.Lines().size(), 4 + 6 * 60); // queued writes, not yet shown
+        QTRY_COMPARE(f.Lines().size(), 4 + 6 * kLines); // queued writes, not yet shown
         QCOMPARE(f.Lines().mid(0, 4), (QStringList{"Tarvelo FTP Server v1.1b", "Your Internet IP address: 203.0.113.7",
                                                    "Root folder not found.", "Please select a valid folder."}));
         QList<int> next(6, 0);
         for (const QString& text : f.Lines().mid(4))
             QCOMPARE(text, line(text.mid(1, 1).toInt(), next[text.mid(1, 1).toInt()]++));
-        QCOMPARE(next, QList<int>(6, 60));
+        QCOMPARE(next, QList<int>(6, kLines));
         const QTextCharFormat red = c.Monitor->document()->findBlockByNumber(3).begin().fragment().charFormat();
         QVERIFY(red.foreground() == QColor(MonitorColor::White) && red.background() == QColor(MonitorColor::Red));
         QVERIFY(c.Monitor->isReadOnly() && c.Monitor->textCursor().selectedText() == "FTP");
