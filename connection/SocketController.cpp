@@ -126,8 +126,11 @@ bool CSocketController::SendReply(const char* pszFormat, ...)
     text[length] = '\r';
     text[length + 1] = '\n';
 
+    // A client that takes no reply bytes for the idle time-out is gone: the wait ends with it, as
+    // the idle timer cannot run meanwhile.
     CThreadConnection* thread = m_pThread;
-    if (!IsOpen() || !SendAll(reply.constData(), reply.size(), [thread] { return thread->QuitRequested(); })) {
+    const auto abandon = [thread] { return thread->QuitRequested() || thread->IdleTimeOutPassed(); };
+    if (!IsOpen() || !SendAll(reply.constData(), reply.size(), abandon)) {
         EndConnection();
         return false;
     }

@@ -74,6 +74,12 @@ void CThreadConnection::UpdateLastActivity()
     m_tLastActivity = Now();
 }
 
+bool CThreadConnection::IdleTimeOutPassed() const
+{
+    Q_ASSERT(QThread::currentThread() == this);
+    return m_tLastActivity + m_pHost->Settings().GetDurations().IdleTimeoutMs < Now();
+}
+
 void CThreadConnection::run()
 {
     exec();
@@ -106,9 +112,7 @@ void CThreadConnection::StartConnection()
 
 void CThreadConnection::IdleTimerProc()
 {
-    Q_ASSERT(QThread::currentThread() == this);
-    const qint64 deadline = m_tLastActivity + m_pHost->Settings().GetDurations().IdleTimeoutMs;
-    if (deadline < Now()) {
+    if (IdleTimeOutPassed()) {
         m_socket->SendReply("426 Time out.");
         EndClient();
     }

@@ -41,6 +41,8 @@ public:
 
     // Connection thread: marks now as the last activity, which the idle check measures from.
     void UpdateLastActivity();
+    // Connection thread: no activity for the idle time-out.
+    bool IdleTimeOutPassed() const;
     // Connection thread: ends the client once the event running now is done; the host then keeps the
     // thread for a later client, or it ends.
     void EndClient();

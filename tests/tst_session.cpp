@@ -1,9 +1,12 @@
-// Catches: wrong login or verb replies, lines framed wrongly or run early after a refusal, stop, idle clients.
+// Catches: wrong login or verb replies, lines framed wrongly or run early after a refusal, stop, idle clients and ones
+// that never read.
 
 #include "FtpClient.h"
 #include "TestServer.h"
 
 #include <QtTest>
+
+#include <sys/socket.h>
 
 class TestSession : public QObject
 {
@@ -88,6 +91,15 @@ void TestSession::session()
     server.Settings().SetDurations({.IdleTimeoutMs = 100});
     QVERIFY(idle.Connect(server.Port()));
     CONVERSE(idle, "| 220*\n| 426 Time out.\n| <closed>");
+    // A client that never reads its replies holds no place past the idle time-out, though a reply waits.
+    const int flood = DataSocket::Connect(server.Port());
+    const int smallBuffer = 4096;
+    const timeval sendLimit = {10, 0};
+    ::setsockopt(flood, SOL_SOCKET, SO_RCVBUF, &smallBuffer, sizeof smallBuffer);
+    ::setsockopt(flood, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+    (void)DataSocket::WriteAll(flood, QByteArray("NOOP\r\n").repeated(100000)); // fails once it is let go
+    QVERIFY(server.WaitUntilIdle());
+    DataSocket::Close(flood);
 }
 
 QTEST_GUILESS_MAIN(TestSession)
