@@ -29,7 +29,6 @@ void CSocketController::OnPort(const QByteArray& argument)
 
 void CSocketController::OnPassive(bool extended)
 {
-    CancelPendingTransfer();
     CloseDataConnection();
     if (extended) {
         FinishPassive(true, QByteArray());
@@ -111,6 +110,7 @@ void CSocketController::NewDataSocket()
 
 void CSocketController::CloseDataConnection()
 {
+    CancelPendingTransfer(); // a transfer waiting for this connection would wait for nothing
     if (!m_pDataSocket)
         return;
     RetireDataSocket();
@@ -146,7 +146,7 @@ void CSocketController::OnDataConnectFailed()
     AssertOnThread();
     m_dataWait.stop();
     m_pendingTransfer.reset();
-    m_nState = StateIdle;
+    LeaveTransferState();
     SendReply("425 Cannot open connection.");
     CloseDataConnection();
 }

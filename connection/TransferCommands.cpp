@@ -8,6 +8,7 @@
 
 void CSocketController::OnList(const QByteArray& argument)
 {
+    EndRunningTransfer();
     // Options ("-a", "-la", ...) come first and are skipped; what follows names the folder or
     // file to list, the current folder when nothing does.
     QByteArray path = argument;
@@ -36,6 +37,7 @@ void CSocketController::OnStor(const QByteArray& argument)
 
 void CSocketController::StartFileTransfer(const QByteArray& argument, TransferKind kind)
 {
+    EndRunningTransfer();
     const bool upload = kind == TransferKind::Upload;
     QByteArray diskPath;
     const PathResult result = ResolveFilePath(argument, upload ? AccessUpload : AccessDownload, diskPath);
@@ -66,7 +68,7 @@ void CSocketController::BeginTransfer(TransferKind kind, const QByteArray& argum
         break;
     case DataReadiness::Failed:
         if (kind != TransferKind::List)
-            m_nState = StateIdle;
+            LeaveTransferState();
         CloseDataConnection();
         break;
     }
@@ -81,7 +83,7 @@ void CSocketController::StartTransfer(TransferKind kind, const QByteArray& argum
         if (argument.isEmpty()) {
             CloseDataConnection();
             SendReply("%s", Reply::kTransferCompleted);
-            m_nState = StateIdle;
+            LeaveTransferState();
             return;
         }
         m_nState = StateSendingList;
@@ -96,13 +98,30 @@ void CSocketController::StartTransfer(TransferKind kind, const QByteArray& argum
     }
 }
 
+void CSocketController::EndRunningTransfer()
+{
+    // Each 150 gets one final reply: the running transfer's comes before the next command's.
+    if (!m_runningTransfer)
+        return;
+    if (*m_runningTransfer != TransferKind::Upload) // as at any end of a transfer
+        LeaveTransferState();
+    SendReply("%s", Reply::kConnectionClosed);
+    CloseDataConnection();
+}
+
+void CSocketController::LeaveTransferState()
+{
+    if (m_nState != StateLoggedOut)
+        m_nState = StateIdle;
+}
+
 void CSocketController::CancelPendingTransfer()
 {
     if (!m_pendingTransfer)
         return;
     m_dataWait.stop();
     if (m_pendingTransfer->kind != TransferKind::List)
-        m_nState = StateIdle;
+        LeaveTransferState();
     m_pendingTransfer.reset();
 }
 
@@ -112,7 +131,6 @@ void CSocketController::OnDataWaitExpired()
     if (!m_pendingTransfer || !IsOpen())
         return;
     SendReply("%s", Reply::kSocketNotCreated);
-    CancelPendingTransfer();
     CloseDataConnection();
 }
 
@@ -129,7 +147,7 @@ void CSocketController::OnTransferEnded(TransferEnd end)
     }
     // An upload's end leaves the state as it is; the end of a listing or a download makes it idle.
     if (*transfer != TransferKind::Upload)
-        m_nState = StateIdle;
+        LeaveTransferState();
     switch (end) {
     case TransferEnd::Completed:
         SendReply("%s", Reply::kTransferCompleted);
@@ -152,7 +170,6 @@ void CSocketController::OnAbor()
             SendReply("%s", Reply::kConnectionClosed);
         // Nothing more may move, least of all a completion reply; ABOR leaves the state as it is,
         // but a transfer that was still waiting for its connection is gone with it.
-        CancelPendingTransfer();
         CloseDataConnection();
     }
     SendReply("226 ABOR command OK.");

@@ -69,19 +69,23 @@ void TestTransfers::transfers()
     QVERIFY(DataSocket::ReadAll(late, 1000).isEmpty());
     DataSocket::Close(first);
     DataSocket::Close(late);
-    // A download cut by the client, or aborted: one 426, and no completion reply, now or later.
-    for (const bool cut : {true, false}) {
+    // A download cut by the client, aborted, or taken over by the next transfer command: one 426, and no
+    // completion reply, now or later.
+    for (const QByteArray how : {"cut", "ABOR", "RETR a.txt"}) {
         const int fd = client.OpenPassive();
         char some[4096];
         QCOMPARE(client.Command("RETR big.bin"), QByteArray("150 Binary mode."));
         QVERIFY(::recv(fd, some, sizeof some, MSG_WAITALL) == sizeof some);
         const linger hard = {1, 0};
-        QVERIFY(!cut || ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard) == 0);
-        QVERIFY(cut ||
-                (client.Command("ABOR") == "426 Connection closed." && client.ReadReply() == "226 ABOR command OK."));
+        QVERIFY(how != "cut" || ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard) == 0);
+        if (how == "ABOR")
+            CONVERSE(client, "ABOR | 426 Connection closed. | 226 ABOR command OK.");
+        if (how.startsWith("RETR"))
+            CONVERSE(client,
+                     how + " | 426 Connection closed. | 150 Binary mode. | 425 The connection could not be opened.");
         DataSocket::Close(fd);
-        QVERIFY(!cut || client.ReadReply() == "426 Connection closed.");
-        QVERIFY(client.NoReplyWithin(600));
+        QVERIFY(how != "cut" || client.ReadReply() == "426 Connection closed.");
+        QVERIFY2(client.NoReplyWithin(600), how);
     }
     // An upload reset by its client is no completed upload; what came stays.
     const int reset = client.OpenPassive();
@@ -106,9 +110,12 @@ void TestTransfers::transfers()
         LIST Sub | 150 ASCII mode. | 226 Transfer completed.
         @recv
     )");
-    // Nobody connects: the client is served meanwhile, then told. What takes over a waiting RETR ends it
-    // without a reply, now and when its time would have come.
+    // Nobody connects: the client is served meanwhile, then told (a USER meanwhile stays logged out). What
+    // takes over a waiting RETR ends it without a reply, now and when its time would have come.
     for (const char* row : {"NOOP | 200 OK\n| 421 The socket could not be created.",
+                            "USER x | 331 Enter password.\n| 421 The socket could not be created.\n"
+                            "PWD | 530 Login to the server. Enter USER and PASS commands.\n"
+                            "USER tester | 331 Enter password.\nPASS Secret | 230 Login OK.",
                             "ABOR | 426 Connection closed. | 226 ABOR command OK.",
                             "EPSV | 229 Entering Extended Passive Mode (\\|\\|\\|5*",
                             "@pasv\nRETR b.txt | 150 Binary mode. | 226 Transfer completed.\n@recv bcd",
