@@ -87,6 +87,10 @@ void CSocketBytes::StopTransfer()
 
 void CSocketBytes::Finish(TransferEnd end)
 {
+    // Some file systems (NFS, quotas) report a failed write only when the file is closed.
+    const int upload = m_transfer == Transfer::Upload ? std::exchange(m_file, -1) : -1;
+    if (upload >= 0 && ::close(upload) != 0 && end == TransferEnd::Completed)
+        end = TransferEnd::FileError;
     StopTransfer();
     m_owner.OnTransferEnded(end);
 }
