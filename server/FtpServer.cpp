@@ -102,7 +102,8 @@ bool CFtpServer::StartServer()
     m_listener.SetNoDelay();
     m_listener.m_pMainWindow = this;
     m_bRunning = true;
-    m_spares.append(StartedThread());
+    if (CThreadConnection* spare = StartedThread())
+        m_spares.append(spare);
     m_monitor.AddMonitorText("***** FTP SERVER ONLINE *****", MonitorColor::Green, MonitorColor::Dark, true);
     return true;
 }
@@ -148,12 +149,22 @@ CThreadConnection* CFtpServer::StartedThread()
     });
     connection->setStackSize(kConnectionStackBytes);
     connection->start();
-    return connection;
+    if (connection->isRunning())
+        return connection;
+    // The system has no thread to give now (Qt said why): nothing will ever wait for this one.
+    --m_nSpareThreads;
+    delete connection;
+    return nullptr;
 }
 
 void CFtpServer::StartConnectionThread(int fd, const QByteArray& clientAddress)
 {
     CThreadConnection* connection = m_spares.isEmpty() ? StartedThread() : m_spares.takeLast();
+    if (!connection) {
+        ::close(fd);
+        m_monitor.AddAddressLine("No thread for client: ", MonitorColor::Red, clientAddress, MonitorColor::Teal);
+        return;
+    }
     m_connections.Append(connection);
     --m_nSpareThreads;
     ++m_nLiveThreads;
@@ -163,8 +174,10 @@ void CFtpServer::StartConnectionThread(int fd, const QByteArray& clientAddress)
 void CFtpServer::AcceptsTaken()
 {
     // The next client's thread starts now, while this one's client is being greeted.
-    if (m_bRunning && m_spares.isEmpty())
-        m_spares.append(StartedThread());
+    if (m_bRunning && m_spares.isEmpty()) {
+        if (CThreadConnection* spare = StartedThread())
+            m_spares.append(spare);
+    }
 }
 
 bool CFtpServer::WaitForThreadEnd(CThreadConnection* connection, int ms)

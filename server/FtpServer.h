@@ -100,7 +100,8 @@ private:
     // when nothing exists at SharedFolder.
     bool CheckRootFolder();
     void OnUserArrived(const QByteArray& address);
-    // A new connection thread, started, waiting for its client; counted as a spare.
+    // A new connection thread, started, waiting for its client and counted as a spare; nullptr when
+    // the system has no thread to give.
     CThreadConnection* StartedThread();
     // Waits, serving events, until the thread has ended and its object is gone, or the time is up;
     // true when it ended.
