@@ -42,6 +42,12 @@ void CMonitorPane::WriteMonitor(const QByteArray& text, MonitorRgb textColor, Mo
     if (lineEnd)
         piece += QLatin1Char('\n');
 
+    // Full (the empty block after the last line end is no line): the oldest lines go at once.
+    if (document()->blockCount() > kMaxLines) {
+        QTextCursor oldest(document());
+        oldest.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, kTrimLines);
+        oldest.removeSelectedText();
+    }
     // A cursor of its own: the user's selection stays where it is, the text lands at the end.
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);

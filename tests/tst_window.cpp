@@ -1,4 +1,5 @@
-// Catches: wrong start/stop states, unshown refused starts, unbounded/unsaved edits, miswired buttons, mangled monitor.
+// Catches: wrong start/stop states, unshown refused starts, unbounded/unsaved edits, miswired buttons, mangled
+// or endless monitor.
 #include "core/LanAddress.h"
 #include "core/MonitorColors.h"
 #include "FtpClient.h"
@@ -118,6 +119,12 @@ private Q_SLOTS:
         QVERIFY(red.foreground() == QColor(MonitorColor::White) && red.background() == QColor(MonitorColor::Red));
         QVERIFY(c.Monitor->isReadOnly() && c.Monitor->textCursor().selectedText() == "FTP");
         QCOMPARE(c.Monitor->verticalScrollBar()->value(), c.Monitor->verticalScrollBar()->maximum());
+        // The pane keeps the latest lines only.
+        for (int n = 0; n < CMonitorPane::kMaxLines; ++n)
+            f.w->Monitor().AddMonitorText("L" + QByteArray::number(n), MonitorColor::White, MonitorColor::Dark, true);
+        const QStringList kept = f.Lines();
+        QVERIFY(kept.size() <= CMonitorPane::kMaxLines && kept.first().startsWith('L') &&
+                kept.last() == QString("L%1").arg(CMonitorPane::kMaxLines - 1));
         // A stored text too long is shown whole, refused at a read; a port out of bounds is prompted for, then tried.
         Window g(false, QByteArray(30, 'u'));
         QVERIFY(g.C().Username->text().size() == 30 && !g.w->UpdateData(true));
