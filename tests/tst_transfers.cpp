@@ -6,6 +6,7 @@
 
 #include <QtTest>
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 class TestTransfers : public QObject
@@ -48,6 +49,25 @@ void TestTransfers::transfers()
     QCOMPARE(client.Command(portCommand), QByteArray("200 PORT command OK."));
     CONVERSE(client, "RETR a.txt | 150 Binary mode. | 425 Cannot open connection.");
     QVERIFY(client.NoReplyWithin(300));
+    // A transfer waiting for its connection goes with that connection: no 421 when its time is up. The
+    // connection waits as a listener whose queue is full takes no more.
+    const int full = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+    socklen_t length = sizeof address;
+    QVERIFY(::bind(full, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(full, 0) == 0 &&
+            ::getsockname(full, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+    const quint16 fullPort = ntohs(address.sin_port);
+    const int queued = DataSocket::Connect(fullPort);
+    QCOMPARE(client.Command(QString("PORT 127,0,0,1,%1,%2").arg(fullPort >> 8).arg(fullPort & 255).toLatin1()),
+             QByteArray("200 PORT command OK."));
+    CONVERSE(client, R"(
+        RETR a.txt | 150 Binary mode.
+        PORT 1,2,3,4,5,6 | 501 Illegal PORT command.
+        RETR a.txt | 150 Binary mode. | 425 The connection could not be opened.
+    )");
+    QVERIFY(client.NoReplyWithin(600));
+    DataSocket::Close(queued);
+    DataSocket::Close(full);
     // Sent in full and closed before STOR: all of it is kept.
     const QByteArray early(200000, 'e');
     CONVERSE(client,
