@@ -14,6 +14,7 @@
 
 void CSocketController::OnPort(const QByteArray& argument)
 {
+    EndRunningTransfer(); // its connection closes, which would take the new target with it
     PortArgument target;
     // SECURITY: the server connects only to the client itself (no FTP bounce to third hosts).
     if (!ParsePortArgument(argument, target) || target.address != m_strClientAddress) {
@@ -29,6 +30,7 @@ void CSocketController::OnPort(const QByteArray& argument)
 
 void CSocketController::OnPassive(bool extended)
 {
+    EndRunningTransfer();
     CloseDataConnection();
     if (extended) {
         FinishPassive(true, QByteArray());

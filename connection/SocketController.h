@@ -140,7 +140,8 @@ private:
     // After the 150 reply: starts the transfer now, or once the data connection is up.
     void BeginTransfer(TransferKind kind, const QByteArray& argument);
     void StartTransfer(TransferKind kind, const QByteArray& argument);
-    // A transfer command while another transfer runs: that one ends first, with its 426.
+    // A command that sets up or uses the data connection while a transfer runs: the transfer ends
+    // first, with its 426.
     void EndRunningTransfer();
     // Drops a transfer still waiting for its data connection, without a reply.
     void CancelPendingTransfer();

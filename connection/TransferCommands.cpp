@@ -86,7 +86,8 @@ void CSocketController::StartTransfer(TransferKind kind, const QByteArray& argum
             LeaveTransferState();
             return;
         }
-        m_nState = StateSendingList;
+        if (m_nState != StateLoggedOut) // a USER while it waited for its connection
+            m_nState = StateSendingList;
         m_pDataSocket->StartSendText(argument);
         break;
     case TransferKind::Download:

@@ -89,24 +89,38 @@ void TestTransfers::transfers()
     QVERIFY(DataSocket::ReadAll(late, 1000).isEmpty());
     DataSocket::Close(first);
     DataSocket::Close(late);
-    // A download cut by the client, aborted, or taken over by the next transfer command: one 426, and no
+    // A download cut by the client, aborted, or ended by the next data command: one 426, and no
     // completion reply, now or later.
-    for (const QByteArray how : {"cut", "ABOR", "RETR a.txt"}) {
+    for (const auto& [how, replies] :
+         {std::pair<QByteArray, QByteArray>{"cut", ""},
+          {"ABOR", "426 Connection closed. | 226 ABOR command OK."},
+          {"RETR a.txt", "426 Connection closed. | 150 Binary mode. | 425 The connection could not be opened."},
+          {"PASV", "426 Connection closed. | 227 Entering Passive Mode*"},
+          {"PORT 127,0,0,1,4,1", "426 Connection closed. | 200 PORT command OK."}}) {
         const int fd = client.OpenPassive();
         char some[4096];
         QCOMPARE(client.Command("RETR big.bin"), QByteArray("150 Binary mode."));
         QVERIFY(::recv(fd, some, sizeof some, MSG_WAITALL) == sizeof some);
         const linger hard = {1, 0};
         QVERIFY(how != "cut" || ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard) == 0);
-        if (how == "ABOR")
-            CONVERSE(client, "ABOR | 426 Connection closed. | 226 ABOR command OK.");
-        if (how.startsWith("RETR"))
-            CONVERSE(client,
-                     how + " | 426 Connection closed. | 150 Binary mode. | 425 The connection could not be opened.");
+        if (how != "cut")
+            CONVERSE(client, how + " | " + replies);
         DataSocket::Close(fd);
         QVERIFY(how != "cut" || client.ReadReply() == "426 Connection closed.");
         QVERIFY2(client.NoReplyWithin(600), how);
     }
+    // A LIST waiting for its connection, and a USER meanwhile: logged out still once it is listed.
+    const quint16 listPort = PassivePort(client.Command("PASV"));
+    CONVERSE(client, "LIST | 150 ASCII mode.\nUSER x | 331 Enter password.");
+    const int listed = DataSocket::Connect(listPort);
+    QVERIFY(DataSocket::ReadAll(listed).contains("a.txt"));
+    DataSocket::Close(listed);
+    CONVERSE(client, R"(
+        | 226 Transfer completed.
+        PWD | 530 Login to the server. Enter USER and PASS commands.
+        USER tester | 331 Enter password.
+        PASS Secret | 230 Login OK.
+    )");
     // An upload reset by its client is no completed upload; what came stays.
     const int reset = client.OpenPassive();
     const linger hard = {1, 0};
