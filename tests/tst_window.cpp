@@ -12,6 +12,7 @@
 #include <QtTest>
 #include <QtWidgets>
 #include <thread>
+#include <unistd.h>
 
 #define CHECK(condition) QVERIFY2(condition, qPrintable(name)) // the case's name must be in scope
 
@@ -43,6 +44,13 @@ struct Window
     const QString root = temp.filePath("Root"), file = temp.filePath("config/tarvelo-ftp.conf");
     std::unique_ptr<CMainWindow> w;
 };
+
+// Whether the thread waits (state S in /proc), as a thread blocked on a lock or a wait does.
+static bool Sleeping(pid_t thread)
+{
+    QFile stat(QString("/proc/self/task/%1/stat").arg(thread));
+    return thread != 0 && stat.open(QIODevice::ReadOnly) && stat.readAll().split(')').last().startsWith(" S");
+}
 
 // fn(0) .. fn(count - 1) on threads aside while this thread serves the window's events (the threads report to it).
 static bool Aside(int count, const std::function<bool(int)>& fn)
@@ -119,6 +127,21 @@ private Q_SLOTS:
         QVERIFY(red.foreground() == QColor(MonitorColor::White) && red.background() == QColor(MonitorColor::Red));
         QVERIFY(c.Monitor->isReadOnly() && c.Monitor->textCursor().selectedText() == "FTP");
         QCOMPARE(c.Monitor->verticalScrollBar()->value(), c.Monitor->verticalScrollBar()->maximum());
+        // Past the queue's bound a writer waits until the window has shown its line.
+        std::atomic<pid_t> writer = 0;
+        std::atomic<bool> returned = false;
+        std::jthread flood([&] {
+            for (int n = 0; n <= CServerMonitor::kMaxQueuedWrites; ++n) {
+                if (n == CServerMonitor::kMaxQueuedWrites)
+                    writer = ::gettid();
+                f.w->Monitor().AddMonitorText("Q", MonitorColor::White, MonitorColor::Dark, true);
+            }
+            returned = true;
+        });
+        while (!returned && !Sleeping(writer))
+            std::this_thread::yield(); // no events served meanwhile
+        QVERIFY(!returned);
+        QTRY_VERIFY(returned);
         // The pane keeps the latest lines only.
         for (int n = 0; n < CMonitorPane::kMaxLines; ++n)
             f.w->Monitor().AddMonitorText("L" + QByteArray::number(n), MonitorColor::White, MonitorColor::Dark, true);
