@@ -143,6 +143,8 @@ private:
     // A command that sets up or uses the data connection while a transfer runs: the transfer ends
     // first, with its 426.
     void EndRunningTransfer();
+    // The end of a running transfer: its final reply, then its connection closes.
+    void CloseTransfer(TransferKind transfer, const char* reply);
     // Drops a transfer still waiting for its data connection, without a reply.
     void CancelPendingTransfer();
     // After a transfer (or its wait): the client is idle again, unless USER logged it out meanwhile.

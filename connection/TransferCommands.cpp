@@ -102,12 +102,8 @@ void CSocketController::StartTransfer(TransferKind kind, const QByteArray& argum
 void CSocketController::EndRunningTransfer()
 {
     // Each 150 gets one final reply: the running transfer's comes before the next command's.
-    if (!m_runningTransfer)
-        return;
-    if (*m_runningTransfer != TransferKind::Upload) // as at any end of a transfer
-        LeaveTransferState();
-    SendReply("%s", Reply::kConnectionClosed);
-    CloseDataConnection();
+    if (const std::optional<TransferKind> transfer = std::exchange(m_runningTransfer, std::nullopt))
+        CloseTransfer(*transfer, Reply::kConnectionClosed);
 }
 
 void CSocketController::LeaveTransferState()
@@ -146,21 +142,28 @@ void CSocketController::OnTransferEnded(TransferEnd end)
         // its 426.
         return;
     }
-    // An upload's end leaves the state as it is; the end of a listing or a download makes it idle.
-    if (*transfer != TransferKind::Upload)
-        LeaveTransferState();
+    const char* reply = Reply::kConnectionClosed;
     switch (end) {
     case TransferEnd::Completed:
-        SendReply("%s", Reply::kTransferCompleted);
+        reply = Reply::kTransferCompleted;
         break;
     case TransferEnd::FileError:
-        SendReply("%s", *transfer == TransferKind::Upload ? Reply::kFileAccessError : Reply::kConnectionClosed);
+        if (*transfer == TransferKind::Upload)
+            reply = Reply::kFileAccessError;
         break;
     case TransferEnd::PeerClosed:
     case TransferEnd::SocketError:
-        SendReply("%s", Reply::kConnectionClosed);
         break;
     }
+    CloseTransfer(*transfer, reply);
+}
+
+void CSocketController::CloseTransfer(TransferKind transfer, const char* reply)
+{
+    // An upload's end leaves the state as it is; the end of a listing or a download makes it idle.
+    if (transfer != TransferKind::Upload)
+        LeaveTransferState();
+    SendReply("%s", reply);
     CloseDataConnection();
 }
 

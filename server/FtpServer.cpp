@@ -102,8 +102,7 @@ bool CFtpServer::StartServer()
     m_listener.SetNoDelay();
     m_listener.m_pMainWindow = this;
     m_bRunning = true;
-    if (CThreadConnection* spare = StartedThread())
-        m_spares.append(spare);
+    StartSpareThread();
     m_monitor.AddMonitorText("***** FTP SERVER ONLINE *****", MonitorColor::Green, MonitorColor::Dark, true);
     return true;
 }
@@ -174,10 +173,14 @@ void CFtpServer::StartConnectionThread(int fd, const QByteArray& clientAddress)
 void CFtpServer::AcceptsTaken()
 {
     // The next client's thread starts now, while this one's client is being greeted.
-    if (m_bRunning && m_spares.isEmpty()) {
-        if (CThreadConnection* spare = StartedThread())
-            m_spares.append(spare);
-    }
+    if (m_bRunning && m_spares.isEmpty())
+        StartSpareThread();
+}
+
+void CFtpServer::StartSpareThread()
+{
+    if (CThreadConnection* spare = StartedThread())
+        m_spares.append(spare);
 }
 
 bool CFtpServer::WaitForThreadEnd(CThreadConnection* connection, int ms)

@@ -103,6 +103,8 @@ private:
     // A new connection thread, started, waiting for its client and counted as a spare; nullptr when
     // the system has no thread to give.
     CThreadConnection* StartedThread();
+    // Host's thread: one more thread waiting for a client, when the system gives one.
+    void StartSpareThread();
     // Waits, serving events, until the thread has ended and its object is gone, or the time is up;
     // true when it ended.
     bool WaitForThreadEnd(CThreadConnection* thread, int ms);
