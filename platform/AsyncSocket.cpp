@@ -51,26 +51,38 @@ CAsyncSocket::~CAsyncSocket()
 
 bool CAsyncSocket::Create(quint16 port, bool reuseAddress)
 {
+    if (Open(reuseAddress) && Bind(port))
+        return true;
     Close();
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    return false;
+}
+
+bool CAsyncSocket::Open(bool reuseAddress)
+{
+    Close();
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_fd < 0) {
         m_nLastError = errno;
         return false;
     }
     if (reuseAddress) {
         int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
+    m_mode = Mode::Open;
+    return true;
+}
+
+bool CAsyncSocket::Bind(quint16 port)
+{
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        m_nLastError = errno;
-        ::close(fd);
+    if (m_mode != Mode::Open || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        m_nLastError = m_mode != Mode::Open ? EINVAL : errno;
         return false;
     }
-    m_fd = fd;
     m_mode = Mode::Bound;
     return true;
 }
@@ -239,16 +251,6 @@ void CAsyncSocket::ShutDown(int how)
 {
     if (m_fd >= 0)
         ::shutdown(m_fd, how);
-}
-
-void CAsyncSocket::SetBufferSizes(int sendBytes, int receiveBytes)
-{
-    if (m_fd < 0)
-        return;
-    if (sendBytes > 0)
-        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &sendBytes, sizeof sendBytes);
-    if (receiveBytes > 0)
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBytes, sizeof receiveBytes);
 }
 
 void CAsyncSocket::SetNoDelay()

@@ -40,6 +40,10 @@ public:
     // Makes a socket bound to the port (0: any) on any local address. reuseAddress sets
     // SO_REUSEADDR, so a port whose old connections linger in TIME_WAIT can be bound again.
     bool Create(quint16 port = 0, bool reuseAddress = false);
+    // The two steps of Create apart: a socket not yet bound, and its bind. A bind that fails leaves
+    // the socket open for another port.
+    bool Open(bool reuseAddress);
+    bool Bind(quint16 port);
     // Listens; OnAccept follows for every pending connection.
     bool Listen(int backlog);
     // Takes a pending connection: its descriptor (non-blocking, close-on-exec), or -1.
@@ -74,8 +78,6 @@ public:
     void Close();
     // shutdown(2) of one direction (SHUT_WR, ...).
     void ShutDown(int how);
-    // Sets SO_SNDBUF/SO_RCVBUF when non-zero.
-    void SetBufferSizes(int sendBytes, int receiveBytes);
     // Sets TCP_NODELAY: each send goes out at once instead of waiting for the peer's
     // acknowledgement of the one before. For sockets that send whole messages.
     void SetNoDelay();
@@ -102,6 +104,7 @@ private:
     enum class Mode
     {
         Closed,
+        Open, // made, not bound yet
         Bound,
         Listening,
         Connecting,

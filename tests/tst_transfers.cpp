@@ -167,6 +167,31 @@ void TestTransfers::transfers()
         }
         QVERIFY2(client.NoReplyWithin(600), row);
     }
+    // Passive ports come from the forwarded range, and ports that others hold are passed over: each search
+    // starts after the last port found, and here other programs listen on the next three.
+    FtpClient one, two;
+    QVERIFY(one.Login(server.Port()) && two.Login(server.Port()));
+    const quint16 last = PassivePort(one.Command("PASV"));
+    int held[3];
+    for (int i = 0; i < 3; ++i) {
+        sockaddr_in taken = {.sin_family = AF_INET,
+                             .sin_port = htons(quint16(50000 + (last - 50000 + 1 + i) % 8001)),
+                             .sin_addr = {htonl(INADDR_LOOPBACK)},
+                             .sin_zero = {}};
+        held[i] = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1; // past the connections of earlier runs that linger there; a failed bind means a listener
+        ::setsockopt(held[i], SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(held[i], reinterpret_cast<sockaddr*>(&taken), sizeof taken) == 0)
+            QVERIFY(::listen(held[i], 1) == 0);
+    }
+    const quint16 next = PassivePort(two.Command("PASV"));
+    const int passed = DataSocket::Connect(next);
+    QVERIFY2(last >= 50000 && last <= 58000 && next >= 50000 && next <= 58000 && (next - last + 8001) % 8001 > 3,
+             QByteArray::number(last) + " then " + QByteArray::number(next));
+    CONVERSE(two, "RETR a.txt | 150 Binary mode. | 226 Transfer completed.");
+    QVERIFY(DataSocket::ReadAll(passed) == "abc");
+    for (const int fd : {held[0], held[1], held[2], passed})
+        DataSocket::Close(fd);
     // Over 4 GiB, from a sparse file that costs no disk.
     const qint64 size = (qint64(4) << 30) + 4097;
     QFile huge(tree.Path("huge.bin"));

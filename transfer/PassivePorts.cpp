@@ -31,12 +31,18 @@ bool CreatePassiveSocket(CAsyncSocket& socket)
 {
     constexpr int kRangeSize = kPassivePortLast - kPassivePortFirst + 1;
     const int start = g_nextPort.fetch_add(1) % kRangeSize;
-    for (int i = 0; i < kRangeSize; ++i) {
+    // A port in use fails the bind, and the same socket tries the next port. A listen can still
+    // fail where another socket with SO_REUSEADDR was bound first; a bound socket cannot bind
+    // again, so the next port gets a new one.
+    for (int i = 0; i < kRangeSize && (socket.IsOpen() || socket.Open(true)); ++i) {
         const int port = kPassivePortFirst + (start + i) % kRangeSize;
-        if (socket.Create(quint16(port), true) && socket.Listen(kDataBacklog)) {
+        if (!socket.Bind(quint16(port)))
+            continue;
+        if (socket.Listen(kDataBacklog)) {
             g_nextPort = port - kPassivePortFirst + 1;
             return true;
         }
+        socket.Close();
     }
     return socket.Create(0, true) && socket.Listen(kDataBacklog);
 }
