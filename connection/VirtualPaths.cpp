@@ -211,7 +211,7 @@ CVirtualFolder::Mapped CVirtualFolder::MapToDiskPath(const QByteArray& path) con
     const bool absolute = path.startsWith('/') || path.startsWith('\\');
     Mapped mapped;
     mapped.diskPath = absolute ? m_strRoot : m_strCurrent;
-    mapped.found = m_bRootExists && Exists(mapped.diskPath);
+    mapped.found = m_bRootExists && (mapped.diskPath == m_strRoot || Exists(mapped.diskPath));
 
     QByteArray copy = path;
     copy.replace('\\', '/');
@@ -330,8 +330,9 @@ bool CVirtualFolder::IsInsideRoot(const QByteArray& path) const
 
 bool CVirtualFolder::IsReachable(const QByteArray& diskPath) const
 {
-    if (!m_bRootExists)
-        return false;
+    // The real root was looked at when this view was made: a folder, no link.
+    if (!m_bRootExists || diskPath == m_strRoot)
+        return m_bRootExists;
     QByteArray path = diskPath;
     struct stat last = {};
     while (!path.isEmpty() && path != "/" && ::lstat(path.constData(), &last) != 0)
