@@ -42,6 +42,8 @@ public:
     // closes the connection and ends the thread: false. A sent reply refreshes the idle clock.
     // CR and LF inside the formatted text become spaces, so no text can end the line early.
     bool SendReply(const char* pszFormat, ...) Q_ATTRIBUTE_FORMAT_PRINTF(2, 3);
+    // Closes the control connection at once and ends the client: no command it sent ahead runs.
+    void EndConnection();
 
     // The client's address as dotted text, read once when the connection starts.
     const QByteArray& ClientAddress() const { return m_strClientAddress; }
@@ -70,7 +72,6 @@ private:
     // --- control channel (SocketController.cpp) ---
     void AssertOnThread() const;
     void ExtractCommands();
-    void EndConnection();
     // Holds the execution of command lines, and the reading of more, until ResumeCommands.
     void HoldCommands(CommandHold hold);
     // Lets the held lines run, in the order received.

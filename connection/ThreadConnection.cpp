@@ -99,7 +99,7 @@ void CThreadConnection::StartConnection()
     // The count already includes this client: the server counted it while handling the arrival.
     if (m_pHost->Settings().MaxUsers() < quint32(m_pHost->ConnectedUsers())) {
         m_socket->SendReply("421 No more users are allowed.");
-        EndClient();
+        m_socket->EndConnection(); // closed at once: commands the client sent ahead must not run
         return;
     }
     m_socket->SendReply("220 %s", m_pHost->Settings().WelcomeMSG().constData());
@@ -114,7 +114,7 @@ void CThreadConnection::IdleTimerProc()
 {
     if (IdleTimeOutPassed()) {
         m_socket->SendReply("426 Time out.");
-        EndClient();
+        m_socket->EndConnection();
     }
 }
 

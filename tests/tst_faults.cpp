@@ -87,6 +87,13 @@ void TestFaults::faults()
         QCOMPARE(clients[i].ReadReply(), QByteArray("226 Transfer completed."));
         clients[i].Close();
     }
+    // Turned away by a thread kept ready, with no command it sent ahead run.
+    server.Settings().Update([](CSettings::Values& v) { v.MaxUsers = 0; });
+    QTRY_COMPARE(server.Engine().ConnectedUsers(), 1);
+    QVERIFY(refused.Connect(server.Port()) && refused.SendRaw("USER tester\r\nPASS Secret\r\nMKD pwned\r\n"));
+    CONVERSE(refused, "| 421 No more users are allowed.\n| <closed>");
+    QVERIFY(!QFileInfo::exists(path("pwned")));
+    refused.Close();
 
     // Deleted: the open file lives on and all of it arrives. Truncated: the download ends short and says so.
     for (const bool truncate : {false, true}) {
