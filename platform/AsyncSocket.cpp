@@ -260,6 +260,13 @@ void CAsyncSocket::SetNoDelay()
         ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+void CAsyncSocket::SetUrgentInline()
+{
+    int on = 1;
+    if (m_fd >= 0)
+        ::setsockopt(m_fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+}
+
 void CAsyncSocket::ResumeReceive()
 {
     if (m_mode == Mode::Connected)

@@ -81,6 +81,9 @@ public:
     // Sets TCP_NODELAY: each send goes out at once instead of waiting for the peer's
     // acknowledgement of the one before. For sockets that send whole messages.
     void SetNoDelay();
+    // Sets SO_OOBINLINE: urgent data stays in the stream, where the peer put it, instead of being
+    // taken out of it. Accepted connections take both settings from their listener.
+    void SetUrgentInline();
     // Lets OnReceive come again after a handler left data unread.
     void ResumeReceive();
 

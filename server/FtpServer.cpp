@@ -100,6 +100,8 @@ bool CFtpServer::StartServer()
     // ("226" after "150") waits for the client's delayed acknowledgement, some 40 ms. Accepted
     // connections take it from the listener.
     m_listener.SetNoDelay();
+    // An ABOR sent as urgent data (Python's ftplib does) would otherwise lose its LF from the line.
+    m_listener.SetUrgentInline();
     m_listener.m_pMainWindow = this;
     m_bRunning = true;
     StartSpareThread();

@@ -94,6 +94,7 @@ void TestTransfers::transfers()
     for (const auto& [how, replies] :
          {std::pair<QByteArray, QByteArray>{"cut", ""},
           {"ABOR", "426 Connection closed. | 226 ABOR command OK."},
+          {"urgent ABOR", "| 426 Connection closed.\n| 226 ABOR command OK."},
           {"RETR a.txt", "426 Connection closed. | 150 Binary mode. | 425 The connection could not be opened."},
           {"PASV", "426 Connection closed. | 227 Entering Passive Mode*"},
           {"PORT 127,0,0,1,4,1", "426 Connection closed. | 200 PORT command OK."}}) {
@@ -103,8 +104,9 @@ void TestTransfers::transfers()
         QVERIFY(::recv(fd, some, sizeof some, MSG_WAITALL) == sizeof some);
         const linger hard = {1, 0};
         QVERIFY(how != "cut" || ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard) == 0);
+        QVERIFY(how != "urgent ABOR" || client.SendUrgentLine("ABOR"));
         if (how != "cut")
-            CONVERSE(client, how + " | " + replies);
+            CONVERSE(client, (how == "urgent ABOR" ? "" : how + " | ") + replies);
         DataSocket::Close(fd);
         QVERIFY(how != "cut" || client.ReadReply() == "426 Connection closed.");
         QVERIFY2(client.NoReplyWithin(600), how);

@@ -128,6 +128,12 @@ bool FtpClient::WaitForClose(int timeoutMs)
     return false;
 }
 
+bool FtpClient::SendUrgentLine(const QByteArray& line)
+{
+    const QByteArray bytes = line + "\r\n";
+    return m_fd >= 0 && ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_OOB | MSG_NOSIGNAL) == bytes.size();
+}
+
 void FtpClient::Reset()
 {
     linger hard = {1, 0};

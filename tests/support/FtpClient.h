@@ -22,6 +22,8 @@ public:
 
     bool SendRaw(const QByteArray& bytes);
     bool SendLine(const QByteArray& line) { return SendRaw(line + "\r\n"); }
+    // Sends the line with its LF as TCP urgent data, as Python's ftplib sends ABOR.
+    bool SendUrgentLine(const QByteArray& line);
     // The next reply line without its CR LF; empty when none came within the time.
     QByteArray ReadReply(int timeoutMs = 10000);
     QByteArray Command(const QByteArray& line, int timeoutMs = 10000); // sends, then reads the reply
