@@ -252,9 +252,11 @@ PathResult CVirtualFolder::ResolveFolderPath(const QByteArray& clientPath, Acces
     }
     const Mapped mapped = MapToDiskPath(path);
     diskPath = mapped.diskPath;
+    if (IsOutside(mapped.diskPath))
+        return PathNotAllowed;
     if (!mapped.found && accessMode != AccessCreateFolder)
         return PathFolderNotFound;
-    if (!CheckAccess(mapped.diskPath, accessMode))
+    if (!m_bRootExists || !Permitted(accessMode))
         return PathNotAllowed;
     return mapped.found ? PathOK : PathFolderNotFound;
 }
@@ -285,7 +287,10 @@ PathResult CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, AccessM
                                            QByteArray& diskPath) const
 {
     QByteArray folderPath, name;
-    if (!MapEntry(clientPath, folderPath, name))
+    const bool named = MapEntry(clientPath, folderPath, name);
+    if (!folderPath.isEmpty() && IsOutside(folderPath))
+        return PathNotAllowed;
+    if (!named)
         return PathFileNotFound;
     struct stat entry;
     diskPath = Join(folderPath, ResolveName(folderPath, name, &entry));
@@ -298,9 +303,9 @@ PathResult CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, AccessM
     } else if (!isFile) {
         return PathFileNotFound;
     }
-    // SECURITY: the folder must be inside the root and allowed, and the entry itself must not be a
-    // link that leads out of it (a download, or an upload written through the link).
-    if (!CheckAccess(folderPath, accessMode) || !(known || IsEntryReachable(diskPath)))
+    // SECURITY: with its folder inside the root, the access must be allowed, and the entry itself
+    // must not be a link that leads out of it (a download, or an upload written through the link).
+    if (!m_bRootExists || !Permitted(accessMode) || !(known || IsEntryReachable(diskPath)))
         return PathNotAllowed;
     return PathOK;
 }
@@ -309,7 +314,10 @@ PathResult CVirtualFolder::ResolveRenameTarget(const QByteArray& clientPath, con
                                                QByteArray& diskPath) const
 {
     QByteArray folderPath, name;
-    if (!MapEntry(clientPath, folderPath, name))
+    const bool named = MapEntry(clientPath, folderPath, name);
+    if (!folderPath.isEmpty() && IsOutside(folderPath))
+        return PathNotAllowed;
+    if (!named)
         return PathFileNotFound;
     diskPath = Join(folderPath, ResolveName(folderPath, name));
     if (diskPath == sourcePath)
@@ -326,6 +334,11 @@ bool CVirtualFolder::IsInsideRoot(const QByteArray& path) const
         return false;
     // Whole folder levels only: /srv/share2 is not inside /srv/share.
     return path.size() == m_strRoot.size() || m_strRoot == "/" || path[m_strRoot.size()] == '/';
+}
+
+bool CVirtualFolder::IsOutside(const QByteArray& diskPath) const
+{
+    return !IsInsideRoot(diskPath) || (m_bRootExists && !IsReachable(diskPath));
 }
 
 bool CVirtualFolder::IsReachable(const QByteArray& diskPath) const

@@ -89,6 +89,10 @@ public:
 
 private:
     bool IsInsideRoot(const QByteArray& path) const;
+    // SECURITY: true when the path lies outside the root, by its names or through a link. Checked
+    // before anything else, so that a client learns nothing of what is there, not even whether it
+    // exists; with the root gone, only its names decide.
+    bool IsOutside(const QByteArray& diskPath) const;
     // Whether a name of the path below the root is a symbolic link (or cannot be looked at);
     // pathStatus is the path's own state, as lstat gives it.
     bool HasLinkBelowRoot(const QByteArray& path, const struct stat& pathStatus) const;

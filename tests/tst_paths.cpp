@@ -17,7 +17,8 @@ private Q_SLOTS:
 
 void TestPaths::paths()
 {
-    // Served through link; Root/ differs from root/ only in case, rootX/ extends its name.
+    // Served through link; Root/ differs from root/ only in case, rootX/ extends its name. Outside the root,
+    // nothing is told, not even whether a name exists.
     TestTree tree("root/ root/Docs/ root/Docs/A.txt=hello root/Docs/b.txt=b root/Docs/Report.TXT=r root/Empty/ "
                   "root/Case/ root/Case/readme=lower root/Case/README=up root/Pair/ root/Pair/f=12 root/pair/ "
                   "root/pair/f=1234 root/\xC3\x84Z/ root/notes.txt=notes root/inlink->Docs root/outlink->../rootX "
@@ -37,6 +38,9 @@ void TestPaths::paths()
         RETR ..\\rootX\\x.txt | 550 Not allowed.
         RETR outfile | 550 Not allowed.
         RETR outlink/x.txt | 550 Not allowed.
+        SIZE ../rootX/none.txt | 550 Not allowed.
+        RETR outlink/none/x.txt | 550 Not allowed.
+        CWD ../none | 550 "../none": Not allowed.
         RETR /etc/passwd | 550 File not found.
         STOR ../Root/secret.txt | 550 Not allowed.
         STOR dangling | 550 Not allowed.
@@ -47,6 +51,8 @@ void TestPaths::paths()
         RNFR . | 550 Not allowed.
         RNFR notes.txt | 350 File OK.
         RNTO ../rootX/moved | 550 Not allowed.
+        RNFR notes.txt | 350 File OK.
+        RNTO ../none/moved | 550 Not allowed.
         RNFR ../rootX | 550 Not allowed.
         RNTO n2.txt | 450 Error renaming file.
         PORT 127,0,0,2,4,1 | 501 Illegal PORT command.
