@@ -141,12 +141,12 @@ private:
     // After the 150 reply: starts the transfer now, or once the data connection is up.
     void BeginTransfer(TransferKind kind, const QByteArray& argument);
     void StartTransfer(TransferKind kind, const QByteArray& argument);
-    // A command that sets up or uses the data connection while a transfer runs: the transfer ends
-    // first, with its 426.
+    // A command that sets up or uses the data connection while a transfer runs or waits for its
+    // connection: the transfer ends first, with its 426.
     void EndRunningTransfer();
     // The end of a running transfer: its final reply, then its connection closes.
     void CloseTransfer(TransferKind transfer, const char* reply);
-    // Drops a transfer still waiting for its data connection, without a reply.
+    // Drops a transfer still waiting for its data connection; its reply is the caller's.
     void CancelPendingTransfer();
     // After a transfer (or its wait): the client is idle again, unless USER logged it out meanwhile.
     void LeaveTransferState();

@@ -61,8 +61,7 @@ void CSocketController::BeginTransfer(TransferKind kind, const QByteArray& argum
         StartTransfer(kind, argument);
         break;
     case DataReadiness::Waiting:
-        // The lines after this one run meanwhile (ABOR above all). A transfer still waiting from an
-        // earlier command gives way to this one.
+        // The lines after this one run meanwhile (ABOR above all).
         m_pendingTransfer = PendingTransfer{kind, argument};
         m_dataWait.start(m_pHost->Settings().GetDurations().DataWaitMs);
         break;
@@ -101,9 +100,14 @@ void CSocketController::StartTransfer(TransferKind kind, const QByteArray& argum
 
 void CSocketController::EndRunningTransfer()
 {
-    // Each 150 gets one final reply: the running transfer's comes before the next command's.
-    if (const std::optional<TransferKind> transfer = std::exchange(m_runningTransfer, std::nullopt))
+    // Each 150 gets one final reply: the transfer's comes before the next command's. One still
+    // waiting leaves its connection to the command that follows.
+    if (const std::optional<TransferKind> transfer = std::exchange(m_runningTransfer, std::nullopt)) {
         CloseTransfer(*transfer, Reply::kConnectionClosed);
+    } else if (m_pendingTransfer) {
+        CancelPendingTransfer();
+        SendReply("%s", Reply::kConnectionClosed);
+    }
 }
 
 void CSocketController::LeaveTransferState()
@@ -169,12 +173,10 @@ void CSocketController::CloseTransfer(TransferKind transfer, const char* reply)
 
 void CSocketController::OnAbor()
 {
-    if (m_pDataSocket) {
-        if (m_nState != StateIdle)
-            SendReply("%s", Reply::kConnectionClosed);
-        // Nothing more may move, least of all a completion reply; ABOR leaves the state as it is,
-        // but a transfer that was still waiting for its connection is gone with it.
-        CloseDataConnection();
-    }
+    // A transfer running or waiting for its connection gets its 426; a finished one had its reply.
+    if (m_runningTransfer || m_pendingTransfer)
+        SendReply("%s", Reply::kConnectionClosed);
+    // Nothing more may move, least of all a completion reply; ABOR leaves the state as it is.
+    CloseDataConnection();
     SendReply("226 ABOR command OK.");
 }

@@ -49,8 +49,8 @@ void TestTransfers::transfers()
     QCOMPARE(client.Command(portCommand), QByteArray("200 PORT command OK."));
     CONVERSE(client, "RETR a.txt | 150 Binary mode. | 425 Cannot open connection.");
     QVERIFY(client.NoReplyWithin(300));
-    // A transfer waiting for its connection goes with that connection: no 421 when its time is up. The
-    // connection waits as a listener whose queue is full takes no more.
+    // A transfer waiting for its connection ends with its 426 at the next PORT, and no 421 follows when its time
+    // is up. The connection waits as a listener whose queue is full takes no more.
     const int full = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     socklen_t length = sizeof address;
@@ -62,7 +62,7 @@ void TestTransfers::transfers()
              QByteArray("200 PORT command OK."));
     CONVERSE(client, R"(
         RETR a.txt | 150 Binary mode.
-        PORT 1,2,3,4,5,6 | 501 Illegal PORT command.
+        PORT 1,2,3,4,5,6 | 426 Connection closed. | 501 Illegal PORT command.
         RETR a.txt | 150 Binary mode. | 425 The connection could not be opened.
     )");
     QVERIFY(client.NoReplyWithin(600));
@@ -89,12 +89,13 @@ void TestTransfers::transfers()
     QVERIFY(DataSocket::ReadAll(late, 1000).isEmpty());
     DataSocket::Close(first);
     DataSocket::Close(late);
-    // A download cut by the client, aborted, or ended by the next data command: one 426, and no
-    // completion reply, now or later.
+    // A download cut by the client, aborted (as urgent data too, and after a new login), or ended by the next data
+    // command: one 426, and no completion reply, now or later.
     for (const auto& [how, replies] :
          {std::pair<QByteArray, QByteArray>{"cut", ""},
           {"ABOR", "426 Connection closed. | 226 ABOR command OK."},
           {"urgent ABOR", "| 426 Connection closed.\n| 226 ABOR command OK."},
+          {"USER tester", "331 Enter password.\nPASS Secret | 230 Login OK.\nABOR | 426 Connection closed. | 226*"},
           {"RETR a.txt", "426 Connection closed. | 150 Binary mode. | 425 The connection could not be opened."},
           {"PASV", "426 Connection closed. | 227 Entering Passive Mode*"},
           {"PORT 127,0,0,1,4,1", "426 Connection closed. | 200 PORT command OK."}}) {
@@ -142,20 +143,23 @@ void TestTransfers::transfers()
         LIST | 150 ASCII mode. | 426 Connection closed.
         @pasv
         ABOR | 226 ABOR command OK.
+        PASV | 227 Entering Passive Mode*
+        LIST | 150 ASCII mode.
+        ABOR | 426 Connection closed. | 226 ABOR command OK.
         @pasv
         LIST Sub | 150 ASCII mode. | 226 Transfer completed.
         @recv
     )");
     // Nobody connects: the client is served meanwhile, then told (a USER meanwhile stays logged out). What
-    // takes over a waiting RETR ends it without a reply, now and when its time would have come.
+    // takes over a waiting RETR ends it with its 426, and nothing comes when its time would have come.
     for (const char* row : {"NOOP | 200 OK\n| 421 The socket could not be created.",
                             "USER x | 331 Enter password.\n| 421 The socket could not be created.\n"
                             "PWD | 530 Login to the server. Enter USER and PASS commands.\n"
                             "USER tester | 331 Enter password.\nPASS Secret | 230 Login OK.",
                             "ABOR | 426 Connection closed. | 226 ABOR command OK.",
-                            "EPSV | 229 Entering Extended Passive Mode (\\|\\|\\|5*",
-                            "@pasv\nRETR b.txt | 150 Binary mode. | 226 Transfer completed.\n@recv bcd",
-                            "RETR b.txt | 150 Binary mode."}) {
+                            "EPSV | 426 Connection closed. | 229 Entering Extended Passive Mode (\\|\\|\\|5*",
+                            "PASV | 426 Connection closed. | 227 Entering Passive Mode*",
+                            "RETR b.txt | 426 Connection closed. | 150 Binary mode."}) {
         const QByteArray passive = client.Command("PASV");
         CONVERSE(client, "RETR a.txt | 150 Binary mode.");
         CONVERSE(client, row);
