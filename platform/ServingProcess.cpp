@@ -1,6 +1,7 @@
 #include "platform/ServingProcess.h"
 
 #include <csignal>
+#include <dirent.h>
 #include <sys/resource.h>
 
 void PrepareServingProcess()
@@ -11,4 +12,19 @@ void PrepareServingProcess()
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+long long SpareDescriptors()
+{
+    struct rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return -1;
+    DIR* open = ::opendir("/proc/self/fd");
+    if (!open)
+        return -1;
+    long long count = -1; // the listing's own descriptor
+    while (const dirent* entry = ::readdir(open))
+        count += entry->d_name[0] != '.';
+    ::closedir(open);
+    return (long long)(limit.rlim_cur) - count;
 }

@@ -5,3 +5,7 @@
 // no flag against it), and the soft limit of open descriptors is raised to the hard one, so that
 // hundreds of clients with their data connections and upload pipes fit. Any thread; idempotent.
 void PrepareServingProcess();
+
+// How many more descriptors the process may open now: its soft limit less those open; -1 when
+// there is no limit or it cannot be told.
+long long SpareDescriptors();

@@ -9,6 +9,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -29,6 +31,11 @@ constexpr uint kConnectionStackBytes = 256 * 1024;
 // Threads kept waiting for clients: one to greet the next client while the one before it starts
 // another, and one more so that a client's end can hand its thread to a later one.
 constexpr qsizetype kSpareThreads = 2;
+// The most descriptors one connection thread holds at once: its loop's wake-up, the control
+// connection, a passive listener, a data connection, a file or folder, and an upload's pipe (two).
+constexpr long long kDescriptorsPerThread = 8;
+// Kept free for the rest of the process (the window, the secure folder, files of the settings).
+constexpr long long kDescriptorMargin = 32;
 
 } // namespace
 
@@ -103,6 +110,8 @@ bool CFtpServer::StartServer()
     // An ABOR sent as urgent data (Python's ftplib does) would otherwise lose its LF from the line.
     m_listener.SetUrgentInline();
     m_listener.m_pMainWindow = this;
+    const long long spare = SpareDescriptors();
+    m_nMaxThreads = spare < 0 ? INT_MAX : int(std::max(0LL, spare - kDescriptorMargin) / kDescriptorsPerThread);
     m_bRunning = true;
     StartSpareThread();
     m_monitor.AddMonitorText("***** FTP SERVER ONLINE *****", MonitorColor::Green, MonitorColor::Dark, true);
@@ -138,6 +147,10 @@ quint16 CFtpServer::ListeningPort() const
 
 CThreadConnection* CFtpServer::StartedThread()
 {
+    // A thread whose loop finds no descriptor for its wake-up ends the whole process (Qt stops it):
+    // past the threads the descriptor limit holds, a client is turned away instead.
+    if (m_nLiveThreads + m_nSpareThreads >= m_nMaxThreads)
+        return nullptr;
     auto* connection = new CThreadConnection(this);
     ++m_nSpareThreads;
     connect(connection, &QThread::finished, this, [this, connection] {

@@ -120,6 +120,7 @@ private:
     // Threads that took a client and have not yet been deleted; threads still waiting for one.
     std::atomic<int> m_nLiveThreads{0};
     std::atomic<int> m_nSpareThreads{0};
+    int m_nMaxThreads = 0; // live and spare together, as the descriptor limit holds them; host's thread only
     QList<CThreadConnection*> m_spares;     // host's thread only: threads waiting for their next client
     QEventLoop* m_pThreadEndWait = nullptr; // host's thread only: the wait of WaitForThreadEnd now
 };

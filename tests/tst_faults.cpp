@@ -148,6 +148,25 @@ void TestFaults::faults()
              "@pasv\nRETR /small.txt | 150 Binary mode. | 226 Transfer completed.\n@recv served\nQUIT | 221*");
     bystander.Close();
     QVERIFY(server.WaitUntilIdle(30000));
+
+    // Few descriptors left under the limit: clients past what it holds are turned away and shown, not the end of
+    // the server; those before them are served.
+    rlimit descriptors = {};
+    QVERIFY(getrlimit(RLIMIT_NOFILE, &descriptors) == 0);
+    server.Stop();
+    const rlimit low = {rlim_t(Held().second + 64), descriptors.rlim_max};
+    server.Settings().Update([](CSettings::Values& v) { v.MaxUsers = 500; });
+    QVERIFY(setrlimit(RLIMIT_NOFILE, &low) == 0 && server.Start());
+    FtpClient crowd[40];
+    int greeted = 0;
+    for (FtpClient& client : crowd)
+        greeted += client.ConnectAndGreet(server.Port()).startsWith("220 ");
+    QVERIFY2(greeted > 0 && greeted < 40, QByteArray::number(greeted));
+    QVERIFY(server.Monitor().CountLines("No thread for client: 127.0.0.1") == 40 - greeted);
+    QCOMPARE(crowd[0].Command("USER tester"), QByteArray("331 Enter password."));
+    for (FtpClient& client : crowd)
+        client.Close();
+    QVERIFY(server.WaitUntilIdle(30000) && setrlimit(RLIMIT_NOFILE, &descriptors) == 0);
     // A finished thread may still be unwinding in the system for a moment, the next spare starting.
     QTRY_COMPARE_WITH_TIMEOUT(held(), before, 30000);
 }
