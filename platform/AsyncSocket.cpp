@@ -247,6 +247,13 @@ void CAsyncSocket::Close()
     m_mode = Mode::Closed;
 }
 
+void CAsyncSocket::DiscardReceived()
+{
+    // MSG_TRUNC: TCP drops the bytes without copying them anywhere.
+    while (m_fd >= 0 && Retrying([&] { return ::recv(m_fd, nullptr, 1 << 20, MSG_TRUNC | MSG_DONTWAIT); }) > 0) {
+    }
+}
+
 void CAsyncSocket::ShutDown(int how)
 {
     if (m_fd >= 0)

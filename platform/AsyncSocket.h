@@ -74,6 +74,9 @@ public:
     // (asked about every 100 ms) or the send fails. True when all bytes went out.
     bool SendAll(const char* data, qint64 size, const std::function<bool()>& abandon);
 
+    // Drops what the peer sent and nobody read. A close with such bytes left resets the connection,
+    // and what was sent but is still queued here is lost.
+    void DiscardReceived();
     // Closes the socket; no notification follows.
     void Close();
     // shutdown(2) of one direction (SHUT_WR, ...).

@@ -89,6 +89,13 @@ void TestTransfers::transfers()
     QVERIFY(DataSocket::ReadAll(late, 1000).isEmpty());
     DataSocket::Close(first);
     DataSocket::Close(late);
+    // Bytes the client sends on a download's connection cost none of the download.
+    const int chatty = client.OpenPassive();
+    QVERIFY(DataSocket::WriteAll(chatty, "x"));
+    QCOMPARE(client.Command("RETR big.bin"), QByteArray("150 Binary mode."));
+    QVERIFY(DataSocket::ReadAll(chatty) == Pattern(16 << 20));
+    DataSocket::Close(chatty);
+    QCOMPARE(client.ReadReply(), QByteArray("226 Transfer completed."));
     // A download cut by the client, aborted (as urgent data too, and after a new login), or ended by the next data
     // command: one 426, and no completion reply, now or later.
     for (const auto& [how, replies] :

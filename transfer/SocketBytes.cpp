@@ -91,6 +91,8 @@ void CSocketBytes::Finish(TransferEnd end)
     const int upload = m_transfer == Transfer::Upload ? std::exchange(m_file, -1) : -1;
     if (upload >= 0 && ::close(upload) != 0 && end == TransferEnd::Completed)
         end = TransferEnd::FileError;
+    if (m_transfer != Transfer::Upload)
+        DiscardReceived(); // bytes a client sent during a download must not cut off its end
     StopTransfer();
     m_owner.OnTransferEnded(end);
 }
