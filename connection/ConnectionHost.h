@@ -18,11 +18,11 @@ public:
     virtual CSettings& Settings() const = 0;
     virtual CServerMonitor& Monitor() const = 0;
     virtual CInternetAddress& InternetAddress() = 0;
-    virtual int ConnectedUsers() const = 0;
 
-    // Connection thread: counts the client in (the count includes it on return) and announces it
-    // to the host's thread, which shows it in its turn.
-    virtual void NotifyUserArrived(const QByteArray& address) = 0;
+    // Connection thread: counts the client in and announces it to the host's thread, which shows
+    // it in its turn. The count with this client, as its own arrival made it: clients arriving
+    // together at the limit do not all see the count that includes the others.
+    virtual int NotifyUserArrived(const QByteArray& address) = 0;
     // Connection thread, at its end: takes the thread off the connection list.
     virtual void RemoveConnection(CThreadConnection* connection) = 0;
     // Connection thread, at its very end: counts the client out and announces it to the host's

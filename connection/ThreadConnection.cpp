@@ -94,10 +94,8 @@ void CThreadConnection::StartConnection()
     m_tLastActivity = Now();
     m_socket->SetClientAddress(m_strAcceptedAddress);
 
-    m_pHost->NotifyUserArrived(m_socket->ClientAddress());
-
-    // The count already includes this client: the server counted it while handling the arrival.
-    if (m_pHost->Settings().MaxUsers() < quint32(m_pHost->ConnectedUsers())) {
+    const int users = m_pHost->NotifyUserArrived(m_socket->ClientAddress());
+    if (m_pHost->Settings().MaxUsers() < quint32(users)) {
         m_socket->SendReply("421 No more users are allowed.");
         m_socket->EndConnection(); // closed at once: commands the client sent ahead must not run
         return;

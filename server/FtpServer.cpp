@@ -216,13 +216,14 @@ bool CFtpServer::WaitForThreadEnd(CThreadConnection* connection, int ms)
     return !alive;
 }
 
-void CFtpServer::NotifyUserArrived(const QByteArray& address)
+int CFtpServer::NotifyUserArrived(const QByteArray& address)
 {
     // Counted at once, so that the connection compares MaxUsers with a count that includes it;
     // the window and the monitor learn of it in their turn, without holding up the greeting.
-    ++m_nConnectedUsers;
+    const int count = ++m_nConnectedUsers;
     QMetaObject::invokeMethod(
         this, [this, address] { OnUserArrived(address); }, Qt::QueuedConnection);
+    return count;
 }
 
 void CFtpServer::NotifyUserLeft()

@@ -72,7 +72,7 @@ public:
     // The public address for PASV replies and the window's "Get Internet IP:" button; it lives on
     // the host's thread.
     CInternetAddress& InternetAddress() override { return m_internetAddress; }
-    int ConnectedUsers() const override { return m_nConnectedUsers.load(); }
+    int ConnectedUsers() const { return m_nConnectedUsers.load(); }
     qsizetype ConnectionCount() const { return m_connections.Count(); }
     // Connection threads that took a client and are alive now (on the list or not).
     int LiveThreads() const { return m_nLiveThreads.load(); }
@@ -84,7 +84,7 @@ public:
     void AcceptsTaken();
 
     // IConnectionHost, connection threads.
-    void NotifyUserArrived(const QByteArray& address) override;
+    int NotifyUserArrived(const QByteArray& address) override;
     void RemoveConnection(CThreadConnection* thread) override { m_connections.Remove(thread); }
     void NotifyUserLeft() override;
     bool ClientEnded(CThreadConnection* connection) override;
