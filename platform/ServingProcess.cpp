@@ -2,7 +2,9 @@
 
 #include <csignal>
 #include <dirent.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 void PrepareServingProcess()
 {
@@ -27,4 +29,13 @@ long long SpareDescriptors()
         count += entry->d_name[0] != '.';
     ::closedir(open);
     return (long long)(limit.rlim_cur) - count;
+}
+
+bool DescriptorFree()
+{
+    const int probe = ::eventfd(0, EFD_CLOEXEC);
+    if (probe < 0)
+        return false;
+    ::close(probe);
+    return true;
 }

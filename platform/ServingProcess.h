@@ -9,3 +9,5 @@ void PrepareServingProcess();
 // How many more descriptors the process may open now: its soft limit less those open; -1 when
 // there is no limit or it cannot be told.
 long long SpareDescriptors();
+// Whether the process can open one more descriptor now.
+bool DescriptorFree();

@@ -148,8 +148,9 @@ quint16 CFtpServer::ListeningPort() const
 CThreadConnection* CFtpServer::StartedThread()
 {
     // A thread whose loop finds no descriptor for its wake-up ends the whole process (Qt stops it):
-    // past the threads the descriptor limit holds, a client is turned away instead.
-    if (m_nLiveThreads + m_nSpareThreads >= m_nMaxThreads)
+    // past the threads the descriptor limit holds, or with none free now, a client is turned away
+    // instead.
+    if (m_nLiveThreads + m_nSpareThreads >= m_nMaxThreads || !DescriptorFree())
         return nullptr;
     auto* connection = new CThreadConnection(this);
     ++m_nSpareThreads;
@@ -175,14 +176,19 @@ void CFtpServer::StartConnectionThread(int fd, const QByteArray& clientAddress)
 {
     CThreadConnection* connection = m_spares.isEmpty() ? StartedThread() : m_spares.takeLast();
     if (!connection) {
-        ::close(fd);
-        m_monitor.AddAddressLine("No thread for client: ", MonitorColor::Red, clientAddress, MonitorColor::Teal);
+        TurnAway(fd, clientAddress);
         return;
     }
     m_connections.Append(connection);
     --m_nSpareThreads;
     ++m_nLiveThreads;
     connection->Serve(fd, clientAddress);
+}
+
+void CFtpServer::TurnAway(int fd, const QByteArray& clientAddress)
+{
+    ::close(fd);
+    m_monitor.AddAddressLine("No thread for client: ", MonitorColor::Red, clientAddress, MonitorColor::Teal);
 }
 
 void CFtpServer::AcceptsTaken()

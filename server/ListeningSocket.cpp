@@ -2,6 +2,26 @@
 
 #include "server/FtpServer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int OpenReserve()
+{
+    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+} // namespace
+
+CSocketOpenListening::CSocketOpenListening() : m_hReserve(OpenReserve()) {}
+
+CSocketOpenListening::~CSocketOpenListening()
+{
+    if (m_hReserve >= 0)
+        ::close(m_hReserve);
+}
+
 void CSocketOpenListening::OnAccept(int error)
 {
     Q_UNUSED(error);
@@ -10,9 +30,19 @@ void CSocketOpenListening::OnAccept(int error)
     for (;;) {
         QByteArray peer;
         const int fd = Accept(&peer);
-        if (fd < 0)
+        if (fd >= 0) {
+            m_pMainWindow->StartConnectionThread(fd, peer);
+            continue;
+        }
+        if ((LastError() != EMFILE && LastError() != ENFILE) || m_hReserve < 0)
             break;
-        m_pMainWindow->StartConnectionThread(fd, peer);
+        ::close(m_hReserve);
+        const int refused = Accept(&peer);
+        if (refused >= 0)
+            m_pMainWindow->TurnAway(refused, peer);
+        m_hReserve = OpenReserve();
+        if (refused < 0)
+            break;
     }
     m_pMainWindow->AcceptsTaken();
 }

@@ -8,8 +8,17 @@ class CFtpServer;
 class CSocketOpenListening : public CAsyncSocket
 {
 public:
+    CSocketOpenListening();
+    ~CSocketOpenListening() override;
+
     CFtpServer* m_pMainWindow = nullptr; // set each time the server starts
 
 protected:
     void OnAccept(int error) override;
+
+private:
+    // A descriptor held for when the process has none left: given up for a moment, it takes the
+    // waiting client so that it can be turned away. Left waiting, the client would be reported
+    // again and again, keeping the thread busy for nothing.
+    int m_hReserve = -1;
 };

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -166,6 +167,19 @@ void TestFaults::faults()
     QCOMPARE(crowd[0].Command("USER tester"), QByteArray("331 Enter password."));
     for (FtpClient& client : crowd)
         client.Close();
+    QVERIFY(server.WaitUntilIdle(30000));
+    // None left at all: a client is still turned away at once, not left waiting.
+    std::vector<int> filler;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        filler.push_back(fd);
+    ::close(filler.back()); // for the client's own socket
+    filler.pop_back();
+    FtpClient late;
+    const bool turnedAway = late.Connect(server.Port()) && late.WaitForClose(5000);
+    for (const int fd : filler)
+        ::close(fd);
+    QVERIFY(turnedAway && server.Monitor().CountLines("No thread for client: 127.0.0.1") == 41 - greeted);
+    late.Close();
     QVERIFY(server.WaitUntilIdle(30000) && setrlimit(RLIMIT_NOFILE, &descriptors) == 0);
     // A finished thread may still be unwinding in the system for a moment, the next spare starting.
     QTRY_COMPARE_WITH_TIMEOUT(held(), before, 30000);
