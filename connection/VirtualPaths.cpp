@@ -15,6 +15,10 @@
 
 namespace {
 
+// The names of a client path that are looked up on disk (see MapToDiskPath): deeper than any tree
+// a path can reach, far below what a command line could make the server read.
+constexpr int kMaxPathNames = 256;
+
 char FoldAscii(char c)
 {
     return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
@@ -100,10 +104,19 @@ QByteArray LexicalNormalise(const QByteArray& absolutePath)
     return '/' + names.join('/');
 }
 
+// The names of the folder that ResolveName read last, kept for one client path: a path that names
+// the same folder again and again ("a/../a/..") reads it once.
+struct FolderNames
+{
+    QByteArray folder;
+    QByteArrayList names;
+};
+
 // The entry of the folder that a client's name means: that exact spelling when it exists, else the
 // first entry in byte order equal to it ignoring ASCII case, else the name as given (a new name).
 // exact, when given, tells whether the exact spelling exists, and holds its state then.
-QByteArray ResolveName(const QByteArray& folder, const QByteArray& name, struct stat* exact = nullptr)
+QByteArray ResolveName(const QByteArray& folder, const QByteArray& name, struct stat* exact = nullptr,
+                       FolderNames* read = nullptr)
 {
     struct stat status;
     const bool found = !folder.isEmpty() && ::lstat(Join(folder, name).constData(), &status) == 0;
@@ -113,16 +126,21 @@ QByteArray ResolveName(const QByteArray& folder, const QByteArray& name, struct 
         *exact = {};
     if (folder.isEmpty() || found)
         return name;
-    DIR* dir = ::opendir(folder.constData());
-    if (!dir)
-        return name;
+    FolderNames own;
+    FolderNames& names = read ? *read : own;
+    if (names.folder != folder || names.folder.isEmpty()) {
+        names = {folder, {}};
+        DIR* dir = ::opendir(folder.constData());
+        if (!dir)
+            return name;
+        while (const dirent* entry = ::readdir(dir))
+            names.names.append(QByteArray(entry->d_name));
+        ::closedir(dir);
+    }
     QByteArray best;
-    while (const dirent* entry = ::readdir(dir)) {
-        const QByteArray candidate(entry->d_name);
+    for (const QByteArray& candidate : names.names)
         if (EqualIgnoringAsciiCase(candidate, name) && (best.isEmpty() || candidate < best))
             best = candidate;
-    }
-    ::closedir(dir);
     return best.isEmpty() ? name : best;
 }
 
@@ -215,6 +233,8 @@ CVirtualFolder::Mapped CVirtualFolder::MapToDiskPath(const QByteArray& path) con
 
     QByteArray copy = path;
     copy.replace('\\', '/');
+    FolderNames read;
+    int names = 0;
     for (QByteArray name : copy.split('/')) {
         if (name != "..") {
             // Dots around a name are dropped, as clients of this server expect ("Docs." is Docs).
@@ -227,11 +247,16 @@ CVirtualFolder::Mapped CVirtualFolder::MapToDiskPath(const QByteArray& path) con
             name = name.mid(first, last - first);
             if (name.isEmpty())
                 continue;
-            mapped.diskPath = Join(mapped.diskPath, ResolveName(mapped.diskPath, name));
+            // SECURITY: a name not spelt as on disk costs a read of its folder. Past this many
+            // names a path names nothing, so that no command line costs minutes of work.
+            const bool resolved = ++names <= kMaxPathNames;
+            mapped.found = mapped.found && resolved;
+            mapped.diskPath =
+                Join(mapped.diskPath, resolved ? ResolveName(mapped.diskPath, name, nullptr, &read) : name);
         } else {
             mapped.diskPath = Parent(mapped.diskPath);
         }
-        if (!Exists(mapped.diskPath))
+        if (mapped.found && !Exists(mapped.diskPath))
             mapped.found = false;
     }
     return mapped;

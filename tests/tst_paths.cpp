@@ -62,6 +62,10 @@ void TestPaths::paths()
     const QByteArray nul = "SIZE notes.txt" + QByteArray(1, '\0') + "/../../rootX/x.txt";
     QVERIFY(client.SendRaw(nul.leftJustified(4094, 'z') + "\r\n"));
     QCOMPARE(client.Command(""), QByteArray("213 5"));
+    // A path of more names than any tree is deep names nothing: each name could cost a read of a whole folder.
+    QCOMPARE(client.Command("SIZE " + QByteArray("docs/../").repeated(256) + "notes.txt"), QByteArray("213 5"));
+    QCOMPARE(client.Command("SIZE " + QByteArray("docs/../").repeated(257) + "notes.txt"),
+             QByteArray("550 File not found."));
     // Names the file system cannot hold leave nothing half-made.
     const QByteArray longName(300, 'a');
     QCOMPARE(client.Command("MKD " + QByteArray("n/").repeated(10000)), QByteArray("450 Error creating folder."));
