@@ -34,7 +34,7 @@ void CSocketController::ExecuteCommand()
     else if (verb == "TYPE")
         SendReply("200 Type: %s", argument.constData());
     else if (verb == "PWD")
-        SendReply("257 \"%s\" --> Current folder.", m_strCurrentFolder.constData());
+        SendReply("257 \"%s\" --> Current folder.", QByteArray(m_strCurrentFolder).replace("\"", "\"\"").constData());
     else if (verb == "CDUP")
         ChangeFolder("..");
     else if (verb == "CWD")

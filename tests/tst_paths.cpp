@@ -96,6 +96,9 @@ void TestPaths::paths()
         RMD empty | 250 Folder deleted.
         MKD \\docs\\New\\Deep | 257 "/docs/new/deep" Folder created.
         MKD Say "Hi" | 257 "/say ""hi""" Folder created.
+        CWD Say "Hi" | 250 "/say "hi"" --> Current folder.
+        PWD | 257 "/say ""hi""" --> Current folder.
+        CDUP | 250 "/" --> Current folder.
         MKD DOCS | 550 Folder already exists.
         RNFR notes.txt | 350 File OK.
         RNTO NOTES.txt | 250 File renamed.
