@@ -269,6 +269,8 @@ bool CSocketBytes::DrainPipe(qint64 n)
             // A file system that cannot take a splice: through the buffer, a chunk at a time.
             refused = true;
             written = ::read(m_pipe[0], m_buffer, size_t(qMin<qint64>(n, kChunkSize)));
+            if (written < 0 && errno == EINTR)
+                continue;
             if (written <= 0 || !WriteAll(m_file, m_buffer, written))
                 return false;
         } else if (written <= 0) {
