@@ -52,6 +52,17 @@ qsizetype CharacterCount(const QByteArray& text)
     return QString::fromUtf8(text).toUcs4().size();
 }
 
+// Whether the path still names the file as it was before its pass read it: the same file, not
+// written since. A file saved anew meanwhile (by an editor, an upload) is not the one in its result.
+bool Unchanged(const QByteArray& path, const struct stat& before)
+{
+    struct stat now = {};
+    return ::lstat(path.constData(), &now) == 0 && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
+           now.st_size == before.st_size && now.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == before.st_mtim.tv_nsec && now.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+           now.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
+}
+
 // "dir/Name.TXT" -> "dir/name.txt.cry": only the file's own name is lowered.
 QByteArray EncryptionTarget(const QByteArray& path)
 {
@@ -99,11 +110,16 @@ ECryResult CSecureFolderPasses::RunFile(ECryResult (*operation)(const QByteArray
 {
     m_host.SetWaitCursor(true);
     ECryResult result = ECryResult::DerivationFailed;
+    struct stat before = {};
+    const bool seen = ::lstat(source.constData(), &before) == 0;
     // The key is derived at the first file: a folder with nothing to do costs no derivation.
     m_host.RunFileWork([&] {
         if (key.IsReady() || key.Derive(password))
             result = operation(source, target, key);
     });
+    // The source goes once its result is in place, unless it changed while it was read or after.
+    if (result == ECryResult::Ok && seen && Unchanged(source, before))
+        ::unlink(source.constData());
     return result;
 }
 
@@ -159,7 +175,6 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
         if (result == ECryResult::Ok) {
             ++encrypted;
             madeThisPass.insert(target);
-            ::unlink(source.constData());
         }
     }
     m_host.SetWaitCursor(false);
@@ -199,7 +214,6 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
         }
         ++decrypted;
         madeThisPass.insert(target);
-        ::unlink(source.constData());
     }
     m_host.SetWaitCursor(false);
     LogFirstLine(decrypted > 0, "Decryption completed successfully.", "No files to decrypt.");

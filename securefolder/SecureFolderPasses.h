@@ -40,7 +40,8 @@ private:
     // The three warnings and the read-back; true when the pass may go on.
     bool CheckStart(const char* notSelectedText);
     void StorePassword(const QByteArray& password);
-    // One file's work through the host, the key derived at the first file.
+    // One file's work through the host, the key derived at the first file; a source whose result
+    // is in place is removed, unless it changed meanwhile.
     ECryResult RunFile(ECryResult (*operation)(const QByteArray&, const QByteArray&, const CCryKey&),
                        const QByteArray& source, const QByteArray& target, CCryKey& key, const QByteArray& password);
     void LogFirstLine(bool bSuccess, const char* successText, const char* noneText);

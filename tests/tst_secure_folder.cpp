@@ -47,6 +47,8 @@ struct Host : ISecureFolderHost
                << (QThread::currentThread() != qApp->thread());
             locked.unlock();
             work();
+            if (afterWork)
+                afterWork();
         });
     }
     CSettings settings;
@@ -55,7 +57,8 @@ struct Host : ISecureFolderHost
     CServerMonitor monitor{&sink};
     CSecureFolderPasses passes{settings, &store, monitor, *this};
     CFileWorkThread worker;
-    QByteArray typed = kPass; // what the read-back brings
+    std::function<void()> afterWork; // what happens to the folder once a file's work is done
+    QByteArray typed = kPass;        // what the read-back brings
     bool bYes = true, bWait = false;
     QStringList log; // warnings as "caption: text", questions as "? text"
     QList<bool> ok;  // at each file: wait cursor, running, the others refused, events served meanwhile, work aside
@@ -172,6 +175,19 @@ void TestSecureFolder::passes()
         QCOMPARE(Describe(folder), row.after);
         QVERIFY(!host.ok.contains(false) && !host.bWait);
         QCOMPARE(host.store.LoadSettings().SecurePassword, row.stored); // the typed one when stored
+    }
+    // Files saved anew while the pass ran keep their place; the results hold what was read.
+    for (const bool encrypt : {true, false}) {
+        fs::remove_all(P("w").constData());
+        fs::create_directories(P("w/v").constData());
+        Make(P("w/v"), encrypt ? "a.txt=a" : "a.txt.cry=a@P");
+        Host host;
+        host.settings.Update([](auto& v) { v.SecureFolder = P("w/v"); });
+        const QByteArray source = encrypt ? "a.txt" : "a.txt.cry";
+        host.afterWork = [&] { QVERIFY(WriteFile(P("w/v/" + source), "saved anew")); };
+        QCOMPARE(encrypt ? host.passes.OnEncrypt() : host.passes.OnDecrypt(), EOutcome::Completed);
+        QCOMPARE(Describe(P("w/v")),
+                 encrypt ? QByteArray("a.txt.cry=a@P a.txt=saved anew") : "a.txt.cry=saved anew a.txt=a");
     }
 }
 
