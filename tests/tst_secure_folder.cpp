@@ -208,6 +208,20 @@ cry 2 '' 'Usage: tarvelo-cry encrypt FOLDER' encrypt
 cry 0 'Crypt0Pass\n' 'Encrypted files: 1' encrypt v
 cry 0 '0therPass\n' 'Files with wrong password: 1' decrypt v
 cry 0 'Crypt0Pass\r\n' 'Decrypted files: 1' decrypt v
+# At a terminal, encrypting asks twice: two that differ stop it.
+python3 - "$TARVELO_BUILD_DIR/tarvelo-cry" <<'EOF'
+import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0: os.execv(sys.argv[1], [sys.argv[1], 'encrypt', 'v'])
+for typed in (b'Crypt0Pass\n', b'Crypt0Pas\n'):
+    seen = b''
+    while not seen.endswith(b': '): seen += os.read(fd, 100)
+    os.write(fd, typed)
+try:
+    while os.read(fd, 100): pass
+except OSError: pass
+sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) != 3)
+EOF
 rm out err && test "$(find | sort)" = "$(printf '.\n./v\n./v/notes.txt')")sh";
     QCOMPARE(QProcess::execute("sh", {"-exc", script, tree.Base()}), 0);
 }

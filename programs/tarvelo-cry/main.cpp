@@ -1,7 +1,7 @@
 // tarvelo-cry: the secure folder's passes from a terminal, for machines without a display and for
 // people who received ".cry" files. `tarvelo-cry encrypt FOLDER` or `tarvelo-cry decrypt FOLDER`.
-// The CryPassword comes from the terminal without echo, or from standard input when that is not a
-// terminal, and is never stored. The summary lines go to standard output.
+// The CryPassword comes from the terminal without echo (twice, to encrypt), or from standard input
+// when that is not a terminal, and is never stored. The summary lines go to standard output.
 
 #include "core/ServerMonitor.h"
 #include "core/Settings.h"
@@ -12,19 +12,25 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
+bool StdinIsTerminal()
+{
+    return isatty(STDIN_FILENO);
+}
+
 // Reads one line from standard input, without echo when it is a terminal.
-QByteArray ReadPassword()
+QByteArray ReadPassword(const char* prompt = "CryPassword: ")
 {
     termios saved = {};
-    const bool bTerminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+    const bool bTerminal = StdinIsTerminal() && tcgetattr(STDIN_FILENO, &saved) == 0;
     if (bTerminal) {
-        fputs("CryPassword: ", stderr);
+        fputs(prompt, stderr);
         fflush(stderr);
         termios quiet = saved;
         quiet.c_lflag &= ~tcflag_t(ECHO);
@@ -47,7 +53,7 @@ QByteArray ReadPassword()
 class CTerminalHost : public ISecureFolderHost
 {
 public:
-    explicit CTerminalHost(CSettings& settings) : m_settings(settings) {}
+    CTerminalHost(CSettings& settings, bool bConfirm) : m_settings(settings), m_bConfirm(bConfirm) {}
 
     void ShowWarning(const QString& text, const QString& caption) override
     {
@@ -59,6 +65,12 @@ public:
     bool ReadBackControls() override
     {
         const QByteArray password = ReadPassword();
+        // A slip of the fingers at an unseen prompt would encrypt every file under a password
+        // nobody knows, and remove the originals: typed twice, the two must agree.
+        if (m_bConfirm && StdinIsTerminal() && ReadPassword("CryPassword again: ") != password) {
+            ShowWarning("The two passwords differ; nothing was encrypted.", "CryPassword");
+            std::exit(3);
+        }
         m_settings.Update([&](CSettings::Values& v) { v.SecurePassword = password; });
         return true;
     }
@@ -67,12 +79,14 @@ public:
 
 private:
     CSettings& m_settings;
+    bool m_bConfirm; // encryption from a terminal: the password is asked twice
 };
 
 const char kUsage[] = "Usage: tarvelo-cry encrypt FOLDER\n"
                       "       tarvelo-cry decrypt FOLDER\n"
                       "Encrypt every plain file of FOLDER into a .cry file, or decrypt every .cry file back.\n"
-                      "The CryPassword is read from the terminal without echo, or from standard input.\n"
+                      "The CryPassword is read from the terminal without echo (twice to encrypt), or from\n"
+                      "standard input.\n"
                       "\n"
                       "  --help     show this help and exit\n"
                       "  --version  show the version and exit\n"
@@ -111,7 +125,7 @@ int main(int argc, char* argv[])
     CSettings settings(values);
     CStdoutMonitorSink sink;
     CServerMonitor monitor(&sink);
-    CTerminalHost host(settings);
+    CTerminalHost host(settings, bEncrypt);
     CSecureFolderPasses passes(settings, nullptr, monitor, host);
 
     const CSecureFolderPasses::EOutcome outcome = bEncrypt ? passes.OnEncrypt() : passes.OnDecrypt();
