@@ -52,15 +52,17 @@ qsizetype CharacterCount(const QByteArray& text)
     return QString::fromUtf8(text).toUcs4().size();
 }
 
-// Whether the path still names the file as it was before its pass read it: the same file, not
-// written since. A file saved anew meanwhile (by an editor, an upload) is not the one in its result.
-bool Unchanged(const QByteArray& path, const struct stat& before)
+// Removes a source whose result is in place, if the path still names the file as it was before
+// its pass read it: the same file, not written since. A file saved anew meanwhile (by an editor,
+// an upload) is not the one in its result, and stays.
+void RemoveIfUnchanged(const QByteArray& path, const struct stat& before)
 {
     struct stat now = {};
-    return ::lstat(path.constData(), &now) == 0 && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
-           now.st_size == before.st_size && now.st_mtim.tv_sec == before.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == before.st_mtim.tv_nsec && now.st_ctim.tv_sec == before.st_ctim.tv_sec &&
-           now.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
+    if (::lstat(path.constData(), &now) == 0 && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
+        now.st_size == before.st_size && now.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+        now.st_mtim.tv_nsec == before.st_mtim.tv_nsec && now.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+        now.st_ctim.tv_nsec == before.st_ctim.tv_nsec)
+        ::unlink(path.constData());
 }
 
 // "dir/Name.TXT" -> "dir/name.txt.cry": only the file's own name is lowered.
@@ -106,20 +108,17 @@ void CSecureFolderPasses::StorePassword(const QByteArray& password)
 
 ECryResult CSecureFolderPasses::RunFile(ECryResult (*operation)(const QByteArray&, const QByteArray&, const CCryKey&),
                                         const QByteArray& source, const QByteArray& target, CCryKey& key,
-                                        const QByteArray& password)
+                                        const QByteArray& password, struct stat& before)
 {
     m_host.SetWaitCursor(true);
     ECryResult result = ECryResult::DerivationFailed;
-    struct stat before = {};
-    const bool seen = ::lstat(source.constData(), &before) == 0;
+    if (::lstat(source.constData(), &before) != 0)
+        return ECryResult::Failed;
     // The key is derived at the first file: a folder with nothing to do costs no derivation.
     m_host.RunFileWork([&] {
         if (key.IsReady() || key.Derive(password))
             result = operation(source, target, key);
     });
-    // The source goes once its result is in place, unless it changed while it was read or after.
-    if (result == ECryResult::Ok && seen && Unchanged(source, before))
-        ::unlink(source.constData());
     return result;
 }
 
@@ -165,7 +164,8 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
         // earlier one's ".cry" file, whose plain file is already gone.
         if (madeThisPass.contains(target))
             continue;
-        const ECryResult result = RunFile(&EncryptOneFile, source, target, key, password);
+        struct stat before = {};
+        const ECryResult result = RunFile(&EncryptOneFile, source, target, key, password, before);
         if (result == ECryResult::DerivationFailed) {
             m_host.SetWaitCursor(false);
             m_monitor.AddMonitorText("Error encrypting files in the secure folder.", MonitorColor::White,
@@ -175,6 +175,7 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
         if (result == ECryResult::Ok) {
             ++encrypted;
             madeThisPass.insert(target);
+            RemoveIfUnchanged(source, before);
         }
     }
     m_host.SetWaitCursor(false);
@@ -202,18 +203,28 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
     CCryKey key;
     int decrypted = 0;
     int failed = 0;
+    QList<std::pair<QByteArray, struct stat>> done; // decrypted, their ".cry" files as they were read
     for (const QByteArray& source : files) {
         // The name keeps its case as found: "a.txt.cry" and "a.txt.CRY" share one target.
         const QByteArray target = source.chopped(4);
         if (madeThisPass.contains(target))
             continue;
-        const ECryResult result = RunFile(&DecryptOneFile, source, target, key, password);
+        struct stat before = {};
+        const ECryResult result = RunFile(&DecryptOneFile, source, target, key, password, before);
         if (result != ECryResult::Ok) {
             ++failed;
             continue;
         }
         ++decrypted;
         madeThisPass.insert(target);
+        done.append({source, before});
+    }
+    // A wrong password passes for the right one in about one file of 256 (its last block happens to
+    // end in valid padding): when any file of the pass failed, every ".cry" file stays, so that no
+    // file rests only in a garbled plain form.
+    if (failed == 0) {
+        for (const auto& [source, before] : done)
+            RemoveIfUnchanged(source, before);
     }
     m_host.SetWaitCursor(false);
     LogFirstLine(decrypted > 0, "Decryption completed successfully.", "No files to decrypt.");

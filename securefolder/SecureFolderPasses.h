@@ -4,6 +4,8 @@
 
 #include <QByteArray>
 
+#include <sys/stat.h>
+
 class CServerMonitor;
 class CSettings;
 class CSettingsStore;
@@ -40,10 +42,11 @@ private:
     // The three warnings and the read-back; true when the pass may go on.
     bool CheckStart(const char* notSelectedText);
     void StorePassword(const QByteArray& password);
-    // One file's work through the host, the key derived at the first file; a source whose result
-    // is in place is removed, unless it changed meanwhile.
+    // One file's work through the host, the key derived at the first file; before: the source's
+    // state as the work found it.
     ECryResult RunFile(ECryResult (*operation)(const QByteArray&, const QByteArray&, const CCryKey&),
-                       const QByteArray& source, const QByteArray& target, CCryKey& key, const QByteArray& password);
+                       const QByteArray& source, const QByteArray& target, CCryKey& key, const QByteArray& password,
+                       struct stat& before);
     void LogFirstLine(bool bSuccess, const char* successText, const char* noneText);
     void LogLabelled(const char* label, const QByteArray& value);
 
