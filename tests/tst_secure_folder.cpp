@@ -211,7 +211,8 @@ cry 0 '0therPass\n' 'Files with wrong password: 1' decrypt v
 cry 0 'Crypt0Pass\r\n' 'Decrypted files: 1' decrypt v
 # At a terminal, encrypting asks twice: two that differ stop it.
 python3 - "$TARVELO_BUILD_DIR/tarvelo-cry" <<'EOF'
-import os, pty, sys
+import os, pty, signal, sys
+signal.alarm(60) # a prompt that never comes fails the test
 pid, fd = pty.fork()
 if pid == 0: os.execv(sys.argv[1], [sys.argv[1], 'encrypt', 'v'])
 for typed in (b'Crypt0Pass\n', b'Crypt0Pas\n'):

@@ -30,11 +30,13 @@ QByteArray ReadPassword(const char* prompt = "CryPassword: ")
     termios saved = {};
     const bool bTerminal = StdinIsTerminal() && tcgetattr(STDIN_FILENO, &saved) == 0;
     if (bTerminal) {
-        fputs(prompt, stderr);
-        fflush(stderr);
+        // Quiet before the prompt shows: the flush of earlier input must not take what is typed
+        // once the prompt is there.
         termios quiet = saved;
         quiet.c_lflag &= ~tcflag_t(ECHO);
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        fputs(prompt, stderr);
+        fflush(stderr);
     }
     QByteArray line;
     for (int c = fgetc(stdin); c != EOF && c != '\n'; c = fgetc(stdin))
