@@ -128,7 +128,7 @@ QByteArray ResolveName(const QByteArray& folder, const QByteArray& name, struct 
         return name;
     FolderNames own;
     FolderNames& names = read ? *read : own;
-    if (names.folder != folder || names.folder.isEmpty()) {
+    if (names.folder != folder) {
         names = {folder, {}};
         DIR* dir = ::opendir(folder.constData());
         if (!dir)
@@ -281,7 +281,7 @@ PathResult CVirtualFolder::ResolveFolderPath(const QByteArray& clientPath, Acces
         return PathNotAllowed;
     if (!mapped.found && accessMode != AccessCreateFolder)
         return PathFolderNotFound;
-    if (!m_bRootExists || !Permitted(accessMode))
+    if (!Permitted(accessMode))
         return PathNotAllowed;
     return mapped.found ? PathOK : PathFolderNotFound;
 }
@@ -295,28 +295,27 @@ CVirtualFolder::Mapped CVirtualFolder::MapFolderPart(const QByteArray& normalise
     return MapToDiskPath(slash == 0 ? QByteArray("/") : normalisedPath.left(slash));
 }
 
-bool CVirtualFolder::MapEntry(const QByteArray& clientPath, QByteArray& folderPath, QByteArray& name) const
+PathResult CVirtualFolder::MapEntry(const QByteArray& clientPath, QByteArray& folderPath, QByteArray& name) const
 {
     if (HasNul(clientPath))
-        return false;
+        return PathFileNotFound;
     const QByteArray path = NormaliseClientPath(clientPath);
     if (path.isEmpty())
-        return false;
+        return PathFileNotFound;
     const Mapped folder = MapFolderPart(path, name);
     folderPath = folder.diskPath;
+    if (!folderPath.isEmpty() && IsOutside(folderPath))
+        return PathNotAllowed;
     // "." and ".." name folders, never a file to read or to create.
-    return folder.found && name != "." && name != "..";
+    return folder.found && name != "." && name != ".." ? PathOK : PathFileNotFound;
 }
 
 PathResult CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, AccessMode accessMode,
                                            QByteArray& diskPath) const
 {
     QByteArray folderPath, name;
-    const bool named = MapEntry(clientPath, folderPath, name);
-    if (!folderPath.isEmpty() && IsOutside(folderPath))
-        return PathNotAllowed;
-    if (!named)
-        return PathFileNotFound;
+    if (const PathResult mapped = MapEntry(clientPath, folderPath, name); mapped != PathOK)
+        return mapped;
     struct stat entry;
     diskPath = Join(folderPath, ResolveName(folderPath, name, &entry));
     // An entry of the exact spelling that is no link needs no second look: its state is known.
@@ -330,7 +329,7 @@ PathResult CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, AccessM
     }
     // SECURITY: with its folder inside the root, the access must be allowed, and the entry itself
     // must not be a link that leads out of it (a download, or an upload written through the link).
-    if (!m_bRootExists || !Permitted(accessMode) || !(known || IsEntryReachable(diskPath)))
+    if (!Permitted(accessMode) || !(known || IsEntryReachable(diskPath)))
         return PathNotAllowed;
     return PathOK;
 }
@@ -339,16 +338,13 @@ PathResult CVirtualFolder::ResolveRenameTarget(const QByteArray& clientPath, con
                                                QByteArray& diskPath) const
 {
     QByteArray folderPath, name;
-    const bool named = MapEntry(clientPath, folderPath, name);
-    if (!folderPath.isEmpty() && IsOutside(folderPath))
-        return PathNotAllowed;
-    if (!named)
-        return PathFileNotFound;
+    if (const PathResult mapped = MapEntry(clientPath, folderPath, name); mapped != PathOK)
+        return mapped;
     diskPath = Join(folderPath, ResolveName(folderPath, name));
     if (diskPath == sourcePath)
         diskPath = Join(folderPath, name); // a change of case only
     // SECURITY: nothing is moved out of the root folder, nor renamed without the permission.
-    if (!CheckAccess(folderPath, AccessRename) || !IsEntryReachable(diskPath))
+    if (!Permitted(AccessRename) || !IsEntryReachable(diskPath))
         return PathNotAllowed;
     return PathOK;
 }
@@ -406,6 +402,8 @@ bool CVirtualFolder::IsEntryReachable(const QByteArray& diskPath) const
 
 bool CVirtualFolder::Permitted(AccessMode accessMode) const
 {
+    if (!m_bRootExists)
+        return false; // nothing is done in a root that is not there
     switch (accessMode) {
     case AccessDownload:
         return m_settings.AllowDownloadFiles;
@@ -422,12 +420,6 @@ bool CVirtualFolder::Permitted(AccessMode accessMode) const
     default:
         return false;
     }
-}
-
-bool CVirtualFolder::CheckAccess(const QByteArray& diskPath, AccessMode accessMode) const
-{
-    // SECURITY: exact containment on normalised paths, then again after following links.
-    return IsInsideRoot(diskPath) && IsReachable(diskPath) && Permitted(accessMode);
 }
 
 QByteArray CVirtualFolder::RootRelativePath(const QByteArray& diskPath) const

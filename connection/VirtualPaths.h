@@ -58,7 +58,7 @@ public:
     // A client path (absolute, or relative to the current folder) onto its disk path. Names other
     // than ".." lose their leading and trailing dots; each resolves to the entry of that exact
     // spelling, else to the first entry equal to it ignoring ASCII case. ".." may climb above the
-    // root: CheckAccess is what keeps operations inside.
+    // root: the Resolve functions keep operations inside.
     Mapped MapToDiskPath(const QByteArray& path) const;
 
     // Results as CSocketController::ResolveFolderPath and ResolveFilePath (0, 2, 3, 5). A client
@@ -71,14 +71,11 @@ public:
     PathResult ResolveRenameTarget(const QByteArray& clientPath, const QByteArray& sourcePath,
                                    QByteArray& diskPath) const;
 
-    // True when the disk path is the root folder or lies below it, also after following symbolic
-    // links, and the access mode's permission is on.
-    bool CheckAccess(const QByteArray& diskPath, AccessMode accessMode) const;
     // True when the entry (or, when it does not exist, its nearest existing parent) really lies in
     // the root folder once symbolic links are followed. A link that cannot be followed is outside.
     bool IsReachable(const QByteArray& diskPath) const;
-    // IsReachable for an entry whose folder has passed CheckAccess: follows the entry only when it
-    // is a symbolic link.
+    // IsReachable for an entry whose folder lies inside the root: follows the entry only when it is
+    // a symbolic link.
     bool IsEntryReachable(const QByteArray& diskPath) const;
     bool IsRoot(const QByteArray& diskPath) const { return diskPath == m_strRoot; }
 
@@ -96,11 +93,13 @@ private:
     // Whether a name of the path below the root is a symbolic link (or cannot be looked at);
     // pathStatus is the path's own state, as lstat gives it.
     bool HasLinkBelowRoot(const QByteArray& path, const struct stat& pathStatus) const;
+    // The access mode's permission is on, and the root is there.
     bool Permitted(AccessMode accessMode) const;
     Mapped MapFolderPart(const QByteArray& normalisedPath, QByteArray& name) const;
-    // The folder and the last name of a client path that names an entry; false when the path names
-    // nothing (empty, a NUL byte, "." or "..", or a folder along it is missing).
-    bool MapEntry(const QByteArray& clientPath, QByteArray& folderPath, QByteArray& name) const;
+    // The folder and the last name of a client path that names an entry: PathOK; PathNotAllowed
+    // when the folder lies outside the root; PathFileNotFound when the path names nothing (empty, a
+    // NUL byte, "." or "..", or a folder along it is missing).
+    PathResult MapEntry(const QByteArray& clientPath, QByteArray& folderPath, QByteArray& name) const;
 
     CSettings::Values m_settings;
     QByteArray m_strRoot; // absolute, symbolic links resolved when it exists, no trailing "/"

@@ -65,10 +65,8 @@ bool CAsyncSocket::Open(bool reuseAddress)
         m_nLastError = errno;
         return false;
     }
-    if (reuseAddress) {
-        int on = 1;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    }
+    if (reuseAddress)
+        SwitchOn(SOL_SOCKET, SO_REUSEADDR);
     m_mode = Mode::Open;
     return true;
 }
@@ -262,16 +260,19 @@ void CAsyncSocket::ShutDown(int how)
 
 void CAsyncSocket::SetNoDelay()
 {
-    int on = 1;
-    if (m_fd >= 0)
-        ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    SwitchOn(IPPROTO_TCP, TCP_NODELAY);
 }
 
 void CAsyncSocket::SetUrgentInline()
 {
-    int on = 1;
+    SwitchOn(SOL_SOCKET, SO_OOBINLINE);
+}
+
+void CAsyncSocket::SwitchOn(int level, int option)
+{
+    const int on = 1;
     if (m_fd >= 0)
-        ::setsockopt(m_fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+        ::setsockopt(m_fd, level, option, &on, sizeof on);
 }
 
 void CAsyncSocket::ResumeReceive()

@@ -121,6 +121,8 @@ private:
     // a send that would block, OnSend armed).
     qint64 SendResult(ssize_t sent);
     qint64 ReceiveResult(ssize_t received);
+    // setsockopt of a flag option to 1.
+    void SwitchOn(int level, int option);
     // Takes the descriptor in the given state and watches it.
     bool Adopt(int fd, Mode mode);
     void WatchDescriptor();
