@@ -70,6 +70,7 @@ void CSocketController::FinishPassive(bool extended, QByteArray address)
         SendReply("421 Error creating data-socket.");
         return;
     }
+    m_pDataSocket->WatchAccepts(false); // until a transfer command wants the connection
     if (kept < 0)
         m_nPassivePort = m_pDataSocket->LocalPort(); // a kept listener keeps its port
     const int port = m_nPassivePort;
@@ -102,6 +103,7 @@ CSocketController::DataReadiness CSocketController::OpenDataConnection()
         return DataReadiness::Waiting; // OnConnect tells
     }
     Q_ASSERT(m_pDataSocket); // the passive flag goes with the socket
+    m_pDataSocket->TakeClientConnection();
     return m_pDataSocket->IsConnected() ? DataReadiness::Ready : DataReadiness::Waiting;
 }
 
@@ -137,7 +139,7 @@ void CSocketController::OnDataConnected()
 {
     AssertOnThread();
     if (!m_pendingTransfer)
-        return; // connected ahead of its transfer command, which will find it ready
+        return; // taken by its transfer command, which finds it ready
     m_dataWait.stop();
     const PendingTransfer pending = *std::exchange(m_pendingTransfer, std::nullopt);
     StartTransfer(pending.kind, pending.argument);

@@ -38,7 +38,8 @@ public:
     CSocketController(CThreadConnection* thread, IConnectionHost* host);
     ~CSocketController() override;
 
-    // Sends one reply line, CR LF appended, waiting until every byte is taken. A failed send
+    // Sends one reply line, CR LF appended, waiting until every byte is taken; while command lines
+    // run, it waits in order for the end of the run and leaves with the others. A failed send
     // closes the connection and ends the thread: false. A sent reply refreshes the idle clock.
     // CR and LF inside the formatted text become spaces, so no text can end the line early.
     bool SendReply(const char* pszFormat, ...) Q_ATTRIBUTE_FORMAT_PRINTF(2, 3);
@@ -76,6 +77,8 @@ private:
     void HoldCommands(CommandHold hold);
     // Lets the held lines run, in the order received.
     void ResumeCommands();
+    // Sends the replies held while command lines ran; false when the send failed and closed.
+    bool FlushReplies();
 
     // --- commands (CommandInterpreter.cpp) ---
     // Interprets the line at the head of m_listCommands.
@@ -171,6 +174,8 @@ private:
     mutable CRealRootCache m_realRoot;
 
     QByteArray m_strReceived;
+    QByteArray m_strReplies;      // reply lines not sent yet
+    bool m_bBatchReplies = false; // while command lines run: replies wait for the end of the run
     QList<QByteArray> m_listCommands;
     CommandHold m_eHold = CommandHold::None;
     QTimer m_loginDelay;

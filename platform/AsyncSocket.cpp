@@ -252,6 +252,13 @@ void CAsyncSocket::DiscardReceived()
     }
 }
 
+bool CAsyncSocket::PeerEnded() const
+{
+    char probe;
+    const ssize_t peeked = Retrying([&] { return ::recv(m_fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT); });
+    return peeked == 0 || (peeked < 0 && !IsWouldBlock(errno));
+}
+
 void CAsyncSocket::ShutDown(int how)
 {
     if (m_fd >= 0)

@@ -77,6 +77,8 @@ public:
     // Drops what the peer sent and nobody read. A close with such bytes left resets the connection,
     // and what was sent but is still queued here is lost.
     void DiscardReceived();
+    // Whether the peer has closed or reset and left nothing unread, asked without waiting.
+    bool PeerEnded() const;
     // Closes the socket; no notification follows.
     void Close();
     // shutdown(2) of one direction (SHUT_WR, ...).
@@ -89,6 +91,8 @@ public:
     void SetUrgentInline();
     // Lets OnReceive come again after a handler left data unread.
     void ResumeReceive();
+    // Stops or starts OnAccept of a listening socket; connections wait in its backlog meanwhile.
+    void WatchAccepts(bool watch) { SetReadEnabled(watch); }
 
     bool IsOpen() const { return m_fd >= 0; }
     bool IsListening() const { return m_mode == Mode::Listening; }

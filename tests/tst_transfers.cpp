@@ -79,16 +79,19 @@ void TestTransfers::transfers()
     QVERIFY(client.Command("PASV").startsWith("227 Entering Passive Mode (127,0,0,1,") &&
             DataSocket::ReadAll(stale, 5000).isEmpty() && ::recv(stale, &byte, 1, MSG_DONTWAIT) == 0);
     DataSocket::Close(stale);
-    // A second connection to a port whose one connection was taken belongs to no later transfer.
+    // A second connection to a port whose one connection was taken belongs to no later transfer; one from another
+    // host, even one there first, belongs to none.
     const quint16 taken = PassivePort(client.Command("PASV"));
+    const int intruder = DataSocket::Connect(taken, "127.0.0.2");
     const int first = DataSocket::Connect(taken);
     CONVERSE(client, "RETR a.txt | 150 Binary mode. | 226 Transfer completed.");
     const int late = DataSocket::Connect(taken);
     QVERIFY(DataSocket::ReadAll(first) == "abc");
     CONVERSE(client, "@pasv\nRETR b.txt | 150 Binary mode. | 226 Transfer completed.\n@recv bcd");
-    QVERIFY(DataSocket::ReadAll(late, 1000).isEmpty());
+    QVERIFY(DataSocket::ReadAll(late, 1000).isEmpty() && DataSocket::ReadAll(intruder, 1000).isEmpty());
     DataSocket::Close(first);
     DataSocket::Close(late);
+    DataSocket::Close(intruder);
     // Bytes the client sends on a download's connection cost none of the download.
     const int chatty = client.OpenPassive();
     QVERIFY(DataSocket::WriteAll(chatty, "x"));

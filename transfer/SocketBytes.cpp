@@ -297,18 +297,35 @@ void CSocketBytes::OnReceive(int error)
     }
 }
 
+void CSocketBytes::TakeClientConnection()
+{
+    if (!IsListening())
+        return;
+    while (IsListening() && AcceptClient()) {
+    }
+    if (IsListening())
+        WatchAccepts(true);
+    else if (PeerEnded())
+        m_bPeerClosed = true; // closed before its transfer command, which then ends at once
+}
+
 void CSocketBytes::OnAccept(int error)
 {
     Q_UNUSED(error);
+    AcceptClient();
+}
+
+bool CSocketBytes::AcceptClient()
+{
     QByteArray peer;
     const int fd = Accept(&peer);
     if (fd < 0)
-        return;
+        return false;
     // SECURITY: only the client itself may take its transfer; anyone else is turned away and the
     // port keeps listening.
     if (peer != m_strClientAddress) {
         ::close(fd);
-        return;
+        return true;
     }
     // One connection per transfer: the listening socket stops being watched, and is kept for the
     // client's next passive transfer.
@@ -316,6 +333,7 @@ void CSocketBytes::OnAccept(int error)
     Attach(fd);
     m_bConnected = true;
     m_owner.OnDataConnected();
+    return true;
 }
 
 void CSocketBytes::OnConnect(int error)

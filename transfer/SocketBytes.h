@@ -30,11 +30,17 @@ public:
     int ReleaseListener();
 
     bool IsConnected() const { return m_bConnected; }
+    // Takes the client's connection when it waits at the passive port already, else watches the
+    // port for it (OnDataConnected follows). Until a transfer asks, the port is not watched: a
+    // client that connects and sends its transfer command together wakes its thread once.
+    void TakeClientConnection();
 
 protected:
     void OnReceive(int error) override;
     void OnSend(int error) override;
     void OnAccept(int error) override;
+    // Accepts one connection: false when none was waiting.
+    bool AcceptClient();
     void OnConnect(int error) override;
     void OnClose(int error) override;
 
