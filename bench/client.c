@@ -82,18 +82,31 @@ static void Noise(char* data, size_t size, uint64_t* state)
 }
 
 /* What the processes of one family hold together: a process and all its descendants, read from
- * /proc. Ticks count user and system time, the process's own and that of the children it reaped. */
+ * /proc. Seconds count user and system time, the process's own and that of the children it reaped. */
 typedef struct
 {
-    long long ticks, residentBytes;
+    double seconds;
+    long long residentBytes;
     int processes;
 } Family;
 
 typedef struct
 {
     pid_t pid, parent;
-    long long ticks, residentPages;
+    double seconds;
+    long long residentPages;
 } ProcessEntry;
+
+/* A process's own CPU time to the nanosecond from its CPU clock (all its threads, ended ones too);
+ * the clock ticks of /proc/PID/stat, a hundredth of a second, only where the clock cannot be read. */
+static double OwnSeconds(pid_t pid, unsigned long long ticks)
+{
+    clockid_t clock;
+    struct timespec t;
+    if (clock_getcpuclockid(pid, &clock) == 0 && clock_gettime(clock, &t) == 0)
+        return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+    return (double)ticks / (double)sysconf(_SC_CLK_TCK);
+}
 
 /* Every process of the system; the count, or -1. */
 static int ReadProcesses(ProcessEntry** entries)
@@ -137,7 +150,8 @@ static int ReadProcesses(ProcessEntry** entries)
             room *= 2;
             *entries = realloc(*entries, (size_t)room * sizeof **entries);
         }
-        (*entries)[count++] = (ProcessEntry){pid, parent, (long long)(utime + stime) + cutime + cstime, rss};
+        double reaped = (double)(cutime + cstime) / (double)sysconf(_SC_CLK_TCK);
+        (*entries)[count++] = (ProcessEntry){pid, parent, OwnSeconds(pid, utime + stime) + reaped, rss};
     }
     closedir(proc);
     return count;
@@ -180,7 +194,7 @@ static Family ReadFamily(pid_t root)
     int count = ReadMembers(root, &all, &member);
     for (int i = 0; i < count; ++i) {
         if (member[i]) {
-            family.ticks += all[i].ticks;
+            family.seconds += all[i].seconds;
             family.residentBytes += all[i].residentPages * sysconf(_SC_PAGESIZE);
             ++family.processes;
         }
@@ -209,10 +223,6 @@ static int SignalDescendants(pid_t root, int signal)
     return sent;
 }
 
-static double FamilySeconds(const Family* f)
-{
-    return (double)f->ticks / (double)sysconf(_SC_CLK_TCK);
-}
 
 static int Connect(uint16_t port)
 {
@@ -365,7 +375,7 @@ static void PrintServerCpu(pid_t server, const Family* before)
 {
     if (server > 0) {
         Family after = ReadFamily(server);
-        printf(" server_cpu=%.2f", FamilySeconds(&after) - FamilySeconds(before));
+        printf(" server_cpu=%.3f", after.seconds - before->seconds);
     }
     printf("\n");
 }

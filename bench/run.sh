@@ -489,7 +489,7 @@ mkdir -p "$(dirname "$out")"
     echo
     echo "RETR and STOR: the best of $bulkTries transfers in a row, for the rate and for the CPU apart."
     echo "Server CPU: user and system seconds of the server's process and all its descendants between the PASV and the 226 reply"
-    echo "(/proc/PID/stat, including what reaped children used), per 10^9 bytes moved. Peak resident: for tarvelo-ftpd and pyftpdlib the"
+    echo "(each process's CPU clock, to the nanosecond, and the clock ticks of what reaped children used), per 10^9 bytes moved. Peak resident: for tarvelo-ftpd and pyftpdlib the"
     echo "process's high-water mark from the start of the clients run; for vsftpd and pure-ftpd the largest sum over all their"
     echo "processes in samples 100 ms apart (pages they share are counted once per process). A round in which a peer failed any"
     echo "client does not count that peer's wall time. openssl enc is \`openssl enc -aes-256-cbc -pbkdf2 -nosalt -iter 8000 -md sha512\`,"
