@@ -70,7 +70,6 @@ void CSocketController::FinishPassive(bool extended, QByteArray address)
         SendReply("421 Error creating data-socket.");
         return;
     }
-    m_pDataSocket->WatchAccepts(false); // until a transfer command wants the connection
     if (kept < 0)
         m_nPassivePort = m_pDataSocket->LocalPort(); // a kept listener keeps its port
     const int port = m_nPassivePort;
@@ -139,7 +138,7 @@ void CSocketController::OnDataConnected()
 {
     AssertOnThread();
     if (!m_pendingTransfer)
-        return; // taken by its transfer command, which finds it ready
+        return; // connected ahead of its transfer command, which finds it ready
     m_dataWait.stop();
     const PendingTransfer pending = *std::exchange(m_pendingTransfer, std::nullopt);
     StartTransfer(pending.kind, pending.argument);

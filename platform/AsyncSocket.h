@@ -91,8 +91,6 @@ public:
     void SetUrgentInline();
     // Lets OnReceive come again after a handler left data unread.
     void ResumeReceive();
-    // Stops or starts OnAccept of a listening socket; connections wait in its backlog meanwhile.
-    void WatchAccepts(bool watch) { SetReadEnabled(watch); }
 
     bool IsOpen() const { return m_fd >= 0; }
     bool IsListening() const { return m_mode == Mode::Listening; }

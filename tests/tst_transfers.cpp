@@ -79,9 +79,15 @@ void TestTransfers::transfers()
     QVERIFY(client.Command("PASV").startsWith("227 Entering Passive Mode (127,0,0,1,") &&
             DataSocket::ReadAll(stale, 5000).isEmpty() && ::recv(stale, &byte, 1, MSG_DONTWAIT) == 0);
     DataSocket::Close(stale);
-    // A second connection to a port whose one connection was taken belongs to no later transfer; one from another
-    // host, even one there first, belongs to none.
+    // Connections from another host are turned away at once, so that none can fill the port's queue before the
+    // client comes; one there just before the client's belongs to no transfer. A second connection to a port
+    // whose one connection was taken belongs to no later transfer.
     const quint16 taken = PassivePort(client.Command("PASV"));
+    for (int i = 0; i < 8; ++i) {
+        const int turned = DataSocket::Connect(taken, "127.0.0.2");
+        QVERIFY(DataSocket::ReadAll(turned, 5000).isEmpty() && ::recv(turned, &byte, 1, MSG_DONTWAIT) == 0);
+        DataSocket::Close(turned);
+    }
     const int intruder = DataSocket::Connect(taken, "127.0.0.2");
     const int first = DataSocket::Connect(taken);
     CONVERSE(client, "RETR a.txt | 150 Binary mode. | 226 Transfer completed.");

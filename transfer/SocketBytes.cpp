@@ -303,9 +303,7 @@ void CSocketBytes::TakeClientConnection()
         return;
     while (IsListening() && AcceptClient()) {
     }
-    if (IsListening())
-        WatchAccepts(true);
-    else if (PeerEnded())
+    if (!IsListening() && PeerEnded())
         m_bPeerClosed = true; // closed before its transfer command, which then ends at once
 }
 

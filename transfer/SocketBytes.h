@@ -30,9 +30,9 @@ public:
     int ReleaseListener();
 
     bool IsConnected() const { return m_bConnected; }
-    // Takes the client's connection when it waits at the passive port already, else watches the
-    // port for it (OnDataConnected follows). Until a transfer asks, the port is not watched: a
-    // client that connects and sends its transfer command together wakes its thread once.
+    // Takes the client's connection when it waits at the passive port and the loop has not told
+    // yet: a client that connects and sends its transfer command together is then served in the
+    // same pass, and the command's replies can leave in one write after the data.
     void TakeClientConnection();
 
 protected:
