@@ -85,7 +85,8 @@ void CSocketController::ExtractCommands()
     // The replies of the lines run here leave in one write at the end: a small download's 150 and
     // 226 then reach the client together, after its data, and wake it once instead of three times.
     m_bBatchReplies = true;
-    // Once QUIT or a failed reply has closed the connection, nothing more runs.
+    // Once QUIT has closed the connection, nothing more runs. A reply that cannot be sent is found
+    // when the run's replies go out, and closes the connection then.
     while (!m_listCommands.isEmpty() && IsOpen() && m_eHold == CommandHold::None)
         ExecuteCommand();
     m_bBatchReplies = false;

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -252,11 +253,17 @@ void CAsyncSocket::DiscardReceived()
     }
 }
 
-bool CAsyncSocket::PeerEnded() const
+int CAsyncSocket::PeerEnd() const
 {
-    char probe;
-    const ssize_t peeked = Retrying([&] { return ::recv(m_fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT); });
-    return peeked == 0 || (peeked < 0 && !IsWouldBlock(errno));
+    // poll, not a peek: a read would take a reset's error away from the next read.
+    pollfd peer = {m_fd, POLLIN | POLLRDHUP, 0};
+    if (Retrying([&] { return ::poll(&peer, 1, 0); }) != 1)
+        return -1;
+    if (peer.revents & (POLLERR | POLLHUP))
+        return ECONNRESET;
+    int unread = 0;
+    const bool drained = ::ioctl(m_fd, FIONREAD, &unread) == 0 && unread == 0;
+    return (peer.revents & POLLRDHUP) && drained ? 0 : -1;
 }
 
 void CAsyncSocket::ShutDown(int how)

@@ -77,8 +77,9 @@ public:
     // Drops what the peer sent and nobody read. A close with such bytes left resets the connection,
     // and what was sent but is still queued here is lost.
     void DiscardReceived();
-    // Whether the peer has closed or reset and left nothing unread, asked without waiting.
-    bool PeerEnded() const;
+    // How the peer has ended, asked without waiting: -1 not (or not read to its end yet), 0 closed,
+    // ECONNRESET reset. The reset's error stays for the next read.
+    int PeerEnd() const;
     // Closes the socket; no notification follows.
     void Close();
     // shutdown(2) of one direction (SHUT_WR, ...).

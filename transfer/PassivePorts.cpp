@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int kDataBacklog = 5;
-
 std::atomic<int> g_nextPort{kPassivePortFirst}; // shared by every connection thread
 
 } // namespace

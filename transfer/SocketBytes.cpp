@@ -134,6 +134,10 @@ void CSocketBytes::StartReceiveFile(const QByteArray& diskPath)
 {
     CloseFile();
     m_transfer = Transfer::Upload;
+    if (m_bPeerReset) {
+        Finish(TransferEnd::SocketError); // no upload can come: the file stays as it is
+        return;
+    }
     struct stat info = {};
     m_file = OpenRegularFile(diskPath, O_WRONLY | O_CREAT | O_TRUNC, info);
     if (m_file < 0) {
@@ -299,12 +303,14 @@ void CSocketBytes::OnReceive(int error)
 
 void CSocketBytes::TakeClientConnection()
 {
-    if (!IsListening())
-        return;
-    while (IsListening() && AcceptClient()) {
+    // Bounded: others who keep connecting are left to OnAccept, one per pass of the loop.
+    for (int i = 0; i <= kDataBacklog && IsListening(); ++i) {
+        if (!AcceptClient())
+            return;
     }
-    if (!IsListening() && PeerEnded())
-        m_bPeerClosed = true; // closed before its transfer command, which then ends at once
+    // Ended before its transfer command, which then ends at once: as the notification would tell.
+    if (const int end = IsListening() ? -1 : PeerEnd(); end >= 0)
+        NotePeerEnd(end);
 }
 
 void CSocketBytes::OnAccept(int error)
@@ -355,6 +361,12 @@ void CSocketBytes::OnClose(int error)
     if (m_transfer != Transfer::None)
         StopTransfer();
     else
-        m_bPeerClosed = true; // an upload may still come and find its (empty) end here
+        NotePeerEnd(error);
     m_owner.OnTransferEnded(TransferEnd::PeerClosed);
+}
+
+void CSocketBytes::NotePeerEnd(int error)
+{
+    m_bPeerClosed = true;
+    m_bPeerReset = error != 0;
 }

@@ -41,6 +41,8 @@ protected:
     void OnAccept(int error) override;
     // Accepts one connection: false when none was waiting.
     bool AcceptClient();
+    // The client ended the connection before a transfer ran on it: closed (0) or reset (an error).
+    void NotePeerEnd(int error);
     void OnConnect(int error) override;
     void OnClose(int error) override;
 
@@ -74,6 +76,7 @@ private:
     bool m_bConnected = false;
     int m_hUsedListener = -1;   // the passive listener after its one connection, not watched
     bool m_bPeerClosed = false; // the client closed the connection before any transfer ran on it
+    bool m_bPeerReset = false;  // ... and reset it: an upload gets nothing, not an empty file
     Transfer m_transfer = Transfer::None;
     int m_file = -1;           // the file of the current RETR or STOR; -1 when none is open
     int m_pipe[2] = {-1, -1};  // an upload\'s way from the socket to the file

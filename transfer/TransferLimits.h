@@ -11,6 +11,8 @@ constexpr qint64 kStepBytes = 1024 * 1024;
 // What an upload's pipe holds: the largest single splice (the most an unprivileged pipe may hold;
 // where the system allows less, the pipe keeps its default size).
 constexpr int kPipeBytes = 1024 * 1024;
+// Connections a passive port queues before the client's is taken.
+constexpr int kDataBacklog = 5;
 // Passive data ports come from this range, the one users forward on their routers.
 constexpr int kPassivePortFirst = 50000;
 constexpr int kPassivePortLast = 58000;
