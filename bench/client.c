@@ -93,7 +93,8 @@ typedef struct
 typedef struct
 {
     pid_t pid, parent;
-    double seconds;
+    unsigned long long ownTicks;
+    double reapedSeconds;
     long long residentPages;
 } ProcessEntry;
 
@@ -151,7 +152,7 @@ static int ReadProcesses(ProcessEntry** entries)
             *entries = realloc(*entries, (size_t)room * sizeof **entries);
         }
         double reaped = (double)(cutime + cstime) / (double)sysconf(_SC_CLK_TCK);
-        (*entries)[count++] = (ProcessEntry){pid, parent, OwnSeconds(pid, utime + stime) + reaped, rss};
+        (*entries)[count++] = (ProcessEntry){pid, parent, utime + stime, reaped, rss};
     }
     closedir(proc);
     return count;
@@ -194,7 +195,7 @@ static Family ReadFamily(pid_t root)
     int count = ReadMembers(root, &all, &member);
     for (int i = 0; i < count; ++i) {
         if (member[i]) {
-            family.seconds += all[i].seconds;
+            family.seconds += OwnSeconds(all[i].pid, all[i].ownTicks) + all[i].reapedSeconds;
             family.residentBytes += all[i].residentPages * sysconf(_SC_PAGESIZE);
             ++family.processes;
         }

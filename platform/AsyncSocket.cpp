@@ -9,7 +9,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -255,15 +254,16 @@ void CAsyncSocket::DiscardReceived()
 
 int CAsyncSocket::PeerEnd() const
 {
-    // poll, not a peek: a read would take a reset's error away from the next read.
-    pollfd peer = {m_fd, POLLIN | POLLRDHUP, 0};
-    if (Retrying([&] { return ::poll(&peer, 1, 0); }) != 1)
-        return -1;
-    if (peer.revents & (POLLERR | POLLHUP))
-        return ECONNRESET;
-    int unread = 0;
-    const bool drained = ::ioctl(m_fd, FIONREAD, &unread) == 0 && unread == 0;
-    return (peer.revents & POLLRDHUP) && drained ? 0 : -1;
+    const ssize_t peeked = PeekByte();
+    if (peeked < 0 && !IsWouldBlock(errno))
+        return errno;
+    return peeked == 0 ? 0 : -1;
+}
+
+ssize_t CAsyncSocket::PeekByte() const
+{
+    char probe;
+    return Retrying([&] { return ::recv(m_fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT); });
 }
 
 void CAsyncSocket::ShutDown(int how)
@@ -361,10 +361,9 @@ void CAsyncSocket::HandleReadable()
         if (!m_bReceiveTaken) {
             // Nothing was read: peek, so that the end of the peer's data is told apart from data
             // nobody wants yet, as the close notification of the original socket model did.
-            char probe;
-            const ssize_t peeked = ::recv(m_fd, &probe, 1, MSG_PEEK);
+            const ssize_t peeked = PeekByte();
             const int error = peeked < 0 ? errno : 0;
-            if (peeked == 0 || (peeked < 0 && !IsWouldBlock(error) && error != EINTR)) {
+            if (peeked == 0 || (peeked < 0 && !IsWouldBlock(error))) {
                 SetReadEnabled(false);
                 OnClose(error);
             } else if (peeked > 0) {

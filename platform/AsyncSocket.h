@@ -78,7 +78,7 @@ public:
     // and what was sent but is still queued here is lost.
     void DiscardReceived();
     // How the peer has ended, asked without waiting: -1 not (or not read to its end yet), 0 closed,
-    // ECONNRESET reset. The reset's error stays for the next read.
+    // or the error of a reset, which the next read then no longer reports.
     int PeerEnd() const;
     // Closes the socket; no notification follows.
     void Close();
@@ -124,6 +124,8 @@ private:
     // a send that would block, OnSend armed).
     qint64 SendResult(ssize_t sent);
     qint64 ReceiveResult(ssize_t received);
+    // One byte looked at and left in place: 1, 0 at the peer's end, or -1 (errno).
+    ssize_t PeekByte() const;
     // setsockopt of a flag option to 1.
     void SwitchOn(int level, int option);
     // Takes the descriptor in the given state and watches it.
