@@ -367,6 +367,7 @@ void CSocketBytes::OnClose(int error)
 
 void CSocketBytes::NotePeerEnd(int error)
 {
+    // A reset's error is reported once: a later look at the same end sees only a close.
+    m_bPeerReset = m_bPeerReset || error != 0;
     m_bPeerClosed = true;
-    m_bPeerReset = error != 0;
 }
