@@ -1,5 +1,6 @@
 #include "connection/DirectoryListing.h"
 
+#include "connection/BelowRoot.h"
 #include "connection/ConnectionState.h"
 #include "connection/SocketController.h"
 #include "connection/VirtualPaths.h"
@@ -7,7 +8,9 @@
 #include <QDateTime>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -35,15 +38,20 @@ ListEntry EntryFromStatus(const QByteArray& name, const struct stat& status)
     return entry;
 }
 
-// The status the line shows: a link's target. False when the entry is to be left out.
-bool ListedStatus(const QByteArray& path, const CVirtualFolder& root, struct stat& status)
+// The status the line shows, of the entry in the open folder: a link's target. False when the
+// entry is to be left out.
+bool ListedStatus(int folder, const char* name, const QByteArray& root, struct stat& status)
 {
-    if (::lstat(path.constData(), &status) != 0)
+    if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
         return false; // gone since the folder was read
+    if (!S_ISLNK(status.st_mode))
+        return true;
     // SECURITY: a link that leads out of the root would show what lies outside it.
-    if (S_ISLNK(status.st_mode))
-        return root.IsReachable(path) && ::stat(path.constData(), &status) == 0;
-    return true;
+    const int target = OpenBelowRootAt(root, folder, name, O_PATH);
+    const bool shown = target >= 0 && ::fstat(target, &status) == 0;
+    if (target >= 0)
+        ::close(target);
+    return shown;
 }
 
 } // namespace
@@ -90,20 +98,28 @@ bool ReadListEntries(const QByteArray& diskPath, const CVirtualFolder& root, QLi
 {
     entries.clear();
     struct stat status;
-    if (::stat(diskPath.constData(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+    const int fd = OpenBelowRoot(root.Root(), diskPath, O_RDONLY | O_NONBLOCK);
+    if (fd < 0 || ::fstat(fd, &status) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        ::close(fd);
         entries.append(EntryFromStatus(diskPath.mid(diskPath.lastIndexOf('/') + 1), status));
         return true;
     }
-    DIR* dir = ::opendir(diskPath.constData());
-    if (!dir)
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
         return false;
+    }
     errno = 0;
     while (const dirent* found = ::readdir(dir)) {
         const QByteArray name(found->d_name);
         if (name == "." || name == "..")
             continue;
-        const QByteArray path = diskPath.endsWith('/') ? diskPath + name : diskPath + '/' + name;
-        if (ListedStatus(path, root, status))
+        if (ListedStatus(fd, found->d_name, root.Root(), status))
             entries.append(EntryFromStatus(name, status));
         errno = 0;
     }

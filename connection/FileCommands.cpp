@@ -1,3 +1,4 @@
+#include "connection/BelowRoot.h"
 #include "connection/ConnectionState.h"
 #include "connection/Replies.h"
 #include "connection/SocketController.h"
@@ -13,17 +14,19 @@
 namespace {
 
 // Moves an entry without replacing an existing one.
-bool RenameNoReplace(const QByteArray& from, const QByteArray& to)
+bool RenameNoReplace(const CEntryFolder& from, const CEntryFolder& to)
 {
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+    if (!from.IsOpen() || !to.IsOpen())
+        return false;
+    if (::renameat2(from.Fd(), from.Name(), to.Fd(), to.Name(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS)
         return false;
     // A file system without the flag: check, then move (a race no client of ours can win alone).
     struct stat status;
-    if (::lstat(to.constData(), &status) == 0 || errno != ENOENT)
+    if (::fstatat(to.Fd(), to.Name(), &status, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
         return false;
-    return ::rename(from.constData(), to.constData()) == 0;
+    return ::renameat(from.Fd(), from.Name(), to.Fd(), to.Name()) == 0;
 }
 
 } // namespace
@@ -55,15 +58,22 @@ void CSocketController::ReplyFolderRefused(PathResult result, const QByteArray& 
 
 void CSocketController::OnSize(const QByteArray& argument)
 {
+    const CVirtualFolder root = VirtualFolder();
     QByteArray diskPath;
-    const PathResult result = ResolveFilePath(argument, AccessDownload, diskPath);
-    struct stat status;
-    if (result == PathNotAllowed)
+    const PathResult result = root.ResolveFilePath(argument, AccessDownload, diskPath);
+    if (result == PathNotAllowed) {
         SendReply("%s", Reply::kNotAllowed);
-    else if (result != PathOK || ::stat(diskPath.constData(), &status) != 0)
-        SendReply("%s", Reply::kFileNotFound);
-    else
+        return;
+    }
+    struct stat status;
+    const int file = result == PathOK ? OpenBelowRoot(root.Root(), diskPath, O_PATH) : -1;
+    const bool known = file >= 0 && ::fstat(file, &status) == 0;
+    if (file >= 0)
+        ::close(file);
+    if (known)
         SendReply("213 %llu", static_cast<unsigned long long>(status.st_size));
+    else
+        SendReply("%s", Reply::kFileNotFound);
 }
 
 void CSocketController::OnDele(const QByteArray& argument)
@@ -80,7 +90,8 @@ void CSocketController::OnDele(const QByteArray& argument)
         return;
     }
     const QByteArray virtualPath = root.MapToVirtualPath(diskPath);
-    if (::unlink(diskPath.constData()) == 0)
+    const CEntryFolder folder(root.Root(), diskPath);
+    if (folder.IsOpen() && ::unlinkat(folder.Fd(), folder.Name(), 0) == 0)
         SendReply("250 File \"%s\" deleted.", virtualPath.constData());
     else
         SendReply("450 Error deleting file: \"%s\".", virtualPath.constData());
@@ -122,11 +133,13 @@ void CSocketController::OnRnto(const QByteArray& argument)
         SendReply("%s", Reply::kRenameError);
         return;
     }
+    const CVirtualFolder root = VirtualFolder();
     QByteArray diskPath;
-    const PathResult result = VirtualFolder().ResolveRenameTarget(argument, m_strRenameFrom, diskPath);
+    const PathResult result = root.ResolveRenameTarget(argument, m_strRenameFrom, diskPath);
     if (result == PathNotAllowed)
         SendReply("%s", Reply::kNotAllowed);
-    else if (result == PathOK && RenameNoReplace(m_strRenameFrom, diskPath))
+    else if (result == PathOK &&
+             RenameNoReplace(CEntryFolder(root.Root(), m_strRenameFrom), CEntryFolder(root.Root(), diskPath)))
         SendReply("250 File renamed.");
     else
         SendReply("%s", Reply::kRenameError);
@@ -146,7 +159,8 @@ void CSocketController::OnRmd(const QByteArray& argument)
         SendReply("%s", Reply::kNotAllowed);
         return;
     }
-    if (::rmdir(diskPath.constData()) == 0)
+    const CEntryFolder folder(root.Root(), diskPath);
+    if (folder.IsOpen() && ::unlinkat(folder.Fd(), folder.Name(), AT_REMOVEDIR) == 0)
         SendReply("250 Folder deleted.");
     else if (errno == ENOTEMPTY || errno == EEXIST)
         SendReply("550 The folder is not empty.");
@@ -167,7 +181,7 @@ void CSocketController::OnMkd(const QByteArray& argument)
         break;
     default:
         // The created folder's path, quoted as clients parse it: an inner quote is doubled.
-        if (CreateFolderTree(diskPath))
+        if (CreateFolderTreeBelowRoot(root.Root(), diskPath))
             SendReply("257 \"%s\" Folder created.", root.MapToVirtualPath(diskPath).replace("\"", "\"\"").constData());
         else
             SendReply("450 Error creating folder.");

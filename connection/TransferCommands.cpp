@@ -1,10 +1,13 @@
 // LIST, RETR, STOR and ABOR: the replies around a transfer; the chunks move in CSocketBytes.
 
+#include "connection/BelowRoot.h"
 #include "connection/ConnectionHost.h"
 #include "connection/Replies.h"
 #include "connection/SocketController.h"
 #include "core/Settings.h"
 #include "transfer/SocketBytes.h"
+
+#include <fcntl.h>
 
 void CSocketController::OnList(const QByteArray& argument)
 {
@@ -89,11 +92,14 @@ void CSocketController::StartTransfer(TransferKind kind, const QByteArray& argum
             m_nState = StateSendingList;
         m_pDataSocket->StartSendText(argument);
         break;
+    // SECURITY: the file is opened now, which may be long after its command was checked: what is
+    // opened is checked again where it really lies, so that no rename meanwhile leads out of the root.
+    // O_NONBLOCK keeps a FIFO from stalling the thread.
     case TransferKind::Download:
-        m_pDataSocket->StartSendFile(argument);
+        m_pDataSocket->StartSendFile(OpenBelowRoot(VirtualFolder().Root(), argument, O_RDONLY | O_NONBLOCK));
         break;
     case TransferKind::Upload:
-        m_pDataSocket->StartReceiveFile(argument);
+        m_pDataSocket->StartReceiveFile(CEntryFolder(VirtualFolder().Root(), argument).OpenForWriting());
         break;
     }
 }

@@ -1,5 +1,6 @@
 #include "connection/VirtualPaths.h"
 
+#include "connection/BelowRoot.h"
 #include "connection/ConnectionState.h"
 
 #include <QByteArrayList>
@@ -61,19 +62,6 @@ QByteArray NormaliseClientPath(const QByteArray& clientPath)
 bool HasNul(const QByteArray& clientPath)
 {
     return clientPath.contains('\0');
-}
-
-// Whether the system can hold the path at all. A path it cannot is refused before its parents are
-// made, so a failed MKD leaves no half-made tree behind.
-bool FitsFileSystem(const QByteArray& diskPath)
-{
-    if (diskPath.size() >= PATH_MAX)
-        return false;
-    for (const QByteArray& name : diskPath.split('/')) {
-        if (name.size() > NAME_MAX)
-            return false;
-    }
-    return true;
 }
 
 QByteArray RealPath(const QByteArray& path)
@@ -152,16 +140,6 @@ bool PathExists(const QByteArray& diskPath, bool wantFolder)
     if (diskPath.isEmpty() || ::stat(diskPath.constData(), &status) != 0)
         return false;
     return S_ISDIR(status.st_mode) == wantFolder;
-}
-
-bool CreateFolderTree(const QByteArray& diskPath)
-{
-    if (diskPath.isEmpty() || !FitsFileSystem(diskPath))
-        return false;
-    // Most parents exist already, so their failures mean nothing; the last mkdir decides.
-    for (qsizetype slash = diskPath.indexOf('/', 1); slash > 0; slash = diskPath.indexOf('/', slash + 1))
-        ::mkdir(diskPath.left(slash).constData(), 0777);
-    return ::mkdir(diskPath.constData(), 0777) == 0;
 }
 
 bool EqualIgnoringAsciiCase(const QByteArray& a, const QByteArray& b)
@@ -351,10 +329,7 @@ PathResult CVirtualFolder::ResolveRenameTarget(const QByteArray& clientPath, con
 
 bool CVirtualFolder::IsInsideRoot(const QByteArray& path) const
 {
-    if (m_strRoot.isEmpty() || !path.startsWith(m_strRoot))
-        return false;
-    // Whole folder levels only: /srv/share2 is not inside /srv/share.
-    return path.size() == m_strRoot.size() || m_strRoot == "/" || path[m_strRoot.size()] == '/';
+    return IsAtOrBelow(m_strRoot, path);
 }
 
 bool CVirtualFolder::IsOutside(const QByteArray& diskPath) const

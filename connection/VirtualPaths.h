@@ -15,10 +15,6 @@
 // Symbolic links are followed.
 bool PathExists(const QByteArray& diskPath, bool wantFolder);
 
-// Creates the missing folders along the disk path, then the path itself. True when that last
-// creation succeeded. A path longer than the system takes creates nothing.
-bool CreateFolderTree(const QByteArray& diskPath);
-
 // Names compared as clients of this server expect: ignoring ASCII case, then by bytes.
 bool EqualIgnoringAsciiCase(const QByteArray& a, const QByteArray& b);
 bool NameLess(const QByteArray& a, const QByteArray& b);
@@ -78,6 +74,8 @@ public:
     // a symbolic link.
     bool IsEntryReachable(const QByteArray& diskPath) const;
     bool IsRoot(const QByteArray& diskPath) const { return diskPath == m_strRoot; }
+    // The root folder's real path, which what is opened below it is checked against.
+    const QByteArray& Root() const { return m_strRoot; }
 
     // The virtual path clients see for a disk path below the root: lower case, "/" for the root.
     QByteArray MapToVirtualPath(const QByteArray& diskPath) const;

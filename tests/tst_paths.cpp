@@ -13,6 +13,7 @@ class TestPaths : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void paths();
+    void renamedMeanwhile();
 };
 
 void TestPaths::paths()
@@ -152,6 +153,44 @@ void TestPaths::paths()
     QVERIFY(::rename(tree.Path("root").constData(), tree.Path("moved").constData()) == 0);
     QVERIFY(::symlink("rootX", tree.Path("root").constData()) == 0);
     CONVERSE(client, "SIZE NOTES.txt | 550 File not found.\nSIZE self | 213 1");
+}
+
+// A path checked at its command and used later (a transfer waiting for its connection, RNFR before RNTO) is led
+// out of the root meanwhile by another connection's renames, through a link the server otherwise refuses.
+void TestPaths::renamedMeanwhile()
+{
+    TestTree tree("root/ root/holder/ root/holder/x->../../out root/sub/ root/sub/x/ root/sub/x/secret.txt=in out/ "
+                  "out/secret.txt=outside");
+    TestServer server(TestValues(tree.Path("root")));
+    FtpClient client, other;
+    QVERIFY(tree.IsValid() && client.Login(server.Port()) && other.Login(server.Port()));
+    const char* swapOut = "RNFR sub | 350 Folder OK.\nRNTO old | 250 File renamed.\n"
+                          "RNFR holder | 350 Folder OK.\nRNTO sub | 250 File renamed.";
+    const char* swapBack = "RNFR sub | 350 Folder OK.\nRNTO holder | 250 File renamed.\n"
+                           "RNFR old | 350 Folder OK.\nRNTO sub | 250 File renamed.";
+    const struct
+    {
+        QByteArray command, sent, reply; // a transfer's reply once connected, or RNTO's
+    } rows[] = {{"RETR sub/x/secret.txt", "", "426 Connection closed."},
+                {"STOR sub/x/planted.txt", "planted", "450 File access error."},
+                {"RNFR sub/x/secret.txt", "", "450 Error renaming file."}};
+    for (const auto& row : rows) {
+        const bool transfer = !row.command.startsWith("RNFR");
+        const quint16 port = transfer ? PassivePort(client.Command("PASV")) : 0;
+        QCOMPARE(client.Command(row.command), QByteArray(transfer ? "150 Binary mode." : "350 File OK."));
+        CONVERSE(other, swapOut);
+        if (transfer) {
+            const int fd = DataSocket::Connect(port);
+            QVERIFY(row.sent.isEmpty() ? DataSocket::ReadAll(fd).isEmpty() : DataSocket::WriteAll(fd, row.sent));
+            DataSocket::Close(fd);
+            QCOMPARE(client.ReadReply(), row.reply);
+        } else {
+            QCOMPARE(client.Command("RNTO /stolen.txt"), row.reply);
+        }
+        CONVERSE(other, swapBack);
+    }
+    QVERIFY(tree.Read("out/secret.txt") == "outside" && !tree.Exists("out/planted.txt") &&
+            !tree.Exists("root/stolen.txt"));
 }
 
 QTEST_GUILESS_MAIN(TestPaths)

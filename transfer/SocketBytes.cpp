@@ -26,11 +26,9 @@ bool WriteAll(int fd, const char* data, qint64 size)
     return true;
 }
 
-// Opens a regular file, info its state; -1 for anything else. O_NONBLOCK keeps a FIFO from stalling
-// the thread.
-int OpenRegularFile(const QByteArray& path, int flags, struct stat& info)
+// Keeps a descriptor of a regular file, info its state; -1 for anything else.
+int KeepRegularFile(int fd, struct stat& info)
 {
-    const int fd = ::open(path.constData(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
         ::close(fd);
         return -1;
@@ -111,16 +109,17 @@ void CSocketBytes::StartSendText(const QByteArray& text)
     SendListChunks();
 }
 
-void CSocketBytes::StartSendFile(const QByteArray& diskPath)
+void CSocketBytes::StartSendFile(int file)
 {
     CloseFile();
+    m_file = file;
     m_transfer = Transfer::Download;
     if (m_bPeerClosed) {
         Finish(TransferEnd::PeerClosed);
         return;
     }
     struct stat info = {};
-    m_file = OpenRegularFile(diskPath, O_RDONLY, info);
+    m_file = KeepRegularFile(std::exchange(m_file, -1), info);
     if (m_file < 0) {
         Finish(TransferEnd::FileError);
         return;
@@ -130,17 +129,23 @@ void CSocketBytes::StartSendFile(const QByteArray& diskPath)
     SendFileChunks();
 }
 
-void CSocketBytes::StartReceiveFile(const QByteArray& diskPath)
+void CSocketBytes::StartReceiveFile(int file)
 {
     CloseFile();
+    m_file = file;
     m_transfer = Transfer::Upload;
     if (m_bPeerReset) {
         Finish(TransferEnd::SocketError); // no upload can come: the file stays as it is
         return;
     }
     struct stat info = {};
-    m_file = OpenRegularFile(diskPath, O_WRONLY | O_CREAT | O_TRUNC, info);
-    if (m_file < 0) {
+    m_file = KeepRegularFile(std::exchange(m_file, -1), info);
+    // One upload at a time into a file: a second one would empty it under the first, and both
+    // would write their bytes over each other's.
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (m_file < 0 || ::fcntl(m_file, F_OFD_SETLK, &whole) != 0 || ::ftruncate(m_file, 0) != 0) {
         Finish(TransferEnd::FileError);
         return;
     }
@@ -228,7 +233,14 @@ qint64 CSocketBytes::ReceiveChunk()
 {
     if (m_transfer != Transfer::Upload)
         return 0;
-    const qint64 received = m_bKernelCopy ? ReceiveThroughPipe() : ReceiveThroughBuffer();
+    qint64 received = m_bKernelCopy ? ReceiveThroughPipe() : ReceiveThroughBuffer();
+    bool inPipe = m_bKernelCopy && received > 0;
+    if (m_bKernelCopy && (received == 0 || (received < 0 && IsWouldBlock(LastError())))) {
+        // splice stops at urgent data: it reports nothing waiting, or the end once the client has
+        // closed, while bytes wait behind the mark. A plain read steps over it, and tells the end.
+        received = ReceiveThroughBuffer();
+        inPipe = false;
+    }
     if (received < 0) {
         if (!IsWouldBlock(LastError()))
             Finish(TransferEnd::SocketError);
@@ -239,7 +251,7 @@ qint64 CSocketBytes::ReceiveChunk()
         return 0;
     }
     m_owner.OnDataMoved();
-    if (!(m_bKernelCopy ? DrainPipe(received) : WriteAll(m_file, m_buffer, received))) {
+    if (!(inPipe ? DrainPipe(received) : WriteAll(m_file, m_buffer, received))) {
         Finish(TransferEnd::FileError); // what was written so far stays
         return 0;
     }

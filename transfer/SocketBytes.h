@@ -19,10 +19,12 @@ public:
     // Connection thread, once connected. Each starts one transfer and reports its end.
     // Sends a listing. PeerClosed at once when the client has closed the connection already.
     void StartSendText(const QByteArray& text);
-    // Sends a file; FileError when it cannot be opened, PeerClosed as for a listing.
-    void StartSendFile(const QByteArray& diskPath);
-    // Receives into a file, created or emptied; FileError when it cannot be opened.
-    void StartReceiveFile(const QByteArray& diskPath);
+    // Sends the file open for reading, which this takes over (-1: none could be opened, FileError);
+    // PeerClosed as for a listing.
+    void StartSendFile(int file);
+    // Receives into the file open for writing, which this takes over and empties; FileError when it
+    // is -1, no regular file, or being received into by another upload.
+    void StartReceiveFile(int file);
     // Ends any transfer and the connection at once, without a report: nothing more moves.
     void StopTransfer();
     // The passive listening descriptor, given up for another data socket of the same client:
