@@ -207,7 +207,9 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
     for (const QByteArray& source : files) {
         // The name keeps its case as found: "a.txt.cry" and "a.txt.CRY" share one target.
         const QByteArray target = source.chopped(4);
-        if (madeThisPass.contains(target))
+        // "x.cry.cry" would write "x.cry", another ".cry" file of this pass, and leave a plain file
+        // the encryption pass skips: such names are skipped here too.
+        if (madeThisPass.contains(target) || AsciiLower(target).endsWith(".cry"))
             continue;
         struct stat before = {};
         const ECryResult result = RunFile(&DecryptOneFile, source, target, key, password, before);

@@ -146,13 +146,13 @@ void TestSecureFolder::passes()
          "\xc4q.t.cry=l@P"},
         {'E', "No files to encrypt.|Secure folder: <f>|Files in folder: 1|Encrypted files: 0", kPass, "w/My.Cry.v",
          kPass, "a.txt=a", "a.txt=a"},
-        {'D', "Decryption completed successfully.|Secure folder: <f>|Decrypted files: 4|Files with wrong password: 4",
+        {'D', "Decryption completed successfully.|Secure folder: <f>|Decrypted files: 4|Files with wrong password: 5",
          kPass, longFolder + ".cry", kPass,
          "re.cry=h@P No.T.CRY=n@P p=p b.cry=b@O c=old c.cry=n@P d=old d.cry=n@O bad.cry=0123456789 e.cry= "
-         "f.cry=l@P f.CRY=u@P .x.cry=h@P s/ s/i.cry=i@P l.cry->.x.cry p.cry|",
+         "f.cry=l@P f.CRY=u@P .x.cry=h@P s/ s/i.cry=i@P l.cry->.x.cry p.cry| x.cry.cry=q@P x.cry=z@O",
          // Some failed: every .cry file stays, as a wrong password may have passed for the right one.
          ".x.cry=h@P No.T.CRY=n@P No.T=n b.cry=b@O bad.cry=0123456789 c.cry=n@P c=n d.cry=n@O d=old e.cry= f.CRY=u@P "
-         "f.cry=l@P f=u l.cry->.x.cry p.cry| p=p re.cry=h@P re=h s/ s/i.cry=i@P"},
+         "f.cry=l@P f=u l.cry->.x.cry p.cry| p=p re.cry=h@P re=h s/ s/i.cry=i@P x.cry.cry=q@P x.cry=z@O"},
         {'D', "No files to decrypt.|Secure folder: <f>|Decrypted files: 0|Files with wrong password: 1", kPass, "w/v",
          "marblet", "a.cry=a@O", "a.cry=a@O"},
         // The settings name folder; the folder first, then the password's length in characters; stored before asking.
