@@ -7,6 +7,8 @@
 #include <cryptopp/secblock.h>
 #include <cryptopp/sha.h>
 
+#include <QRandomGenerator>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -40,23 +42,35 @@ private:
     int m_fd;
 };
 
-// The temporary output beside the target; removed unless Commit() renamed it over the target.
+// The leading dot keeps a leftover out of both passes' listings.
+constexpr char kHiddenPrefix[] = "/.tarvelo-cry-";
+
+// The output beside the target, written unnamed (O_TMPFILE) so that a pass killed midway leaves
+// nothing behind. Commit() names it under a fresh hidden name and renames that over the target:
+// only a crash between the two leaves a file, a complete one. On file systems without unnamed
+// files it is a hidden named file from the start, removed unless committed but left by a kill.
 class CTempOutput
 {
 public:
     explicit CTempOutput(const QByteArray& targetPath) : m_target(targetPath)
     {
         const qsizetype slash = targetPath.lastIndexOf('/');
-        // The leading dot keeps a leftover out of both passes' listings.
-        m_path = (slash < 0 ? QByteArray(".") : targetPath.left(slash)) + "/.tarvelo-cry-XXXXXX";
+        m_folder = slash < 0 ? QByteArray(".") : targetPath.left(slash);
+        // Without /proc the unnamed file could not be given a name.
+        if (::access("/proc/self/fd", F_OK) == 0) {
+            m_fd = ::open(m_folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+            if (m_fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+                return;
+        }
+        m_path = m_folder + kHiddenPrefix + "XXXXXX";
         m_fd = mkostemp(m_path.data(), O_CLOEXEC);
-        m_bCreated = m_fd >= 0;
+        m_bNamed = m_fd >= 0;
     }
     ~CTempOutput()
     {
         if (m_fd >= 0)
             ::close(m_fd);
-        if (m_bCreated && !m_bCommitted)
+        if (m_bNamed && !m_bCommitted)
             ::unlink(m_path.constData());
     }
     CTempOutput(const CTempOutput&) = delete;
@@ -68,7 +82,7 @@ public:
     // Makes the data durable, then puts the file in the target's place.
     bool Commit(mode_t mode)
     {
-        if (fchmod(m_fd, mode) != 0 || fsync(m_fd) != 0)
+        if (fchmod(m_fd, mode) != 0 || fsync(m_fd) != 0 || (!m_bNamed && !Name()))
             return false;
         const int fd = m_fd;
         m_fd = -1;
@@ -79,10 +93,25 @@ public:
     }
 
 private:
+    // Links the unnamed file under a hidden name no other file has.
+    bool Name()
+    {
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
+        for (int tries = 0; tries < 100; ++tries) {
+            m_path = m_folder + kHiddenPrefix + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+            if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, m_path.constData(), AT_SYMLINK_FOLLOW) == 0)
+                return m_bNamed = true;
+            if (errno != EEXIST)
+                return false;
+        }
+        return false;
+    }
+
     QByteArray m_target;
-    QByteArray m_path;
+    QByteArray m_folder;
+    QByteArray m_path; // the hidden name, once there is one
     int m_fd = -1;
-    bool m_bCreated = false;
+    bool m_bNamed = false;
     bool m_bCommitted = false;
 };
 

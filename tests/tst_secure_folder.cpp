@@ -238,7 +238,19 @@ try:
 except OSError: pass
 sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) != 3)
 EOF
-rm out err && test "$(find | sort)" = "$(printf '.\n./v\n./v/notes.txt')")sh";
+# Killed while it writes its output, encrypting leaves only the source: the output had no name yet.
+mkdir k && head -c 64M /dev/zero >k/big && python3 - "$TARVELO_BUILD_DIR/tarvelo-cry" <<'EOF'
+import os, subprocess, sys
+p = subprocess.Popen([sys.argv[1], 'encrypt', 'k'], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+p.stdin.write(b'Crypt0Pass\n'); p.stdin.close()
+k, fds = os.path.realpath('k') + '/', f'/proc/{p.pid}/fd/'
+while p.poll() is None:
+    try: links = [os.readlink(fds + n) for n in os.listdir(fds)]
+    except OSError: continue
+    if any(l.startswith(k) and l != k + 'big' for l in links): p.kill(); sys.exit(p.wait() != -9)
+sys.exit('the output was never seen open')
+EOF
+test "$(ls -A k)" = big && rm -r k out err && test "$(find | sort)" = "$(printf '.\n./v\n./v/notes.txt')")sh";
     QCOMPARE(QProcess::execute("sh", {"-exc", script, tree.Base()}), 0);
 }
 
