@@ -115,9 +115,18 @@ private:
     bool m_bCommitted = false;
 };
 
+// The path's control bytes go out as \xNN: a received file's name must not drive the terminal.
 void ReportFailure(const char* what, const QByteArray& path, const char* detail)
 {
-    fprintf(stderr, "tarvelo: %s %s: %s\n", what, path.constData(), detail);
+    QByteArray shown;
+    for (const char c : path) {
+        const unsigned char byte = c;
+        if (byte < 0x20 || byte == 0x7f)
+            shown += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0');
+        else
+            shown += c;
+    }
+    fprintf(stderr, "tarvelo: %s %s: %s\n", what, shown.constData(), detail);
 }
 
 bool WriteAll(int fd, const std::string& data)
