@@ -19,6 +19,9 @@ namespace {
 // The names of a client path that are looked up on disk (see MapToDiskPath): deeper than any tree
 // a path can reach, far below what a command line could make the server read.
 constexpr int kMaxPathNames = 256;
+// Folder entries read for one client path at most: a path that goes back and forth between large
+// folders costs a read of one at every name. Past this, names are taken as spelt.
+constexpr qsizetype kMaxEntriesRead = 100000;
 
 char FoldAscii(char c)
 {
@@ -98,6 +101,7 @@ struct FolderNames
 {
     QByteArray folder;
     QByteArrayList names;
+    qsizetype entriesLeft = kMaxEntriesRead; // for the whole path
 };
 
 // The entry of the folder that a client's name means: that exact spelling when it exists, else the
@@ -117,11 +121,12 @@ QByteArray ResolveName(const QByteArray& folder, const QByteArray& name, struct 
     FolderNames own;
     FolderNames& names = read ? *read : own;
     if (names.folder != folder) {
-        names = {folder, {}};
+        names.folder = folder;
+        names.names.clear();
         DIR* dir = ::opendir(folder.constData());
         if (!dir)
             return name;
-        while (const dirent* entry = ::readdir(dir))
+        for (const dirent* entry; names.entriesLeft > 0 && (entry = ::readdir(dir)); --names.entriesLeft)
             names.names.append(QByteArray(entry->d_name));
         ::closedir(dir);
     }

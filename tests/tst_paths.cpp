@@ -6,6 +6,7 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 class TestPaths : public QObject
@@ -67,6 +68,16 @@ void TestPaths::paths()
     QCOMPARE(client.Command("SIZE " + QByteArray("docs/../").repeated(256) + "notes.txt"), QByteArray("213 5"));
     QCOMPARE(client.Command("SIZE " + QByteArray("docs/../").repeated(257) + "notes.txt"),
              QByteArray("550 File not found."));
+    // Going back and forth between large folders reads one of them at every name: past 100,000 entries read for one
+    // path, names are taken as spelt.
+    for (const char* wide : {"root/wide1", "root/wide2"}) {
+        QVERIFY(::mkdir(tree.Path(wide), 0755) == 0);
+        for (int i = 0; i < 1000; ++i)
+            QVERIFY(WriteFile(tree.Path(wide) + "/f" + QByteArray::number(i), ""));
+    }
+    const QByteArray wide = "wide1/F1/../../wide2/F1/../../";
+    QCOMPARE(client.Command("SIZE " + wide.repeated(45) + "NOTES.TXT"), QByteArray("213 5"));
+    QCOMPARE(client.Command("SIZE " + wide.repeated(55) + "NOTES.TXT"), QByteArray("550 File not found."));
     // Names the file system cannot hold leave nothing half-made.
     const QByteArray longName(300, 'a');
     QCOMPARE(client.Command("MKD " + QByteArray("n/").repeated(10000)), QByteArray("450 Error creating folder."));
