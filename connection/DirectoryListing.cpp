@@ -98,20 +98,23 @@ bool ReadListEntries(const QByteArray& diskPath, const CVirtualFolder& root, QLi
 {
     entries.clear();
     struct stat status;
-    const int fd = OpenBelowRoot(root.Root(), diskPath, O_RDONLY | O_NONBLOCK);
-    if (fd < 0 || ::fstat(fd, &status) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-    if (!S_ISDIR(status.st_mode)) {
-        ::close(fd);
+    // Looked at first without being opened for reading: a file lists whether readable or not.
+    const int place = OpenBelowRoot(root.Root(), diskPath, O_PATH);
+    const bool known = place >= 0 && ::fstat(place, &status) == 0;
+    if (known && !S_ISDIR(status.st_mode)) {
+        ::close(place);
         entries.append(EntryFromStatus(diskPath.mid(diskPath.lastIndexOf('/') + 1), status));
         return true;
     }
-    DIR* dir = ::fdopendir(fd);
+    const int fd = known ? ::openat(place, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    const int opened = errno;
+    if (place >= 0)
+        ::close(place);
     if (!dir) {
-        ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
+        errno = opened;
         return false;
     }
     errno = 0;
