@@ -219,12 +219,7 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
         }
         ++decrypted;
         madeThisPass.insert(target);
-        // A wrong key that passes the padding check nearly always does so with one byte of padding,
-        // which the right key leaves in only one file of 16: such a ".cry" file stays, as the plain
-        // result may be garbage. A result that cannot be looked at is taken as one of them.
-        struct stat made = {};
-        if (::lstat(target.constData(), &made) == 0 && made.st_size != before.st_size - 1)
-            done.append({source, before});
+        done.append({source, before});
     }
     // A wrong password passes for the right one in about one file of 256 (its last block happens to
     // end in valid padding): when any file of the pass failed, every ".cry" file stays, so that no
