@@ -44,7 +44,14 @@ bool IsAtOrBelow(const QByteArray& root, const QByteArray& path)
 
 int OpenBelowRootAt(const QByteArray& root, int folderFd, const char* path, int flags)
 {
-    return KeepBelowRoot(root, ::openat(folderFd, path, flags | O_CLOEXEC));
+    // Looked at without being opened first (opening a device or a FIFO can act on it), then that
+    // same file is opened.
+    const int place = KeepBelowRoot(root, ::openat(folderFd, path, O_PATH | O_CLOEXEC | (flags & O_DIRECTORY)));
+    if (place < 0 || (flags & O_PATH))
+        return place;
+    const int file = ::open(DescriptorLink(place).constData(), flags | O_CLOEXEC);
+    ::close(place);
+    return file;
 }
 
 CEntryFolder::CEntryFolder(const QByteArray& root, const QByteArray& diskPath) : m_strRoot(root)
@@ -61,19 +68,14 @@ CEntryFolder::~CEntryFolder()
         ::close(m_fd);
 }
 
-int CEntryFolder::OpenForWriting() const
+int CEntryFolder::OpenForWriting(bool replace) const
 {
+    // Without replace, an entry that came meanwhile under the name is refused, whatever it is.
     const int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC;
-    const int fd = ::openat(m_fd, Name(), flags | O_CREAT | O_NOFOLLOW, 0644);
+    const int fd = ::openat(m_fd, Name(), flags | O_CREAT | (replace ? O_NOFOLLOW : O_EXCL), 0644);
     if (fd >= 0 || errno != ELOOP)
         return fd;
-    // A symbolic link: where it leads is looked at first, then that same file is opened.
-    const int place = OpenBelowRootAt(m_strRoot, m_fd, Name(), O_PATH);
-    if (place < 0)
-        return -1;
-    const int file = ::open(DescriptorLink(place).constData(), flags);
-    ::close(place);
-    return file;
+    return OpenBelowRootAt(m_strRoot, m_fd, Name(), flags); // a symbolic link, followed only into root
 }
 
 bool CreateFolderTreeBelowRoot(const QByteArray& root, const QByteArray& diskPath)

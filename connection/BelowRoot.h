@@ -34,8 +34,8 @@ public:
     int Fd() const { return m_fd; }
     const char* Name() const { return m_strName.constData(); }
     // Opens the entry for writing, created when missing: the entry itself, or where its symbolic link
-    // leads when that lies in root. -1 otherwise.
-    int OpenForWriting() const;
+    // leads when that lies in root. Without replace only a new file is made. -1 otherwise.
+    int OpenForWriting(bool replace) const;
 
 private:
     QByteArray m_strRoot;

@@ -99,7 +99,12 @@ void CSocketController::StartTransfer(TransferKind kind, const QByteArray& argum
         m_pDataSocket->StartSendFile(OpenBelowRoot(VirtualFolder().Root(), argument, O_RDONLY | O_NONBLOCK));
         break;
     case TransferKind::Upload:
-        m_pDataSocket->StartReceiveFile(CEntryFolder(VirtualFolder().Root(), argument).OpenForWriting());
+        // A reset connection brings no upload: nothing is created for it. Replacing a file needs the
+        // delete permission, also when the file came under the name after the check.
+        m_pDataSocket->StartReceiveFile(m_pDataSocket->IsPeerReset()
+                                            ? -1
+                                            : CEntryFolder(VirtualFolder().Root(), argument)
+                                                  .OpenForWriting(m_pHost->Settings().Get().AllowDeleteFiles));
         break;
     }
 }

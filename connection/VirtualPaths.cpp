@@ -19,8 +19,9 @@ namespace {
 // The names of a client path that are looked up on disk (see MapToDiskPath): deeper than any tree
 // a path can reach, far below what a command line could make the server read.
 constexpr int kMaxPathNames = 256;
-// Folder entries read for one client path at most: a path that goes back and forth between large
-// folders costs a read of one at every name. Past this, names are taken as spelt.
+// Folder entries read for one client path: a path that goes back and forth between large folders
+// costs a read of one at every name. Once they are spent, no further folder is read and the path
+// names nothing; a folder begun is read whole, so that no name is missed in it.
 constexpr qsizetype kMaxEntriesRead = 100000;
 
 char FoldAscii(char c)
@@ -102,6 +103,7 @@ struct FolderNames
     QByteArray folder;
     QByteArrayList names;
     qsizetype entriesLeft = kMaxEntriesRead; // for the whole path
+    bool spent = false;                      // a folder was left unread: a name may be missed
 };
 
 // The entry of the folder that a client's name means: that exact spelling when it exists, else the
@@ -121,12 +123,15 @@ QByteArray ResolveName(const QByteArray& folder, const QByteArray& name, struct 
     FolderNames own;
     FolderNames& names = read ? *read : own;
     if (names.folder != folder) {
+        names.spent = names.spent || names.entriesLeft <= 0;
+        if (names.spent)
+            return name;
         names.folder = folder;
         names.names.clear();
         DIR* dir = ::opendir(folder.constData());
         if (!dir)
             return name;
-        for (const dirent* entry; names.entriesLeft > 0 && (entry = ::readdir(dir)); --names.entriesLeft)
+        for (const dirent* entry; (entry = ::readdir(dir)); --names.entriesLeft)
             names.names.append(QByteArray(entry->d_name));
         ::closedir(dir);
     }
@@ -233,9 +238,10 @@ CVirtualFolder::Mapped CVirtualFolder::MapToDiskPath(const QByteArray& path) con
             // SECURITY: a name not spelt as on disk costs a read of its folder. Past this many
             // names a path names nothing, so that no command line costs minutes of work.
             const bool resolved = ++names <= kMaxPathNames;
-            mapped.found = mapped.found && resolved;
             mapped.diskPath =
                 Join(mapped.diskPath, resolved ? ResolveName(mapped.diskPath, name, nullptr, &read) : name);
+            mapped.decided = mapped.decided && resolved && !read.spent;
+            mapped.found = mapped.found && mapped.decided;
         } else {
             mapped.diskPath = Parent(mapped.diskPath);
         }
@@ -259,7 +265,7 @@ PathResult CVirtualFolder::ResolveFolderPath(const QByteArray& clientPath, Acces
         path = "/";
     }
     const Mapped mapped = MapToDiskPath(path);
-    diskPath = mapped.diskPath;
+    diskPath = mapped.decided ? mapped.diskPath : QByteArray(); // nothing to create either
     if (IsOutside(mapped.diskPath))
         return PathNotAllowed;
     if (!mapped.found && accessMode != AccessCreateFolder)

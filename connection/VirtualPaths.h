@@ -48,7 +48,8 @@ public:
     struct Mapped
     {
         QByteArray diskPath;
-        bool found = false; // every name along the path exists
+        bool found = false;  // every name along the path exists
+        bool decided = true; // every name was looked up: none lies past the limits on a path's work
     };
 
     // A client path (absolute, or relative to the current folder) onto its disk path. Names other

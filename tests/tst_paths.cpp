@@ -78,6 +78,7 @@ void TestPaths::paths()
     const QByteArray wide = "wide1/F1/../../wide2/F1/../../";
     QCOMPARE(client.Command("SIZE " + wide.repeated(45) + "NOTES.TXT"), QByteArray("213 5"));
     QCOMPARE(client.Command("SIZE " + wide.repeated(55) + "NOTES.TXT"), QByteArray("550 File not found."));
+    QCOMPARE(client.Command("MKD " + wide.repeated(55) + "DOCS/Newer"), QByteArray("450 Error creating folder."));
     // Names the file system cannot hold leave nothing half-made.
     const QByteArray longName(300, 'a');
     QCOMPARE(client.Command("MKD " + QByteArray("n/").repeated(10000)), QByteArray("450 Error creating folder."));
@@ -155,7 +156,7 @@ void TestPaths::paths()
         QVERIFY2(tree.Exists(path), path);
     for (const char* path :
          {"root/notes.txt", "root/Empty", "root/Docs/Report.TXT", "root/Docs/b.txt", "root/Case", "root/fresh.txt",
-          "root/Fresh", "root/other.txt", "root/n", "nowhere", "rootX/made", "rootX/moved"})
+          "root/Fresh", "root/other.txt", "root/n", "root/DOCS", "nowhere", "rootX/made", "rootX/moved"})
         QVERIFY2(!tree.Exists(path), path);
     QCOMPARE(tree.Read("Root/secret.txt") + tree.Read("rootX/x.txt"), QByteArray("secretx"));
 
@@ -200,8 +201,17 @@ void TestPaths::renamedMeanwhile()
         }
         CONVERSE(other, swapBack);
     }
+    // Without the delete permission, an upload replaces nothing, also what is renamed to its name meanwhile.
+    server.Settings().Update([](CSettings::Values& v) { v.AllowDeleteFiles = false; });
+    const quint16 port = PassivePort(client.Command("PASV"));
+    CONVERSE(client, "STOR new.txt | 150 Binary mode.");
+    CONVERSE(other, "RNFR sub/x/secret.txt | 350 File OK.\nRNTO new.txt | 250 File renamed.");
+    const int fd = DataSocket::Connect(port);
+    DataSocket::WriteAll(fd, "replaced");
+    DataSocket::Close(fd);
+    QCOMPARE(client.ReadReply(), QByteArray("450 File access error."));
     QVERIFY(tree.Read("out/secret.txt") == "outside" && !tree.Exists("out/planted.txt") &&
-            !tree.Exists("root/stolen.txt"));
+            !tree.Exists("root/stolen.txt") && tree.Read("root/new.txt") == "in");
 }
 
 QTEST_GUILESS_MAIN(TestPaths)

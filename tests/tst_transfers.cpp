@@ -165,12 +165,14 @@ void TestTransfers::transfers()
     // Reset before its STOR came, whether the server saw it at once or only with the STOR: no upload at all,
     // and the file stays as it was.
     for (const int pauseMs : {0, 200}) {
-        const int resetFirst = client.OpenPassive();
-        QVERIFY(::setsockopt(resetFirst, SOL_SOCKET, SO_LINGER, &hard, sizeof hard) == 0);
-        DataSocket::Close(resetFirst);
-        QTest::qWait(pauseMs);
-        CONVERSE(client, "STOR a.txt | 150 Binary mode. | 426 Connection closed.");
-        QCOMPARE(tree.Read("a.txt"), QByteArray("abc"));
+        for (const QByteArray name : {"a.txt", "none.txt"}) {
+            const int resetFirst = client.OpenPassive();
+            QVERIFY(::setsockopt(resetFirst, SOL_SOCKET, SO_LINGER, &hard, sizeof hard) == 0);
+            DataSocket::Close(resetFirst);
+            QTest::qWait(pauseMs);
+            CONVERSE(client, ("STOR " + name + " | 150 Binary mode. | 426 Connection closed.").constData());
+        }
+        QVERIFY(tree.Read("a.txt") == "abc" && !tree.Exists("none.txt"));
     }
     // Clients close an unused connection after a refused command: a reply then would answer their next one.
     // An empty folder lists as nothing.

@@ -141,11 +141,13 @@ void CSocketBytes::StartReceiveFile(int file)
     struct stat info = {};
     m_file = KeepRegularFile(std::exchange(m_file, -1), info);
     // One upload at a time into a file: a second one would empty it under the first, and both
-    // would write their bytes over each other's.
+    // would write their bytes over each other's. A file system without locks takes it unlocked.
     struct flock whole = {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
-    if (m_file < 0 || ::fcntl(m_file, F_OFD_SETLK, &whole) != 0 || ::ftruncate(m_file, 0) != 0) {
+    const bool alone =
+        m_file >= 0 && (::fcntl(m_file, F_OFD_SETLK, &whole) == 0 || (errno != EAGAIN && errno != EACCES));
+    if (!alone || ::ftruncate(m_file, 0) != 0) {
         Finish(TransferEnd::FileError);
         return;
     }

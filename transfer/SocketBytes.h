@@ -32,6 +32,8 @@ public:
     int ReleaseListener();
 
     bool IsConnected() const { return m_bConnected; }
+    // The client reset the connection before any transfer ran on it.
+    bool IsPeerReset() const { return m_bPeerReset; }
     // Takes the client's connection when it waits at the passive port and the loop has not told
     // yet: a client that connects and sends its transfer command together is then served in the
     // same pass, and the command's replies can leave in one write after the data.
