@@ -115,16 +115,22 @@ private:
     bool m_bCommitted = false;
 };
 
-// The path's control bytes go out as \xNN: a received file's name must not drive the terminal.
+// The path's control characters go out as \xNN: a received file's name must not drive the
+// terminal. Those of UTF-8 (U+0080 to U+009F, C2 80 to C2 9F) too, which terminals also obey.
 void ReportFailure(const char* what, const QByteArray& path, const char* detail)
 {
     QByteArray shown;
-    for (const char c : path) {
-        const unsigned char byte = c;
-        if (byte < 0x20 || byte == 0x7f)
-            shown += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0');
-        else
-            shown += c;
+    const auto escape = [&shown](uchar byte) { shown += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0'); };
+    for (qsizetype i = 0; i < path.size(); ++i) {
+        const auto byte = uchar(path[i]);
+        if (byte < 0x20 || byte == 0x7f) {
+            escape(byte);
+        } else if (byte == 0xc2 && i + 1 < path.size() && uchar(path[i + 1]) >= 0x80 && uchar(path[i + 1]) <= 0x9f) {
+            escape(byte);
+            escape(uchar(path[++i]));
+        } else {
+            shown += char(byte);
+        }
     }
     fprintf(stderr, "tarvelo: %s %s: %s\n", what, shown.constData(), detail);
 }

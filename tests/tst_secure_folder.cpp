@@ -210,8 +210,8 @@ cry 0 'Crypt0Pass\n' 'Encrypted files: 1' encrypt v
 cry 0 '0therPass\n' 'Files with wrong password: 1' decrypt v
 cry 0 'Crypt0Pass\r\n' 'Decrypted files: 1' decrypt v
 # The control bytes of a failing file's name reach the terminal escaped.
-printf x >"v/$(printf 'e\033[2J.cry')"; cry 0 'Crypt0Pass\n' 'No files to decrypt.' decrypt v
-tr -d '\033' <err | cmp err -; grep -F 'decrypting v/e\x1b[2J.cry: ' err; rm v/e*
+printf x >"v/$(printf 'e\033[2J\302\233.cry')"; cry 0 'Crypt0Pass\n' 'No files to decrypt.' decrypt v
+tr -d '\033\233' <err | cmp err -; grep -F 'decrypting v/e\x1b[2J\xc2\x9b.cry: ' err; rm v/e*
 # At a terminal, encrypting asks twice: two that differ stop it.
 python3 - "$TARVELO_BUILD_DIR/tarvelo-cry" <<'EOF'
 import os, pty, signal, sys
