@@ -147,7 +147,9 @@ void CSocketBytes::StartReceiveFile(int file)
     whole.l_whence = SEEK_SET;
     const bool alone =
         m_file >= 0 && (::fcntl(m_file, F_OFD_SETLK, &whole) == 0 || (errno != EAGAIN && errno != EACCES));
-    if (!alone || ::ftruncate(m_file, 0) != 0) {
+    // An empty file is left as it is: ext4 takes a truncation to zero for a file being replaced and
+    // writes the whole upload out when it is closed, holding up the 226.
+    if (!alone || (info.st_size > 0 && ::ftruncate(m_file, 0) != 0)) {
         Finish(TransferEnd::FileError);
         return;
     }
