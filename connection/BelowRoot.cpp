@@ -44,13 +44,17 @@ bool IsAtOrBelow(const QByteArray& root, const QByteArray& path)
 
 int OpenBelowRootAt(const QByteArray& root, int folderFd, const char* path, int flags)
 {
-    // Looked at without being opened first (opening a device or a FIFO can act on it), then that
-    // same file is opened.
+    // Looked at without being opened first, then that same file is opened: only a regular file or a
+    // folder, as opening a device or a FIFO can act on it.
     const int place = KeepBelowRoot(root, ::openat(folderFd, path, O_PATH | O_CLOEXEC | (flags & O_DIRECTORY)));
     if (place < 0 || (flags & O_PATH))
         return place;
-    const int file = ::open(DescriptorLink(place).constData(), flags | O_CLOEXEC);
+    struct stat status;
+    const bool plain = ::fstat(place, &status) == 0 && (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode));
+    const int file = plain ? ::open(DescriptorLink(place).constData(), flags | O_CLOEXEC | O_NOCTTY) : -1;
     ::close(place);
+    if (!plain)
+        errno = EACCES;
     return file;
 }
 

@@ -13,8 +13,9 @@
 // True when path is root or lies below it, by whole folder levels (/srv/share2 is not in /srv/share).
 bool IsAtOrBelow(const QByteArray& root, const QByteArray& path);
 
-// Opens the path as openat(2) does, links followed, and keeps the descriptor only when it really
-// lies in root; -1 otherwise (errno EACCES when it lies outside).
+// Opens the path as openat(2) does (without O_CREAT), links followed, when it really lies in root:
+// with O_PATH anything, otherwise only a regular file or a folder. -1 otherwise (errno EACCES when
+// it lies outside or is something else).
 int OpenBelowRootAt(const QByteArray& root, int folderFd, const char* path, int flags);
 inline int OpenBelowRoot(const QByteArray& root, const QByteArray& path, int flags)
 {

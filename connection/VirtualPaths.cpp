@@ -4,6 +4,7 @@
 #include "connection/ConnectionState.h"
 
 #include <QByteArrayList>
+#include <QSet>
 
 #include <cerrno>
 #include <climits>
@@ -19,9 +20,9 @@ namespace {
 // The names of a client path that are looked up on disk (see MapToDiskPath): deeper than any tree
 // a path can reach, far below what a command line could make the server read.
 constexpr int kMaxPathNames = 256;
-// Folder entries read for one client path: a path that goes back and forth between large folders
-// costs a read of one at every name. Once they are spent, no further folder is read and the path
-// names nothing; a folder begun is read whole, so that no name is missed in it.
+// Folder entries read again for one client path: a path that goes back and forth between large
+// folders would cost a read of one at every name. A folder's first read is free; once these are
+// spent, no folder is read again and the path names nothing.
 constexpr qsizetype kMaxEntriesRead = 100000;
 
 char FoldAscii(char c)
@@ -102,7 +103,8 @@ struct FolderNames
 {
     QByteArray folder;
     QByteArrayList names;
-    qsizetype entriesLeft = kMaxEntriesRead; // for the whole path
+    QSet<QByteArray> read;                   // every folder read for the path
+    qsizetype entriesLeft = kMaxEntriesRead; // for reading folders again
     bool spent = false;                      // a folder was left unread: a name may be missed
 };
 
@@ -123,16 +125,21 @@ QByteArray ResolveName(const QByteArray& folder, const QByteArray& name, struct 
     FolderNames own;
     FolderNames& names = read ? *read : own;
     if (names.folder != folder) {
-        names.spent = names.spent || names.entriesLeft <= 0;
-        if (names.spent)
+        const bool again = names.read.contains(folder);
+        if (again && names.entriesLeft <= 0) {
+            names.spent = true;
             return name;
+        }
         names.folder = folder;
         names.names.clear();
         DIR* dir = ::opendir(folder.constData());
         if (!dir)
             return name;
-        for (const dirent* entry; (entry = ::readdir(dir)); --names.entriesLeft)
+        names.read.insert(folder);
+        while (const dirent* entry = ::readdir(dir))
             names.names.append(QByteArray(entry->d_name));
+        if (again)
+            names.entriesLeft -= names.names.size();
         ::closedir(dir);
     }
     QByteArray best;

@@ -319,14 +319,18 @@ void CSocketBytes::OnReceive(int error)
 
 void CSocketBytes::TakeClientConnection()
 {
+    // Taken earlier, and ended since: the transfer command then ends at once, as the close
+    // notification would tell. One taken now was looked at as it was taken.
+    if (!IsListening()) {
+        if (const int end = PeerEnd(); end >= 0)
+            NotePeerEnd(end);
+        return;
+    }
     // Bounded: others who keep connecting are left to OnAccept, one per pass of the loop.
     for (int i = 0; i <= kDataBacklog && IsListening(); ++i) {
         if (!AcceptClient())
             return;
     }
-    // Ended before its transfer command, which then ends at once: as the notification would tell.
-    if (const int end = IsListening() ? -1 : PeerEnd(); end >= 0)
-        NotePeerEnd(end);
 }
 
 void CSocketBytes::OnAccept(int error)
@@ -352,6 +356,9 @@ bool CSocketBytes::AcceptClient()
     m_hUsedListener = Detach();
     Attach(fd);
     m_bConnected = true;
+    // Ended already (a reset connection brings no upload): the transfer that starts now must know.
+    if (const int end = PeerEnd(); end >= 0)
+        NotePeerEnd(end);
     m_owner.OnDataConnected();
     return true;
 }
