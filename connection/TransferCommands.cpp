@@ -96,7 +96,7 @@ void CSocketController::StartTransfer(TransferKind kind, const QByteArray& argum
     // opened is checked again where it really lies, so that no rename meanwhile leads out of the root.
     // O_NONBLOCK keeps a FIFO from stalling the thread.
     case TransferKind::Download:
-        m_pDataSocket->StartSendFile(OpenBelowRoot(VirtualFolder().Root(), argument, O_RDONLY | O_NONBLOCK));
+        m_pDataSocket->StartSendFile(VirtualFolder().OpenFile(argument, O_RDONLY | O_NONBLOCK));
         break;
     case TransferKind::Upload:
         // A reset connection brings no upload: nothing is created for it. Replacing a file needs the

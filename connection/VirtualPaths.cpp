@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <climits>
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -184,9 +187,16 @@ bool NameLess(const QByteArray& a, const QByteArray& b)
     return a < b;
 }
 
+CRealRootCache::~CRealRootCache()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
 QByteArray CRealRootCache::Resolve(const QByteArray& absoluteRoot, bool& isFolder)
 {
-    // SECURITY: the remembered folder must still be a folder itself, not a link put in its place.
+    // SECURITY: the remembered folder must still be a folder itself, not a link put in its place,
+    // and the open one the folder there now.
     struct stat status;
     isFolder = absoluteRoot == m_strRoot && !m_strReal.isEmpty() && ::lstat(m_strReal.constData(), &status) == 0 &&
                S_ISDIR(status.st_mode);
@@ -194,8 +204,22 @@ QByteArray CRealRootCache::Resolve(const QByteArray& absoluteRoot, bool& isFolde
         m_strRoot = absoluteRoot;
         m_strReal = RealPath(absoluteRoot);
         isFolder = PathExists(m_strReal, true);
+        Reopen();
+    } else if (m_fd < 0 || status.st_dev != m_opened.st_dev || status.st_ino != m_opened.st_ino) {
+        Reopen();
     }
     return m_strReal;
+}
+
+void CRealRootCache::Reopen()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = m_strReal.isEmpty() ? -1 : ::open(m_strReal.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (m_fd >= 0 && ::fstat(m_fd, &m_opened) != 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
 }
 
 CVirtualFolder::CVirtualFolder(const CSettings::Values& settings, const QByteArray& currentFolder,
@@ -212,6 +236,7 @@ CVirtualFolder::CVirtualFolder(const CSettings::Values& settings, const QByteArr
         const QByteArray real = cache ? cache->Resolve(root, isFolder) : RealPath(root);
         m_bRootExists = !real.isEmpty() && (cache ? isFolder : PathExists(real, true));
         m_strRoot = real.isEmpty() ? LexicalNormalise(root) : real;
+        m_hRoot = cache && m_bRootExists ? cache->Fd() : -1;
     }
     if (currentFolder.isEmpty() || currentFolder == "/")
         m_strCurrent = m_strRoot;
@@ -343,6 +368,23 @@ PathResult CVirtualFolder::ResolveRenameTarget(const QByteArray& clientPath, con
     if (!Permitted(AccessRename) || !IsEntryReachable(diskPath))
         return PathNotAllowed;
     return PathOK;
+}
+
+int CVirtualFolder::OpenFile(const QByteArray& diskPath, int flags) const
+{
+    // SECURITY: RESOLVE_BENEATH fails any lookup that would leave the root, links and renames
+    // meanwhile included. An absolute link (even one that stays inside) and a kernel without
+    // openat2 take the look at where the file lies instead.
+    if (m_hRoot >= 0 && IsInsideRoot(diskPath) && diskPath.size() > m_strRoot.size()) {
+        open_how how = {};
+        how.flags = quint64(flags | O_CLOEXEC);
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        const QByteArray relative = diskPath.mid(m_strRoot == "/" ? 1 : m_strRoot.size() + 1);
+        const int fd = int(::syscall(SYS_openat2, m_hRoot, relative.constData(), &how, sizeof how));
+        if (fd >= 0 || (errno != EXDEV && errno != ENOSYS && errno != EAGAIN))
+            return fd;
+    }
+    return OpenBelowRoot(m_strRoot, diskPath, flags);
 }
 
 bool CVirtualFolder::IsInsideRoot(const QByteArray& path) const

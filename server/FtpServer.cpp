@@ -32,8 +32,9 @@ constexpr uint kConnectionStackBytes = 256 * 1024;
 // another, and one more so that a client's end can hand its thread to a later one.
 constexpr qsizetype kSpareThreads = 2;
 // The most descriptors one connection thread holds at once: its loop's wake-up, the control
-// connection, a passive listener, a data connection, a file or folder, and an upload's pipe (two).
-constexpr long long kDescriptorsPerThread = 8;
+// connection, the root folder, a passive listener, a data connection, a file or folder, and an
+// upload's pipe (two).
+constexpr long long kDescriptorsPerThread = 9;
 // Kept free for the rest of the process (the window, the secure folder, files of the settings).
 constexpr long long kDescriptorMargin = 32;
 

@@ -164,7 +164,8 @@ void TestPaths::paths()
     // folder it remembered (from where rootX's absolute link would lead out).
     QVERIFY(::rename(tree.Path("root").constData(), tree.Path("moved").constData()) == 0);
     QVERIFY(::symlink("rootX", tree.Path("root").constData()) == 0);
-    CONVERSE(client, "SIZE NOTES.txt | 550 File not found.\nSIZE self | 213 1");
+    CONVERSE(client, "SIZE NOTES.txt | 550 File not found.\nSIZE self | 213 1\n@pasv\n"
+                     "RETR self | 150 Binary mode. | 226 Transfer completed.\n@recv x");
 }
 
 // A path checked at its command and used later (a transfer waiting for its connection, RNFR before RNTO) is led
