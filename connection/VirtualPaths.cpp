@@ -4,7 +4,6 @@
 #include "connection/ConnectionState.h"
 
 #include <QByteArrayList>
-#include <QSet>
 
 #include <cerrno>
 #include <climits>
@@ -23,10 +22,10 @@ namespace {
 // The names of a client path that are looked up on disk (see MapToDiskPath): deeper than any tree
 // a path can reach, far below what a command line could make the server read.
 constexpr int kMaxPathNames = 256;
-// Folder entries read again for one client path: a path that goes back and forth between large
-// folders would cost a read of one at every name. A folder's first read is free; once these are
-// spent, no folder is read again and the path names nothing.
-constexpr qsizetype kMaxEntriesRead = 100000;
+// Folder entries read for one client path: a path that goes back and forth between large folders
+// costs a read of one at every name. Once they are spent, no folder that is there is read any more
+// and the path names nothing; a folder begun is read whole, so that no name is missed in it.
+constexpr qsizetype kMaxEntriesRead = 1000000;
 
 char FoldAscii(char c)
 {
@@ -106,8 +105,7 @@ struct FolderNames
 {
     QByteArray folder;
     QByteArrayList names;
-    QSet<QByteArray> read;                   // every folder read for the path
-    qsizetype entriesLeft = kMaxEntriesRead; // for reading folders again
+    qsizetype entriesLeft = kMaxEntriesRead; // for the whole path
     bool spent = false;                      // a folder was left unread: a name may be missed
 };
 
@@ -128,21 +126,19 @@ QByteArray ResolveName(const QByteArray& folder, const QByteArray& name, struct 
     FolderNames own;
     FolderNames& names = read ? *read : own;
     if (names.folder != folder) {
-        const bool again = names.read.contains(folder);
-        if (again && names.entriesLeft <= 0) {
+        DIR* dir = ::opendir(folder.constData());
+        if (!dir)
+            return name; // no folder: a new name
+        if (names.entriesLeft <= 0) {
+            ::closedir(dir);
             names.spent = true;
             return name;
         }
         names.folder = folder;
         names.names.clear();
-        DIR* dir = ::opendir(folder.constData());
-        if (!dir)
-            return name;
-        names.read.insert(folder);
         while (const dirent* entry = ::readdir(dir))
             names.names.append(QByteArray(entry->d_name));
-        if (again)
-            names.entriesLeft -= names.names.size();
+        names.entriesLeft -= names.names.size();
         ::closedir(dir);
     }
     QByteArray best;
@@ -341,12 +337,15 @@ PathResult CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, AccessM
     diskPath = Join(folderPath, ResolveName(folderPath, name, &entry));
     // An entry of the exact spelling that is no link needs no second look: its state is known.
     const bool known = entry.st_mode != 0 && !S_ISLNK(entry.st_mode);
-    const bool isFile = known ? !S_ISDIR(entry.st_mode) : PathExists(diskPath, false);
+    struct stat followed = entry;
+    if (!known && ::stat(diskPath.constData(), &followed) != 0)
+        followed = {};
+    const bool isFile = followed.st_mode != 0 && !S_ISDIR(followed.st_mode);
     if (accessMode == AccessUpload) {
         if (isFile && !m_settings.AllowDeleteFiles)
             return PathNotAllowed; // replacing a file destroys it: that needs the delete permission
-    } else if (!isFile) {
-        return PathFileNotFound;
+    } else if (!isFile || (accessMode == AccessDownload && !S_ISREG(followed.st_mode))) {
+        return PathFileNotFound; // a download reads regular files only: opening a FIFO or a device acts on it
     }
     // SECURITY: with its folder inside the root, the access must be allowed, and the entry itself
     // must not be a link that leads out of it (a download, or an upload written through the link).
@@ -377,11 +376,12 @@ int CVirtualFolder::OpenFile(const QByteArray& diskPath, int flags) const
     // openat2 take the look at where the file lies instead.
     if (m_hRoot >= 0 && IsInsideRoot(diskPath) && diskPath.size() > m_strRoot.size()) {
         open_how how = {};
-        how.flags = quint64(flags | O_CLOEXEC);
+        how.flags = quint64(flags | O_CLOEXEC | O_NOCTTY | O_LARGEFILE); // the raw call adds no O_LARGEFILE
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
         const QByteArray relative = diskPath.mid(m_strRoot == "/" ? 1 : m_strRoot.size() + 1);
         const int fd = int(::syscall(SYS_openat2, m_hRoot, relative.constData(), &how, sizeof how));
-        if (fd >= 0 || (errno != EXDEV && errno != ENOSYS && errno != EAGAIN))
+        // EPERM: a sandbox that refuses system calls it does not know.
+        if (fd >= 0 || (errno != EXDEV && errno != ENOSYS && errno != EAGAIN && errno != EPERM))
             return fd;
     }
     return OpenBelowRoot(m_strRoot, diskPath, flags);

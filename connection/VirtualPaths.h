@@ -116,7 +116,9 @@ private:
 
     CSettings::Values m_settings;
     QByteArray m_strRoot; // absolute, symbolic links resolved when it exists, no trailing "/"
-    int m_hRoot = -1;     // the root, open, from the connection's cache; -1 when not known
+    // The root, open, from the connection's cache; -1 when not known. Borrowed: valid while no
+    // other view of the connection is made, which may open the root anew (a view lasts a command).
+    int m_hRoot = -1;
     bool m_bRootExists = false;
     QByteArray m_strCurrent; // disk path of the current folder
 };

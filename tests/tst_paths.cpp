@@ -68,17 +68,20 @@ void TestPaths::paths()
     QCOMPARE(client.Command("SIZE " + QByteArray("docs/../").repeated(256) + "notes.txt"), QByteArray("213 5"));
     QCOMPARE(client.Command("SIZE " + QByteArray("docs/../").repeated(257) + "notes.txt"),
              QByteArray("550 File not found."));
-    // Going back and forth between large folders reads one of them at every name: past 100,000 entries read for one
-    // path, names are taken as spelt.
+    // Going back and forth between large folders reads one of them at every name: past 1,000,000 entries read for
+    // one path, names are taken as spelt and the path names nothing, so nothing is made either.
     for (const char* wide : {"root/wide1", "root/wide2"}) {
         QVERIFY(::mkdir(tree.Path(wide), 0755) == 0);
-        for (int i = 0; i < 1000; ++i)
+        for (int i = 0; i < 10000; ++i)
             QVERIFY(WriteFile(tree.Path(wide) + "/f" + QByteArray::number(i), ""));
     }
     const QByteArray wide = "wide1/F1/../../wide2/F1/../../";
     QCOMPARE(client.Command("SIZE " + wide.repeated(45) + "NOTES.TXT"), QByteArray("213 5"));
     QCOMPARE(client.Command("SIZE " + wide.repeated(55) + "NOTES.TXT"), QByteArray("550 File not found."));
     QCOMPARE(client.Command("MKD " + wide.repeated(55) + "DOCS/Newer"), QByteArray("450 Error creating folder."));
+    // A download reads regular files only: opening a FIFO (or a device) acts on it.
+    QVERIFY(::mkfifo(tree.Path("root/pipe"), 0644) == 0);
+    CONVERSE(client, "RETR pipe | 550 File not found.\nDELE pipe | 250 File \"/pipe\" deleted.");
     // Names the file system cannot hold leave nothing half-made.
     const QByteArray longName(300, 'a');
     QCOMPARE(client.Command("MKD " + QByteArray("n/").repeated(10000)), QByteArray("450 Error creating folder."));
