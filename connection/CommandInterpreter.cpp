@@ -92,10 +92,26 @@ void CSocketController::OnPass(const QByteArray& argument)
         SendReply("503 Enter te username USER first.");
         return;
     }
+    // SECURITY: the passwords of one address are checked one at a time, a pause after each refusal,
+    // so guessing costs a second a password: pipelined, from several connections at once, or
+    // hanging up during the pause. A password that waits is checked when its turn comes, so the
+    // wait tells nothing. The thread is not blocked: the lines after it wait for the timer.
+    const int pauseMs = m_pHost->Settings().GetDurations().LoginFailureDelayMs;
+    if (const qint64 wait = m_pHost->TakeLoginTurn(m_strClientAddress, pauseMs); wait > 0) {
+        m_waitingPassword = argument;
+        HoldCommands(CommandHold::LoginDelay);
+        m_loginDelay.start(int(wait));
+        return;
+    }
+    CheckPassword(argument);
+}
+
+void CSocketController::CheckPassword(const QByteArray& password)
+{
     const CSettings::Values settings = m_pHost->Settings().Get();
     const bool nameMatches = EqualIgnoringAsciiCase(m_strUserName, settings.Username);
     const bool anonymous = EqualIgnoringAsciiCase(m_strUserName, "anonymous");
-    if (nameMatches && (argument == settings.Password || anonymous)) {
+    if (nameMatches && (password == settings.Password || anonymous)) {
         m_strCurrentFolder = "/";
         m_strCurrentFolderOnDisk = "/";
         m_nState = StateIdle;
@@ -103,11 +119,12 @@ void CSocketController::OnPass(const QByteArray& argument)
         SendReply("230 Login OK.");
         return;
     }
-    // SECURITY: the refusal comes after a pause in which this client's later lines wait, so
-    // guessing passwords costs a second each, pipelined or not. The thread is not blocked: the
-    // delay's timer sends the refusal and lets the held lines run.
+    // Shown now, also when the client leaves during the pause.
+    const int pauseMs = m_pHost->Settings().GetDurations().LoginFailureDelayMs;
+    m_pHost->NoteLoginRefused(m_strClientAddress, pauseMs);
+    m_pHost->Monitor().LogAccessDenied(m_strClientAddress);
     HoldCommands(CommandHold::LoginDelay);
-    m_loginDelay.start(m_pHost->Settings().GetDurations().LoginFailureDelayMs);
+    m_loginDelay.start(pauseMs);
 }
 
 void CSocketController::OnQuit()

@@ -31,4 +31,9 @@ public:
     // Connection thread, once its client is gone and counted out: true when the host takes the
     // thread back (to give it a later client, or to end it); false when the thread is to end now.
     virtual bool ClientEnded(CThreadConnection* connection) = 0;
+
+    // Any thread. The passwords of each client address are checked one at a time, a pause after
+    // each refusal: the wait before this one may be checked, which takes its turn; and a refusal.
+    virtual qint64 TakeLoginTurn(const QByteArray& address, int pauseMs) = 0;
+    virtual void NoteLoginRefused(const QByteArray& address, int pauseMs) = 0;
 };

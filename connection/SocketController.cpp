@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -24,9 +25,13 @@ CSocketController::CSocketController(CThreadConnection* thread, IConnectionHost*
 {
     m_loginDelay.setSingleShot(true);
     QObject::connect(&m_loginDelay, &QTimer::timeout, &m_context, [this] {
-        // The line goes first: once the client has its reply, the server may be stopped at once.
-        m_pHost->Monitor().LogAccessDenied(m_strClientAddress);
-        SendReply("530 Login failed. Wrong username or/and password.");
+        if (std::optional<QByteArray> password = std::exchange(m_waitingPassword, std::nullopt)) {
+            CheckPassword(*password); // its turn has come
+            if (m_loginDelay.isActive())
+                return; // refused: answered after the pause
+        } else {
+            SendReply("530 Login failed. Wrong username or/and password.");
+        }
         ResumeCommands();
     });
     m_dataWait.setSingleShot(true);

@@ -85,6 +85,8 @@ private:
     void ExecuteCommand();
     void OnUser(const QByteArray& argument);
     void OnPass(const QByteArray& argument);
+    // Logs the client in, or refuses it: the refusal is shown now and answered after a pause.
+    void CheckPassword(const QByteArray& password);
     void OnQuit();
 
     // --- paths (ControllerPaths.cpp) ---
@@ -179,6 +181,7 @@ private:
     QList<QByteArray> m_listCommands;
     CommandHold m_eHold = CommandHold::None;
     QTimer m_loginDelay;
+    std::optional<QByteArray> m_waitingPassword; // a PASS waiting for its turn (m_loginDelay)
 
     QByteArray m_strLocalAddress; // this end of the control connection, once a PASV asked for it
     int m_bPassive = 0;

@@ -6,6 +6,7 @@
 #include "core/Settings.h"
 #include "server/ConnectionList.h"
 #include "server/ListeningSocket.h"
+#include "server/LoginTurns.h"
 
 #include <QList>
 #include <QObject>
@@ -90,6 +91,14 @@ public:
     void RemoveConnection(CThreadConnection* thread) override { m_connections.Remove(thread); }
     void NotifyUserLeft() override;
     bool ClientEnded(CThreadConnection* connection) override;
+    qint64 TakeLoginTurn(const QByteArray& address, int pauseMs) override
+    {
+        return m_loginTurns.Take(address, pauseMs);
+    }
+    void NoteLoginRefused(const QByteArray& address, int pauseMs) override
+    {
+        m_loginTurns.NoteRefused(address, pauseMs);
+    }
     // Threads waiting for a client now.
     int SpareThreads() const { return m_nSpareThreads.load(); }
 
@@ -116,6 +125,7 @@ private:
     CInternetAddress m_internetAddress;
     CSocketOpenListening m_listener; // host's thread only
     CConnectionList m_connections;
+    CLoginTurns m_loginTurns;              // of the connection threads, guarded inside
     std::atomic<bool> m_bRunning{false};   // changed on the host's thread only
     QString m_strStartError;               // host's thread only
     std::atomic<int> m_nConnectedUsers{0}; // raised by arriving connections, lowered by leaving ones

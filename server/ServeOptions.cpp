@@ -108,7 +108,8 @@ CServeOptions::EAction CServeOptions::Parse(int argc, char* argv[])
     }
     if (passwordFile)
         return ReadPasswordFile(passwordFile) ? EAction::Serve : EAction::Fault;
-    if (qEnvironmentVariableIsSet(kPasswordVariable))
+    // An empty variable (as a mistyped "$NAME" leaves it) does not wipe out the stored password.
+    if (!qEnvironmentVariableIsEmpty(kPasswordVariable))
         m_password = qgetenv(kPasswordVariable);
     return EAction::Serve;
 }
@@ -217,6 +218,9 @@ bool CServeOptions::ReadPasswordFile(const char* path)
         line.chop(1);
     if (line.endsWith('\r'))
         line.chop(1);
+    if (line.isEmpty()) // an empty password would let anyone in who knows the name
+        return Fault(
+            QStringLiteral("--password-file: the first line of '%1' is empty").arg(QString::fromLocal8Bit(path)));
     m_password = line;
     return true;
 }

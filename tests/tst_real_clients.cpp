@@ -105,6 +105,12 @@ curl -sS ftp://alice:Wonder%20land@$0/ && exit 1 || exit 0)";
             QVERIFY2(Stop(), m_output);
             QCOMPARE(ReadFile(m_conf), m_stored); // options are never saved
         }
+        // An empty password variable (as a mistyped "$NAME" leaves it) keeps the stored password.
+        QVERIFY2(Start("env TARVELO_FTP_PASSWORD= tarvelo-ftpd --port 0 --root Public --max-users 5") != 0, m_errors);
+        QVERIFY(QProcess::execute(
+                    "sh", {"-exc", "curl -sS ftp://alice:@$0/ && exit 1; curl -sS \"ftp://alice:Wonder%20land@$0/\"",
+                           "127.0.0.1:" + QString::number(m_port)}) == 0);
+        QVERIFY2(Stop(), m_output);
         // Exit 2: the reason and the usage on standard error, nothing else. Exit 1: told why. Root first gives up the
         // privilege to bind low ports, as a normal account never had it; some systems give those ports away.
         QVERIFY(QProcess::execute("sh", {"-exc", R"sh(refused() {
@@ -121,6 +127,7 @@ refused 2 "--max-users: '501' is not an integer between 0 and 500" tarvelo-ftpd 
 refused 2 "--allow: unknown permission 'write' (download, upload, delete, rename, mkdir)" tarvelo-ftpd --allow download,write
 refused 2 "unexpected argument '/srv/ftp'" tarvelo-ftpd --port 0 /srv/ftp
 refused 2 "--password-file: cannot read '/none/pw': No such file or directory" tarvelo-ftpd --password-file /none/pw
+echo >empty && refused 2 "--password-file: the first line of 'empty' is empty" tarvelo-ftpd --password-file empty
 refused 1 'the root folder "missing" does not exist' tarvelo-ftpd --root missing
 refused 1 "unable to start the server on port $0: Address already in use" tarvelo-ftpd --port $0
 test $(cat /proc/sys/net/ipv4/ip_unprivileged_port_start) -le 21 ||

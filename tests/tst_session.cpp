@@ -74,6 +74,20 @@ void TestSession::session()
     CONVERSE(client, "bye | 221 See you %s\n| <closed>");
     const QByteArrayList lines = server.Monitor().Lines();
     QVERIFY(lines.lastIndexOf("Access denied: 127.0.0.1") < lines.lastIndexOf("User IN: 127.0.0.1"));
+    // Hanging up during the pause gains nothing: the refusal is shown, and the address's next password waits for its
+    // turn, right or not, so that the wait tells nothing. (From an address of its own, which no earlier pause holds.)
+    server.Settings().SetDurations({.LoginFailureDelayMs = 2000});
+    FtpClient quitter, patient;
+    QVERIFY(quitter.ConnectAndGreet(server.Port(), "127.0.0.5").startsWith("220 ") &&
+            patient.ConnectAndGreet(server.Port(), "127.0.0.5").startsWith("220 "));
+    CONVERSE(quitter, "USER caf\xE9 | 331 Enter password.\nPASS wrong");
+    quitter.Close();
+    QTRY_COMPARE(server.Monitor().CountLines("Access denied: 127.0.0.5"), 1);
+    CONVERSE(patient, "USER caf\xE9 | 331 Enter password.\nPASS Secret");
+    QVERIFY(patient.NoReplyWithin(1000));
+    QCOMPARE(patient.ReadReply(), QByteArray("230 Login OK."));
+    patient.Close();
+    server.Settings().SetDurations({.LoginFailureDelayMs = 100});
 
     server.Settings().Update([](CSettings::Values& v) { v.Username = "anonymous"; });
     QVERIFY(last.Login(server.Port(), "AnonYmous", "me@example.org"));

@@ -1,0 +1,42 @@
+#include "server/LoginTurns.h"
+
+#include <QDeadlineTimer>
+
+#include <algorithm>
+
+namespace {
+
+// Past this many addresses, the turns that are over are dropped: many addresses at once (a
+// botnet) cost memory only as long as their pauses last.
+constexpr qsizetype kPruneAbove = 1024;
+
+qint64 NowMs()
+{
+    return QDeadlineTimer::current().deadline();
+}
+
+} // namespace
+
+qint64 CLoginTurns::Take(const QByteArray& address, int pauseMs)
+{
+    const QMutexLocker locker(&m_lock);
+    const auto turn = m_nextTurn.find(address);
+    const qint64 now = NowMs();
+    if (turn == m_nextTurn.end() || *turn <= now)
+        return 0;
+    const qint64 wait = *turn - now;
+    *turn += pauseMs;
+    return wait;
+}
+
+void CLoginTurns::NoteRefused(const QByteArray& address, int pauseMs)
+{
+    const QMutexLocker locker(&m_lock);
+    const qint64 now = NowMs();
+    if (m_nextTurn.size() > kPruneAbove)
+        m_nextTurn.removeIf([now](const auto& turn) { return turn.value() <= now; });
+    // Each refusal adds its pause: refusals that come together (from several connections) are
+    // waited out one after another.
+    qint64& next = m_nextTurn[address];
+    next = std::max(next, now) + pauseMs;
+}
