@@ -92,19 +92,19 @@ void CSocketController::StartTransfer(TransferKind kind, const QByteArray& argum
             m_nState = StateSendingList;
         m_pDataSocket->StartSendText(argument);
         break;
-    // SECURITY: the file is opened now, which may be long after its command was checked: what is
-    // opened is checked again where it really lies, so that no rename meanwhile leads out of the root.
-    // O_NONBLOCK keeps a FIFO from stalling the thread.
+    // SECURITY: the file is opened as the transfer starts, which may be long after its command was
+    // checked: what is opened is checked again where it really lies, so that no rename meanwhile
+    // leads out of the root. O_NONBLOCK keeps a FIFO from stalling the thread.
     case TransferKind::Download:
-        m_pDataSocket->StartSendFile(VirtualFolder().OpenFile(argument, O_RDONLY | O_NONBLOCK));
+        m_pDataSocket->StartSendFile([&] { return VirtualFolder().OpenFile(argument, O_RDONLY | O_NONBLOCK); });
         break;
     case TransferKind::Upload:
-        // A reset connection brings no upload: nothing is created for it. Replacing a file needs the
-        // delete permission, also when the file came under the name after the check.
-        m_pDataSocket->StartReceiveFile(m_pDataSocket->IsPeerReset()
-                                            ? -1
-                                            : CEntryFolder(VirtualFolder().Root(), argument)
-                                                  .OpenForWriting(m_pHost->Settings().Get().AllowDeleteFiles));
+        // Replacing a file needs the delete permission, also when the file came under the name after
+        // the check.
+        m_pDataSocket->StartReceiveFile([&] {
+            return CEntryFolder(VirtualFolder().Root(), argument)
+                .OpenForWriting(m_pHost->Settings().Get().AllowDeleteFiles);
+        });
         break;
     }
 }

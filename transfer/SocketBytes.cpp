@@ -109,17 +109,16 @@ void CSocketBytes::StartSendText(const QByteArray& text)
     SendListChunks();
 }
 
-void CSocketBytes::StartSendFile(int file)
+void CSocketBytes::StartSendFile(const std::function<int()>& openFile)
 {
     CloseFile();
-    m_file = file;
     m_transfer = Transfer::Download;
     if (m_bPeerClosed) {
         Finish(TransferEnd::PeerClosed);
         return;
     }
     struct stat info = {};
-    m_file = KeepRegularFile(std::exchange(m_file, -1), info);
+    m_file = KeepRegularFile(openFile(), info);
     if (m_file < 0) {
         Finish(TransferEnd::FileError);
         return;
@@ -129,17 +128,16 @@ void CSocketBytes::StartSendFile(int file)
     SendFileChunks();
 }
 
-void CSocketBytes::StartReceiveFile(int file)
+void CSocketBytes::StartReceiveFile(const std::function<int()>& openFile)
 {
     CloseFile();
-    m_file = file;
     m_transfer = Transfer::Upload;
     if (m_bPeerReset) {
-        Finish(TransferEnd::SocketError); // no upload can come: the file stays as it is
+        Finish(TransferEnd::SocketError); // no upload can come: nothing is created or emptied
         return;
     }
     struct stat info = {};
-    m_file = KeepRegularFile(std::exchange(m_file, -1), info);
+    m_file = KeepRegularFile(openFile(), info);
     // One upload at a time into a file: a second one would empty it under the first, and both
     // would write their bytes over each other's. A file system without locks takes it unlocked.
     struct flock whole = {};

@@ -6,6 +6,8 @@
 
 #include <QByteArray>
 
+#include <functional>
+
 // The data connection of one client: a passive listening socket or an active connect, then one
 // transfer (a listing, a download or an upload) moved in bounded steps as the socket becomes
 // ready. Lives on the client's connection thread; reports to its owner through IDataSocketEvents
@@ -19,12 +21,13 @@ public:
     // Connection thread, once connected. Each starts one transfer and reports its end.
     // Sends a listing. PeerClosed at once when the client has closed the connection already.
     void StartSendText(const QByteArray& text);
-    // Sends the file open for reading, which this takes over (-1: none could be opened, FileError);
-    // PeerClosed as for a listing.
-    void StartSendFile(int file);
-    // Receives into the file open for writing, which this takes over and empties; FileError when it
-    // is -1, no regular file, or being received into by another upload.
-    void StartReceiveFile(int file);
+    // The file is opened by openFile (a descriptor this takes over, -1 when it could not be) only
+    // when the transfer can run: not for a client that has closed or reset the connection already.
+    // Sends the file open for reading; FileError when there is none, PeerClosed as for a listing.
+    void StartSendFile(const std::function<int()>& openFile);
+    // Receives into the file open for writing, which this empties; FileError when there is none, it
+    // is no regular file, or another upload receives into it. A reset connection brings no upload.
+    void StartReceiveFile(const std::function<int()>& openFile);
     // Ends any transfer and the connection at once, without a report: nothing more moves.
     void StopTransfer();
     // The passive listening descriptor, given up for another data socket of the same client:
@@ -32,8 +35,6 @@ public:
     int ReleaseListener();
 
     bool IsConnected() const { return m_bConnected; }
-    // The client reset the connection before any transfer ran on it.
-    bool IsPeerReset() const { return m_bPeerReset; }
     // Takes the client's connection when it waits at the passive port and the loop has not told
     // yet: a client that connects and sends its transfer command together is then served in the
     // same pass, and the command's replies can leave in one write after the data.
