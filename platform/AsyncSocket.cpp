@@ -282,6 +282,11 @@ void CAsyncSocket::SetUrgentInline()
     SwitchOn(SOL_SOCKET, SO_OOBINLINE);
 }
 
+void CAsyncSocket::HoldPartialSegments()
+{
+    SwitchOn(IPPROTO_TCP, TCP_CORK);
+}
+
 void CAsyncSocket::SwitchOn(int level, int option)
 {
     const int on = 1;

@@ -90,6 +90,9 @@ public:
     // Sets SO_OOBINLINE: urgent data stays in the stream, where the peer put it, instead of being
     // taken out of it. Accepted connections take both settings from their listener.
     void SetUrgentInline();
+    // Sets TCP_CORK: only full segments leave until the socket is closed, when the last part goes
+    // out with the end of the stream in one segment. For sockets that send one stream and close.
+    void HoldPartialSegments();
     // Lets OnReceive come again after a handler left data unread.
     void ResumeReceive();
 
