@@ -115,21 +115,44 @@ private:
     bool m_bCommitted = false;
 };
 
+// The length of the well-formed UTF-8 sequence at path[i] when it is a printable character from
+// U+00A0 up; 0 otherwise.
+qsizetype PrintableSequence(const QByteArray& path, qsizetype i)
+{
+    const auto lead = uchar(path[i]);
+    const int length = lead >= 0xc2 && lead <= 0xdf   ? 2
+                       : lead >= 0xe0 && lead <= 0xef ? 3
+                       : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                      : 0;
+    if (length == 0 || i + length > path.size())
+        return 0;
+    char32_t code = lead & (0x7f >> length);
+    for (int k = 1; k < length; ++k) {
+        const auto next = uchar(path[i + k]);
+        if ((next & 0xc0) != 0x80)
+            return 0;
+        code = (code << 6) | (next & 0x3f);
+    }
+    static constexpr char32_t kLeast[] = {0, 0, 0xa0, 0x800, 0x10000}; // below: C1 or overlong
+    const bool surrogate = code >= 0xd800 && code <= 0xdfff;
+    return code >= kLeast[length] && code <= 0x10ffff && !surrogate ? length : 0;
+}
+
 // The path's control characters go out as \xNN: a received file's name must not drive the
-// terminal. Those of UTF-8 (U+0080 to U+009F, C2 80 to C2 9F) too, which terminals also obey.
+// terminal. So do those of UTF-8 (U+0080 to U+009F) and every byte of no well-formed character,
+// which a lenient or 8-bit terminal could take for a control (0x9B, or C0 9B for ESC).
 void ReportFailure(const char* what, const QByteArray& path, const char* detail)
 {
     QByteArray shown;
-    const auto escape = [&shown](uchar byte) { shown += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0'); };
-    for (qsizetype i = 0; i < path.size(); ++i) {
+    for (qsizetype i = 0; i < path.size();) {
         const auto byte = uchar(path[i]);
-        if (byte < 0x20 || byte == 0x7f) {
-            escape(byte);
-        } else if (byte == 0xc2 && i + 1 < path.size() && uchar(path[i + 1]) >= 0x80 && uchar(path[i + 1]) <= 0x9f) {
-            escape(byte);
-            escape(uchar(path[++i]));
+        const qsizetype printable = byte < 0x80 ? qsizetype(byte >= 0x20 && byte != 0x7f) : PrintableSequence(path, i);
+        if (printable == 0) {
+            shown += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0');
+            ++i;
         } else {
-            shown += char(byte);
+            shown += path.mid(i, printable);
+            i += printable;
         }
     }
     fprintf(stderr, "tarvelo: %s %s: %s\n", what, shown.constData(), detail);

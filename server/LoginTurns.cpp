@@ -6,10 +6,6 @@
 
 namespace {
 
-// Past this many addresses, the turns that are over are dropped: many addresses at once (a
-// botnet) cost memory only as long as their pauses last.
-constexpr qsizetype kPruneAbove = 1024;
-
 qint64 NowMs()
 {
     return QDeadlineTimer::current().deadline();
@@ -33,8 +29,12 @@ void CLoginTurns::NoteRefused(const QByteArray& address, int pauseMs)
 {
     const QMutexLocker locker(&m_lock);
     const qint64 now = NowMs();
-    if (m_nextTurn.size() > kPruneAbove)
+    if (m_nextTurn.size() > m_nPruneAbove) {
         m_nextTurn.removeIf([now](const auto& turn) { return turn.value() <= now; });
+        // The next walk waits until as many turns again have come: while many addresses keep
+        // their pauses running, a refusal costs a constant share of the walks, not a whole one.
+        m_nPruneAbove = std::max(kPruneAbove, 2 * m_nextTurn.size());
+    }
     // Each refusal adds its pause: refusals that come together (from several connections) are
     // waited out one after another.
     qint64& next = m_nextTurn[address];

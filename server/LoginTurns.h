@@ -16,6 +16,11 @@ public:
     void NoteRefused(const QByteArray& address, int pauseMs);
 
 private:
+    // Past this many addresses, the turns that are over are dropped: many addresses at once (a
+    // botnet) cost memory only as long as their pauses last, and twice what they keep at most.
+    static constexpr qsizetype kPruneAbove = 1024;
+
     mutable QMutex m_lock;
-    QHash<QByteArray, qint64> m_nextTurn; // guarded by m_lock: address -> ms of the steady clock
+    QHash<QByteArray, qint64> m_nextTurn;  // guarded by m_lock: address -> ms of the steady clock
+    qsizetype m_nPruneAbove = kPruneAbove; // guarded by m_lock: the size that starts the next walk
 };
