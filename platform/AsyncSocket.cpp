@@ -208,7 +208,19 @@ qint64 CAsyncSocket::ReceiveResult(ssize_t received)
 
 void CAsyncSocket::ContinueSending()
 {
-    SetWriteEnabled(true);
+    // A queued call, not the write notifier: a TCP socket is told writable only once a third of
+    // its buffer is free, so waiting for that would put the thread to sleep after every step.
+    // The call dies with its notifier; one retired meanwhile is no longer this socket's.
+    QSocketNotifier* notifier = m_writeNotifier.get();
+    if (!notifier)
+        return;
+    QMetaObject::invokeMethod(
+        notifier,
+        [this, notifier] {
+            if (m_writeNotifier.get() == notifier)
+                HandleWritable();
+        },
+        Qt::QueuedConnection);
 }
 
 bool CAsyncSocket::SendAll(const char* data, qint64 size, const std::function<bool()>& abandon)
