@@ -254,6 +254,7 @@ CVirtualFolder::Mapped CVirtualFolder::MapToDiskPath(const QByteArray& path) con
     for (QByteArray name : copy.split('/')) {
         if (name != "..") {
             // Dots around a name are dropped, as clients of this server expect ("Docs." is Docs).
+            const QByteArray spelt = name;
             qsizetype first = 0;
             while (first < name.size() && name[first] == '.')
                 ++first;
@@ -263,12 +264,24 @@ CVirtualFolder::Mapped CVirtualFolder::MapToDiskPath(const QByteArray& path) con
             name = name.mid(first, last - first);
             if (name.isEmpty())
                 continue;
-            // SECURITY: a name not spelt as on disk costs a read of its folder. Past this many
-            // names a path names nothing, so that no command line costs minutes of work.
-            const bool resolved = ++names <= kMaxPathNames;
-            mapped.diskPath =
-                Join(mapped.diskPath, resolved ? ResolveName(mapped.diskPath, name, nullptr, &read) : name);
-            mapped.decided = mapped.decided && resolved && !read.spent;
+            // SECURITY: a name not spelt as on disk costs a read of its folder, and each name a
+            // longer path. Past this many names a path names nothing, so that no command line
+            // costs minutes of work.
+            if (++names > kMaxPathNames) {
+                mapped.decided = mapped.found = false;
+                break;
+            }
+            QByteArray entry = ResolveName(mapped.diskPath, name, nullptr, &read);
+            if (spelt.size() != name.size()) {
+                // An entry spelt with its dots (.config) is the one meant: dropping them would
+                // act on another entry, one the client did not name.
+                struct stat exact;
+                const QByteArray dotted = ResolveName(mapped.diskPath, spelt, &exact, &read);
+                if (exact.st_mode != 0 || dotted != spelt)
+                    entry = dotted;
+            }
+            mapped.diskPath = Join(mapped.diskPath, entry);
+            mapped.decided = mapped.decided && !read.spent;
             mapped.found = mapped.found && mapped.decided;
         } else {
             mapped.diskPath = Parent(mapped.diskPath);

@@ -23,7 +23,8 @@ void TestPaths::paths()
     // nothing is told, not even whether a name exists.
     TestTree tree("root/ root/Docs/ root/Docs/A.txt=hello root/Docs/b.txt=b root/Docs/Report.TXT=r root/Empty/ "
                   "root/Case/ root/Case/readme=lower root/Case/README=up root/Pair/ root/Pair/f=12 root/pair/ "
-                  "root/pair/f=1234 root/\xC3\x84Z/ root/notes.txt=notes root/inlink->Docs root/outlink->../rootX "
+                  "root/pair/f=1234 root/.cache/ root/.cache/k=keep root/cache/ root/cache/k=plain root/.Empty/ "
+                  "root/\xC3\x84Z/ root/notes.txt=notes root/inlink->Docs root/outlink->../rootX "
                   "root/outfile->../Root/secret.txt root/dangling->../nowhere Root/ Root/secret.txt=secret rootX/ "
                   "rootX/x.txt=x link->root");
     QVERIFY(tree.IsValid() && tree.Add(("rootX/self->" + tree.Path("rootX/x.txt")).constData()));
@@ -101,6 +102,12 @@ void TestPaths::paths()
         SIZE f | 213 4
         CWD /\xC3\x84Z | 250 "/\xC3\x84z" --> Current folder.
         CWD | 250 "/" --> Current folder.
+        SIZE .cache/k | 213 4
+        SIZE .Cache./k | 213 5
+        CWD .CACHE | 250 "/.cache" --> Current folder.
+        SIZE k | 213 4
+        CDUP | 250 "/" --> Current folder.
+        RMD .empty | 250 Folder deleted.
         SIZE Case/readme | 213 5
         SIZE Case/Readme | 213 2
         SIZE Docs | 550 File not found.
@@ -154,12 +161,12 @@ void TestPaths::paths()
         });
         CONVERSE(client, row.second);
     }
-    for (const char* path :
-         {"root/Docs/New/Deep", "root/Say \"Hi\"", "root/NOTES.txt", "root/Cases/README", "root/Docs/A.txt"})
+    for (const char* path : {"root/Docs/New/Deep", "root/Say \"Hi\"", "root/cache", "root/NOTES.txt",
+                             "root/Cases/README", "root/Docs/A.txt"})
         QVERIFY2(tree.Exists(path), path);
-    for (const char* path :
-         {"root/notes.txt", "root/Empty", "root/Docs/Report.TXT", "root/Docs/b.txt", "root/Case", "root/fresh.txt",
-          "root/Fresh", "root/other.txt", "root/n", "root/DOCS", "nowhere", "rootX/made", "rootX/moved"})
+    for (const char* path : {"root/notes.txt", "root/Empty", "root/.Empty", "root/Docs/Report.TXT", "root/Docs/b.txt",
+                             "root/Case", "root/fresh.txt", "root/Fresh", "root/other.txt", "root/n", "root/DOCS",
+                             "nowhere", "rootX/made", "rootX/moved"})
         QVERIFY2(!tree.Exists(path), path);
     QCOMPARE(tree.Read("Root/secret.txt") + tree.Read("rootX/x.txt"), QByteArray("secretx"));
 
