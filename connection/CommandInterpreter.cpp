@@ -103,10 +103,10 @@ void CSocketController::OnPass(const QByteArray& argument)
         m_loginDelay.start(int(wait));
         return;
     }
-    CheckPassword(argument);
+    CheckPassword(argument, false);
 }
 
-void CSocketController::CheckPassword(const QByteArray& password)
+void CSocketController::CheckPassword(const QByteArray& password, bool turnTaken)
 {
     const CSettings::Values settings = m_pHost->Settings().Get();
     const bool nameMatches = EqualIgnoringAsciiCase(m_strUserName, settings.Username);
@@ -119,9 +119,11 @@ void CSocketController::CheckPassword(const QByteArray& password)
         SendReply("230 Login OK.");
         return;
     }
-    // Shown now, also when the client leaves during the pause.
+    // Shown now, also when the client leaves during the pause. A password that waited for its turn
+    // took the pause after it then already: one refusal, one pause.
     const int pauseMs = m_pHost->Settings().GetDurations().LoginFailureDelayMs;
-    m_pHost->NoteLoginRefused(m_strClientAddress, pauseMs);
+    if (!turnTaken)
+        m_pHost->NoteLoginRefused(m_strClientAddress, pauseMs);
     m_pHost->Monitor().LogAccessDenied(m_strClientAddress);
     HoldCommands(CommandHold::LoginDelay);
     m_loginDelay.start(pauseMs);

@@ -26,7 +26,7 @@ CSocketController::CSocketController(CThreadConnection* thread, IConnectionHost*
     m_loginDelay.setSingleShot(true);
     QObject::connect(&m_loginDelay, &QTimer::timeout, &m_context, [this] {
         if (std::optional<QByteArray> password = std::exchange(m_waitingPassword, std::nullopt)) {
-            CheckPassword(*password); // its turn has come
+            CheckPassword(*password, true); // its turn has come
             if (m_loginDelay.isActive())
                 return; // refused: answered after the pause
         } else {

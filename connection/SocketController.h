@@ -86,7 +86,8 @@ private:
     void OnUser(const QByteArray& argument);
     void OnPass(const QByteArray& argument);
     // Logs the client in, or refuses it: the refusal is shown now and answered after a pause.
-    void CheckPassword(const QByteArray& password);
+    // turnTaken: the password waited for its turn, which took the pause a refusal brings.
+    void CheckPassword(const QByteArray& password, bool turnTaken);
     void OnQuit();
 
     // --- paths (ControllerPaths.cpp) ---

@@ -12,7 +12,8 @@ public:
     // The wait before a password from the address may be checked, 0 when none. A wait takes its
     // turn: the next password from the address waits one more pause.
     qint64 Take(const QByteArray& address, int pauseMs);
-    // A password from the address was refused: the next one waits a pause more.
+    // A password from the address that took no turn (it waited for none) was refused: the next
+    // one waits a pause more. A turn taken has its pause already.
     void NoteRefused(const QByteArray& address, int pauseMs);
 
 private:

@@ -87,6 +87,20 @@ void TestSession::session()
     QVERIFY(patient.NoReplyWithin(1000));
     QCOMPARE(patient.ReadReply(), QByteArray("230 Login OK."));
     patient.Close();
+    // A password refused after waiting for its turn brings one pause, not two: the right one after it is answered
+    // when the refused one's 530 is.
+    FtpClient first, second, third;
+    for (FtpClient* each : {&first, &second, &third})
+        QVERIFY(each->ConnectAndGreet(server.Port(), "127.0.0.6").startsWith("220 "));
+    CONVERSE(first, "USER caf\xE9 | 331 Enter password.\nPASS wrong");
+    QTRY_COMPARE(server.Monitor().CountLines("Access denied: 127.0.0.6"), 1);
+    CONVERSE(second, "USER caf\xE9 | 331 Enter password.\nPASS wrong");
+    QTRY_COMPARE(server.Monitor().CountLines("Access denied: 127.0.0.6"), 2);
+    CONVERSE(third, "USER caf\xE9 | 331 Enter password.\nPASS Secret");
+    QCOMPARE(second.ReadReply(), QByteArray("530 Login failed. Wrong username or/and password."));
+    QCOMPARE(third.ReadReply(1000), QByteArray("230 Login OK."));
+    for (FtpClient* each : {&first, &second, &third})
+        each->Close();
     server.Settings().SetDurations({.LoginFailureDelayMs = 100});
 
     server.Settings().Update([](CSettings::Values& v) { v.Username = "anonymous"; });
