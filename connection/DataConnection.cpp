@@ -95,6 +95,7 @@ CSocketController::DataReadiness CSocketController::OpenDataConnection()
             SendReply("%s", Reply::kSocketNotCreated);
             return DataReadiness::Failed;
         }
+        m_pDataSocket->SetUrgentInline(); // urgent data stays in an upload's bytes
         if (!m_pDataSocket->Connect(m_strDataAddress, quint16(m_nDataPort))) {
             SendReply("%s", Reply::kConnectionNotOpened);
             return DataReadiness::Failed;

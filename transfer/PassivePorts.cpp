@@ -34,6 +34,7 @@ bool CreatePassiveSocket(CAsyncSocket& socket)
     // again, so the next port gets a new one.
     for (int i = 0; i < kRangeSize && (socket.IsOpen() || socket.Open(true)); ++i) {
         const int port = kPassivePortFirst + (start + i) % kRangeSize;
+        socket.SetUrgentInline(); // urgent data stays in an upload's bytes; accepted ones inherit it
         if (!socket.Bind(quint16(port)))
             continue;
         if (socket.Listen(kDataBacklog)) {
@@ -42,5 +43,8 @@ bool CreatePassiveSocket(CAsyncSocket& socket)
         }
         socket.Close();
     }
-    return socket.Create(0, true) && socket.Listen(kDataBacklog);
+    if (!socket.Create(0, true))
+        return false;
+    socket.SetUrgentInline();
+    return socket.Listen(kDataBacklog);
 }
