@@ -72,8 +72,11 @@ void CSocketController::OnReceive(int error)
 
 void CSocketController::OnClose(int error)
 {
-    Q_UNUSED(error);
     AssertOnThread();
+    // A client that sent its last lines and closed its side still reads the replies: lines held
+    // by a pause run first, and the end is met again when reading resumes after it.
+    if (error == 0 && m_eHold != CommandHold::None)
+        return;
     EndConnection();
 }
 

@@ -102,6 +102,14 @@ void TestSession::session()
     for (FtpClient* each : {&first, &second, &third})
         each->Close();
     server.Settings().SetDurations({.LoginFailureDelayMs = 100});
+    // A client that sends its last lines and closes its side still gets every reply, those of the lines held by
+    // the pause after a refusal included.
+    FtpClient halfClosed;
+    QVERIFY(halfClosed.ConnectAndGreet(server.Port(), "127.0.0.7").startsWith("220 "));
+    QVERIFY(halfClosed.SendRaw("USER caf\xE9\r\nPASS wrong\r\nUSER caf\xE9\r\nPASS Secret\r\nPWD\r\n"));
+    halfClosed.ShutDownSending();
+    CONVERSE(halfClosed, "| 331 Enter password.\n| 530 Login failed. Wrong username or/and password.\n"
+                         "| 331 Enter password.\n| 230 Login OK.\n| 257 \"/\" --> Current folder.\n| <closed>");
 
     server.Settings().Update([](CSettings::Values& v) { v.Username = "anonymous"; });
     QVERIFY(last.Login(server.Port(), "AnonYmous", "me@example.org"));

@@ -134,6 +134,12 @@ bool FtpClient::SendUrgentLine(const QByteArray& line)
     return m_fd >= 0 && ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_OOB | MSG_NOSIGNAL) == bytes.size();
 }
 
+void FtpClient::ShutDownSending()
+{
+    if (m_fd >= 0)
+        ::shutdown(m_fd, SHUT_WR);
+}
+
 void FtpClient::Reset()
 {
     linger hard = {1, 0};

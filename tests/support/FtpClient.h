@@ -31,7 +31,8 @@ public:
     bool NoReplyWithin(int timeoutMs);
     // True when the server closed the connection within the time (any pending lines are dropped).
     bool WaitForClose(int timeoutMs = 10000);
-    void Reset(); // closes abruptly (RST)
+    void ShutDownSending(); // sends no more; replies can still be read
+    void Reset();           // closes abruptly (RST)
     void Close();
 
     // Opens a passive data connection: sends PASV, connects to the announced port. Returns the
