@@ -24,6 +24,7 @@ CSocketController::CSocketController(CThreadConnection* thread, IConnectionHost*
     : m_pThread(thread), m_pHost(host)
 {
     m_loginDelay.setSingleShot(true);
+    m_loginDelay.setTimerType(Qt::PreciseTimer); // a coarse timer may end a pause 5 % early
     QObject::connect(&m_loginDelay, &QTimer::timeout, &m_context, [this] {
         if (std::optional<QByteArray> password = std::exchange(m_waitingPassword, std::nullopt)) {
             CheckPassword(*password, true); // its turn has come

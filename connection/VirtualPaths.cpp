@@ -271,13 +271,15 @@ CVirtualFolder::Mapped CVirtualFolder::MapToDiskPath(const QByteArray& path) con
                 mapped.decided = mapped.found = false;
                 break;
             }
-            QByteArray entry = ResolveName(mapped.diskPath, name, nullptr, &read);
+            struct stat exactName;
+            QByteArray entry = ResolveName(mapped.diskPath, name, &exactName, &read);
             if (spelt.size() != name.size()) {
                 // An entry spelt with its dots (.config) is the one meant: dropping them would
-                // act on another entry, one the client did not name.
-                struct stat exact;
-                const QByteArray dotted = ResolveName(mapped.diskPath, spelt, &exact, &read);
-                if (exact.st_mode != 0 || dotted != spelt)
+                // act on another entry, one the client did not name. Exact spellings first, then
+                // the dotted entry over the plain one where both match only ignoring case.
+                struct stat exactSpelt;
+                const QByteArray dotted = ResolveName(mapped.diskPath, spelt, &exactSpelt, &read);
+                if (exactSpelt.st_mode != 0 || (dotted != spelt && exactName.st_mode == 0))
                     entry = dotted;
             }
             mapped.diskPath = Join(mapped.diskPath, entry);

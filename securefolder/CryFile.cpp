@@ -116,7 +116,7 @@ private:
 };
 
 // The length of the well-formed UTF-8 sequence at path[i] when it is a printable character from
-// U+00A0 up; 0 otherwise.
+// U+00A0 up, other than a control of writing direction; 0 otherwise.
 qsizetype PrintableSequence(const QByteArray& path, qsizetype i)
 {
     const auto lead = uchar(path[i]);
@@ -135,7 +135,10 @@ qsizetype PrintableSequence(const QByteArray& path, qsizetype i)
     }
     static constexpr char32_t kLeast[] = {0, 0, 0xa0, 0x800, 0x10000}; // below: C1 or overlong
     const bool surrogate = code >= 0xd800 && code <= 0xdfff;
-    return code >= kLeast[length] && code <= 0x10ffff && !surrogate ? length : 0;
+    // Marks and overrides of writing direction reorder what the terminal shows after them.
+    const bool direction =
+        code == 0x200e || code == 0x200f || (code >= 0x202a && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+    return code >= kLeast[length] && code <= 0x10ffff && !surrogate && !direction ? length : 0;
 }
 
 // The path's control characters go out as \xNN: a received file's name must not drive the

@@ -23,7 +23,8 @@ void TestPaths::paths()
     // nothing is told, not even whether a name exists.
     TestTree tree("root/ root/Docs/ root/Docs/A.txt=hello root/Docs/b.txt=b root/Docs/Report.TXT=r root/Empty/ "
                   "root/Case/ root/Case/readme=lower root/Case/README=up root/Pair/ root/Pair/f=12 root/pair/ "
-                  "root/pair/f=1234 root/.cache/ root/.cache/k=keep root/cache/ root/cache/k=plain root/.Empty/ "
+                  "root/pair/f=1234 root/.cache/ root/.cache/k=keep root/cache/ root/cache/k=plain root/CACHE./ "
+                  "root/CACHE./k=dot root/.Empty/ "
                   "root/\xC3\x84Z/ root/notes.txt=notes root/inlink->Docs root/outlink->../rootX "
                   "root/outfile->../Root/secret.txt root/dangling->../nowhere Root/ Root/secret.txt=secret rootX/ "
                   "rootX/x.txt=x link->root");
@@ -104,6 +105,8 @@ void TestPaths::paths()
         CWD | 250 "/" --> Current folder.
         SIZE .cache/k | 213 4
         SIZE .Cache./k | 213 5
+        SIZE cache./k | 213 5
+        SIZE CACHE./k | 213 3
         CWD .CACHE | 250 "/.cache" --> Current folder.
         SIZE k | 213 4
         CDUP | 250 "/" --> Current folder.
