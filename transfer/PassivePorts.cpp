@@ -11,6 +11,13 @@ namespace {
 
 std::atomic<int> g_nextPort{kPassivePortFirst}; // shared by every connection thread
 
+// Urgent data stays in an upload's bytes: the connections accepted take the setting with them.
+bool ListenForData(CAsyncSocket& socket)
+{
+    socket.SetUrgentInline();
+    return socket.Listen(kDataBacklog);
+}
+
 } // namespace
 
 bool ReusePassiveSocket(CAsyncSocket& socket, int listeningFd)
@@ -34,17 +41,13 @@ bool CreatePassiveSocket(CAsyncSocket& socket)
     // again, so the next port gets a new one.
     for (int i = 0; i < kRangeSize && (socket.IsOpen() || socket.Open(true)); ++i) {
         const int port = kPassivePortFirst + (start + i) % kRangeSize;
-        socket.SetUrgentInline(); // urgent data stays in an upload's bytes; accepted ones inherit it
         if (!socket.Bind(quint16(port)))
             continue;
-        if (socket.Listen(kDataBacklog)) {
+        if (ListenForData(socket)) {
             g_nextPort = port - kPassivePortFirst + 1;
             return true;
         }
         socket.Close();
     }
-    if (!socket.Create(0, true))
-        return false;
-    socket.SetUrgentInline();
-    return socket.Listen(kDataBacklog);
+    return socket.Create(0, true) && ListenForData(socket);
 }
