@@ -97,13 +97,19 @@ void CSocketController::OnPass(const QByteArray& argument)
     // hanging up during the pause. A password that waits is checked when its turn comes, so the
     // wait tells nothing. The thread is not blocked: the lines after it wait for the timer.
     const int pauseMs = m_pHost->Settings().GetDurations().LoginFailureDelayMs;
-    if (const qint64 wait = m_pHost->TakeLoginTurn(m_strClientAddress, pauseMs); wait > 0) {
+    const qint64 wait = m_pHost->TakeLoginTurn(m_strClientAddress, pauseMs);
+    if (wait < 0) {
+        // Refused unchecked, so that guessing gains nothing; the place under the user limit is freed.
+        m_pHost->Monitor().LogAccessDenied(m_strClientAddress);
+        SendReply("421 Too many login attempts. Try again later.");
+        EndConnection();
+    } else if (wait > 0) {
         m_waitingPassword = argument;
         HoldCommands(CommandHold::LoginDelay);
         m_loginDelay.start(int(wait));
-        return;
+    } else {
+        CheckPassword(argument, false);
     }
-    CheckPassword(argument, false);
 }
 
 void CSocketController::CheckPassword(const QByteArray& password, bool turnTaken)
@@ -111,7 +117,9 @@ void CSocketController::CheckPassword(const QByteArray& password, bool turnTaken
     const CSettings::Values settings = m_pHost->Settings().Get();
     const bool nameMatches = EqualIgnoringAsciiCase(m_strUserName, settings.Username);
     const bool anonymous = EqualIgnoringAsciiCase(m_strUserName, "anonymous");
-    if (nameMatches && (password == settings.Password || anonymous)) {
+    // SECURITY: a named account without a password is closed, not open to whoever knows the name.
+    const bool passwordMatches = !settings.Password.isEmpty() && password == settings.Password;
+    if (nameMatches && (passwordMatches || anonymous)) {
         m_strCurrentFolder = "/";
         m_strCurrentFolderOnDisk = "/";
         m_nState = StateIdle;

@@ -33,7 +33,8 @@ public:
     virtual bool ClientEnded(CThreadConnection* connection) = 0;
 
     // Any thread. The passwords of each client address are checked one at a time, a pause after
-    // each refusal: the wait before this one may be checked, which takes its turn; and a refusal.
+    // each refusal: the wait before this one may be checked, which takes its turn (-1: too many
+    // wait already, refuse it unchecked); and a refusal.
     virtual qint64 TakeLoginTurn(const QByteArray& address, int pauseMs) = 0;
     virtual void NoteLoginRefused(const QByteArray& address, int pauseMs) = 0;
 };

@@ -211,9 +211,9 @@ void CAsyncSocket::ContinueSending()
     // A queued call, not the write notifier: a TCP socket is told writable only once a third of
     // its buffer is free, so waiting for that would put the thread to sleep after every step.
     // The call dies with its notifier; one retired meanwhile is no longer this socket's.
-    QSocketNotifier* notifier = m_writeNotifier.get();
-    if (!notifier)
+    if (m_fd < 0)
         return;
+    QSocketNotifier* notifier = &WriteNotifier();
     QMetaObject::invokeMethod(
         notifier,
         [this, notifier] {
@@ -331,13 +331,20 @@ void CAsyncSocket::WatchDescriptor()
         QObject::connect(m_readNotifier.get(), &QSocketNotifier::activated, m_readNotifier.get(),
                          [this] { HandleReadable(); });
     }
+    m_readNotifier->setEnabled(true);
+}
+
+QSocketNotifier& CAsyncSocket::WriteNotifier()
+{
+    // Made at the first send that waits: most sockets (listeners, small transfers, replies) never
+    // wait, and a notifier costs an object and a registration with the loop.
     if (!m_writeNotifier) {
         m_writeNotifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Write);
         m_writeNotifier->setEnabled(false);
         QObject::connect(m_writeNotifier.get(), &QSocketNotifier::activated, m_writeNotifier.get(),
                          [this] { HandleWritable(); });
     }
-    m_readNotifier->setEnabled(true);
+    return *m_writeNotifier;
 }
 
 void CAsyncSocket::DropNotifiers()
@@ -362,8 +369,10 @@ void CAsyncSocket::SetReadEnabled(bool enabled)
 
 void CAsyncSocket::SetWriteEnabled(bool enabled)
 {
-    if (m_writeNotifier && m_writeNotifier->isEnabled() != enabled)
-        m_writeNotifier->setEnabled(enabled);
+    if (enabled && m_fd >= 0)
+        WriteNotifier().setEnabled(true);
+    else if (m_writeNotifier && m_writeNotifier->isEnabled())
+        m_writeNotifier->setEnabled(false);
 }
 
 void CAsyncSocket::HandleReadable()

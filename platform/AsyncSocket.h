@@ -134,6 +134,8 @@ private:
     // Takes the descriptor in the given state and watches it.
     bool Adopt(int fd, Mode mode);
     void WatchDescriptor();
+    // The write notifier, made disabled when there is none yet. Needs an open descriptor.
+    QSocketNotifier& WriteNotifier();
     void DropNotifiers();
     void SetReadEnabled(bool enabled);
     void SetWriteEnabled(bool enabled);

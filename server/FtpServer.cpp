@@ -1,6 +1,7 @@
 #include "server/FtpServer.h"
 
 #include "connection/ThreadConnection.h"
+#include "connection/VirtualPaths.h"
 #include "core/MonitorColors.h"
 #include "platform/ServingProcess.h"
 
@@ -116,6 +117,11 @@ bool CFtpServer::StartServer()
     m_bRunning = true;
     StartSpareThread();
     m_monitor.AddMonitorText("***** FTP SERVER ONLINE *****", MonitorColor::Green, MonitorColor::Dark, true);
+    const CSettings::Values values = m_settings.Get();
+    if (values.Password.isEmpty() && !EqualIgnoringAsciiCase(values.Username, "anonymous")) {
+        m_monitor.AddMonitorText("No password is set: nobody can log in as " + values.Username + ".",
+                                 MonitorColor::Amber, MonitorColor::Dark, true);
+    }
     return true;
 }
 

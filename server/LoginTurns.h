@@ -10,11 +10,16 @@ class CLoginTurns
 {
 public:
     // The wait before a password from the address may be checked, 0 when none. A wait takes its
-    // turn: the next password from the address waits one more pause.
+    // turn: the next password from the address waits one more pause. -1 when the turns taken
+    // reach kMaxPausesAhead: the password is to be refused unchecked, and takes no turn.
     qint64 Take(const QByteArray& address, int pauseMs);
     // A password from the address that took no turn (it waited for none) was refused: the next
     // one waits a pause more. A turn taken has its pause already.
     void NoteRefused(const QByteArray& address, int pauseMs);
+
+    // The longest wait a password is given, in pauses: a flood of passwords from one address
+    // (a shared one among them) cannot queue hours of turns ahead of the owner's.
+    static constexpr int kMaxPausesAhead = 10;
 
 private:
     // Past this many addresses, the turns that are over are dropped: many addresses at once (a
