@@ -257,6 +257,14 @@ void CAsyncSocket::Close()
     m_mode = Mode::Closed;
 }
 
+void CAsyncSocket::CloseWithReset()
+{
+    const linger reset = {1, 0};
+    if (m_fd >= 0)
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    Close();
+}
+
 void CAsyncSocket::DiscardReceived()
 {
     // MSG_TRUNC: TCP drops the bytes without copying them anywhere.

@@ -82,6 +82,9 @@ public:
     int PeerEnd() const;
     // Closes the socket; no notification follows.
     void Close();
+    // Closes it abruptly: the peer is told of a reset, not the end of the stream, and what waits
+    // here to be sent is dropped. No notification follows.
+    void CloseWithReset();
     // shutdown(2) of one direction (SHUT_WR, ...).
     void ShutDown(int how);
     // Sets TCP_NODELAY: each send goes out at once instead of waiting for the peer's

@@ -7,6 +7,7 @@
 
 #include <QtTest>
 
+#include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -128,6 +129,25 @@ void TestTransfers::transfers()
         DataSocket::Close(fd);
         QVERIFY(how != "cut" || client.ReadReply() == "426 Connection closed.");
         QVERIFY2(client.NoReplyWithin(600), how);
+    }
+    // A download cut by the end of its session ends its connection with a reset, so that the client cannot take the
+    // part it got for the whole file; a whole one ends as a stream does.
+    for (const QByteArray how : {"QUIT", "shut", "whole"}) {
+        FtpClient leaving;
+        QVERIFY(leaving.Login(server.Port()));
+        const int fd = leaving.OpenPassive();
+        QCOMPARE(leaving.Command(how == "whole" ? "RETR a.txt" : "RETR big.bin"), QByteArray("150 Binary mode."));
+        char some[3];
+        QVERIFY(::recv(fd, some, sizeof some, MSG_WAITALL) == sizeof some);
+        if (how == "shut")
+            leaving.ShutDownSending();
+        CONVERSE(leaving, how == "QUIT"   ? "QUIT | 221*\n| <closed>"
+                          : how == "shut" ? "| <closed>"
+                                          : "| 226 Transfer completed.\nQUIT | 221*\n| <closed>");
+        int end = -1;
+        DataSocket::ReadAll(fd, 10000, &end);
+        QVERIFY2(end == (how == "whole" ? 0 : ECONNRESET), how);
+        DataSocket::Close(fd);
     }
     // A LIST waiting for its connection, and a USER meanwhile: logged out still once it is listed.
     const quint16 listPort = PassivePort(client.Command("PASV"));

@@ -236,13 +236,16 @@ int Connect(quint16 port, const char* bindAddress)
                   fd);
 }
 
-QByteArray ReadAll(int fd, int timeoutMs)
+QByteArray ReadAll(int fd, int timeoutMs, int* end)
 {
     QByteArray data;
     char chunk[65536];
-    ssize_t n;
-    while (fd >= 0 && WaitReadable(fd, timeoutMs) && (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0)
+    ssize_t n = -1;
+    bool ready = false;
+    while (fd >= 0 && (ready = WaitReadable(fd, timeoutMs)) && (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0)
         data.append(chunk, n);
+    if (end)
+        *end = !ready ? -1 : n == 0 ? 0 : errno;
     return data;
 }
 

@@ -63,7 +63,8 @@ quint16 PassivePort(const QByteArray& reply);
 // Data connection helpers for tests (blocking, with time-outs).
 namespace DataSocket {
 int Connect(quint16 port, const char* bindAddress = nullptr); // to 127.0.0.1:port; -1 on failure
-QByteArray ReadAll(int fd, int timeoutMs = 30000);            // until the peer closes or the time is up
+// Until the peer closes or the time is up; *end, when given: 0 for a close, the error of a reset, -1 for the time.
+QByteArray ReadAll(int fd, int timeoutMs = 30000, int* end = nullptr);
 bool WriteAll(int fd, const QByteArray& bytes);
 int Listen(quint16* port); // on 127.0.0.1, a port the system chooses
 int Accept(int listenFd, int timeoutMs = 10000);
