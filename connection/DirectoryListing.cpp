@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <ctime>
 
 namespace {
@@ -74,18 +75,35 @@ QByteArray FormatListDate(qint64 lastWrite, qint64 now)
     return QByteArray(text);
 }
 
-QByteArray FormatListLine(const ListEntry& entry, qint64 now)
+QByteArray FormatListing(const QList<ListEntry>& entries, qint64 now)
 {
-    QByteArray line = entry.folder ? "drwx------" : "-rwx------";
-    line += " 1 user group ";
-    line += QByteArray::number(entry.size).rightJustified(14, ' ');
-    line += FormatListDate(entry.lastWrite, now);
-    QByteArray name = entry.name;
-    // SECURITY: a name must not end its line early and forge further entries.
-    name.replace('\r', ' ').replace('\n', ' ');
-    line += name;
-    line += "\r\n";
-    return line;
+    constexpr qsizetype kSizeWidth = 14;
+    QByteArray text;
+    text.reserve(entries.size() * 64);
+    QByteArray date;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const ListEntry& entry = entries[i];
+        // Entries written in the same second (a folder filled at once) share their date column.
+        if (i == 0 || entry.lastWrite != entries[i - 1].lastWrite)
+            date = FormatListDate(entry.lastWrite, now);
+        char size[24];
+        const qsizetype digits = std::to_chars(size, size + sizeof size, entry.size).ptr - size;
+        text += entry.folder ? "drwx------ 1 user group " : "-rwx------ 1 user group ";
+        if (digits < kSizeWidth)
+            text.append(kSizeWidth - digits, ' ');
+        text.append(size, digits);
+        text += date;
+        const qsizetype nameAt = text.size();
+        text += entry.name;
+        // SECURITY: a name must not end its line early and forge further entries.
+        char* name = text.data();
+        for (qsizetype at = nameAt; at < text.size(); ++at) {
+            if (name[at] == '\r' || name[at] == '\n')
+                name[at] = ' ';
+        }
+        text += "\r\n";
+    }
+    return text;
 }
 
 void SortListEntries(QList<ListEntry>& entries)
@@ -152,8 +170,6 @@ bool CSocketController::BuildListing(const QByteArray& pattern, QByteArray& list
         return false;
     }
     SortListEntries(entries);
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    for (const ListEntry& entry : entries)
-        listing += FormatListLine(entry, now);
+    listing = FormatListing(entries, QDateTime::currentSecsSinceEpoch());
     return true;
 }

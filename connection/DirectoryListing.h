@@ -23,9 +23,10 @@ constexpr qint64 kListYearAfterSeconds = 30844800;
 // " Jun 15 06:23 " within 357 days (or in the future), " Jun 15 2020 " otherwise.
 QByteArray FormatListDate(qint64 lastWrite, qint64 now);
 
-// One line, CR LF included. The size is right-aligned in 14 characters (whole when longer). A CR
-// or LF in the name becomes a space, so no name can end its line early.
-QByteArray FormatListLine(const ListEntry& entry, qint64 now);
+// The lines of the entries, in their order, each with its CR LF. The size is right-aligned in 14
+// characters (whole when longer). A CR or LF in a name becomes a space, so no name can end its
+// line early.
+QByteArray FormatListing(const QList<ListEntry>& entries, qint64 now);
 
 // Orders entries by name ignoring ASCII case, ties by bytes.
 void SortListEntries(QList<ListEntry>& entries);

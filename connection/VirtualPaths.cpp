@@ -172,9 +172,13 @@ bool EqualIgnoringAsciiCase(const QByteArray& a, const QByteArray& b)
 bool NameLess(const QByteArray& a, const QByteArray& b)
 {
     const qsizetype common = qMin(a.size(), b.size());
+    const char* p = a.constData();
+    const char* q = b.constData();
     for (qsizetype i = 0; i < common; ++i) {
-        const uchar x = uchar(FoldAscii(a[i]));
-        const uchar y = uchar(FoldAscii(b[i]));
+        if (p[i] == q[i])
+            continue; // most names of a folder share long beginnings: no folding there
+        const uchar x = uchar(FoldAscii(p[i]));
+        const uchar y = uchar(FoldAscii(q[i]));
         if (x != y)
             return x < y;
     }

@@ -40,9 +40,13 @@ void TestListing::listing()
         const QByteArray date = FormatListDate(lastWrite, now);
         QVERIFY2(date == expected, expected + (" != " + date));
     }
+    // Each line has its own entry's date, also where the one before it shares it.
     const ListEntry huge{"x\r\nforged", false, std::numeric_limits<quint64>::max(), kJun15_2020};
-    QCOMPARE(FormatListLine(huge, kJun15_2024),
-             QByteArray("-rwx------ 1 user group 18446744073709551615 Jun 15 2020 x  forged\r\n"));
+    const ListEntry recent{"r", true, 0, kJun15_2024}, alike{"a\r", false, 7, kJun15_2024};
+    QCOMPARE(FormatListing({huge, recent, alike}, kJun15_2024),
+             QByteArray("-rwx------ 1 user group 18446744073709551615 Jun 15 2020 x  forged\r\n"
+                        "drwx------ 1 user group              0 Jun 15 06:23 r\r\n"
+                        "-rwx------ 1 user group              7 Jun 15 06:23 a \r\n"));
 
     TestTree tree("root/ root/Docs/ root/Docs/a.txt=hello root/Docs/A.txt=A root/Docs/B.txt=12 root/Docs/_x "
                   "root/Docs/.hidden=h root/Docs/big.iso root/Docs/Sub/ root/Docs/in->Sub root/Docs/out->../../o "
