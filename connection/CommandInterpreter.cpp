@@ -139,6 +139,13 @@ void CSocketController::CheckPassword(const QByteArray& password, bool turnTaken
 
 void CSocketController::OnQuit()
 {
+    if (m_runningTransfer) {
+        // The transfer runs to its end and gets its reply first, as RFC 959 has it: a client that
+        // sends QUIT behind an upload's data must not lose the data's last bytes.
+        m_listCommands.prepend("QUIT");
+        HoldCommands(CommandHold::TransferEnd);
+        return;
+    }
     m_pHost->Monitor().LogUserOut(m_strClientAddress);
     SendReply("221 %s", m_pHost->Settings().LogoffMSG().constData());
     CancelPendingTransfer();

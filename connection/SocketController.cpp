@@ -67,6 +67,12 @@ void CSocketController::OnReceive(int error)
     const qint64 received = Receive(buffer, kReceiveChunk);
     if (received < 0 && IsWouldBlock(LastError()))
         return;
+    if (received == 0 && m_runningTransfer) {
+        // The client sent its last line and closed its side: the transfer still ends and is told.
+        m_bEndAfterTransfer = true;
+        HoldCommands(CommandHold::TransferEnd);
+        return;
+    }
     if (received <= 0) { // the client closed or reset the connection
         EndConnection();
         return;

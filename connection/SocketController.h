@@ -59,8 +59,9 @@ private:
     enum class CommandHold
     {
         None,
-        LoginDelay,     // a refused PASS, answered late
-        InternetAddress // a remote PASV, answered once the public address is known
+        LoginDelay,      // a refused PASS, answered late
+        InternetAddress, // a remote PASV, answered once the public address is known
+        TransferEnd      // a QUIT, or the end of the client's lines, behind a running transfer
     };
 
     // A transfer whose 150 reply went out and whose data connection is not up yet.
@@ -181,6 +182,7 @@ private:
     bool m_bBatchReplies = false; // while command lines run: replies wait for the end of the run
     QList<QByteArray> m_listCommands;
     CommandHold m_eHold = CommandHold::None;
+    bool m_bEndAfterTransfer = false; // the client ended its lines while a transfer ran
     QTimer m_loginDelay;
     std::optional<QByteArray> m_waitingPassword; // a PASS waiting for its turn (m_loginDelay)
 

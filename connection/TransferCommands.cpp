@@ -171,6 +171,12 @@ void CSocketController::OnTransferEnded(TransferEnd end)
         break;
     }
     CloseTransfer(*transfer, reply);
+    if (m_eHold == CommandHold::TransferEnd) {
+        if (m_bEndAfterTransfer)
+            EndConnection();
+        else
+            ResumeCommands(); // the QUIT that waited
+    }
 }
 
 void CSocketController::CloseTransfer(TransferKind transfer, const char* reply)

@@ -344,11 +344,12 @@ void CAsyncSocket::WatchDescriptor()
 
 QSocketNotifier& CAsyncSocket::WriteNotifier()
 {
-    // Made at the first send that waits: most sockets (listeners, small transfers, replies) never
-    // wait, and a notifier costs an object and a registration with the loop.
+    // Made when first needed (a send that waits, a download that goes on, a connect): listeners,
+    // replies and small transfers never need one, and a notifier costs an object. Made disabled,
+    // it is not registered with the loop until enabled.
     if (!m_writeNotifier) {
-        m_writeNotifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Write);
-        m_writeNotifier->setEnabled(false);
+        m_writeNotifier = std::make_unique<QSocketNotifier>(QSocketNotifier::Write);
+        m_writeNotifier->setSocket(m_fd);
         QObject::connect(m_writeNotifier.get(), &QSocketNotifier::activated, m_writeNotifier.get(),
                          [this] { HandleWritable(); });
     }

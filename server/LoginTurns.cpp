@@ -21,7 +21,7 @@ qint64 CLoginTurns::Take(const QByteArray& address, int pauseMs)
     if (turn == m_nextTurn.end() || *turn <= now)
         return 0;
     const qint64 wait = *turn - now;
-    if (wait > qint64(kMaxPausesAhead) * pauseMs)
+    if (pauseMs > 0 && wait > qint64(kMaxPausesAhead) * pauseMs)
         return -1;
     *turn += pauseMs;
     return wait;

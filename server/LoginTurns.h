@@ -17,8 +17,9 @@ public:
     // one waits a pause more. A turn taken has its pause already.
     void NoteRefused(const QByteArray& address, int pauseMs);
 
-    // The longest wait a password is given, in pauses: a flood of passwords from one address
-    // (a shared one among them) cannot queue hours of turns ahead of the owner's.
+    // The longest wait a password is given, in pauses. A flood of passwords from one address (a
+    // shared one among them) cannot queue hours of turns: while it lasts, every password from the
+    // address is refused; once it stops, the next one waits ten pauses at most.
     static constexpr int kMaxPausesAhead = 10;
 
 private:
