@@ -43,8 +43,9 @@ CSocketController::~CSocketController()
 {
     // A public address still being looked up must not come back to a connection that is gone.
     m_pHost->InternetAddress().Cancel(&m_context);
-    // A transfer cut by the end of the session (QUIT, the client's close, the server's stop) ends
-    // in a reset, not the end of the stream: the client must not take what it got for the whole.
+    // A transfer cut short with its session (the idle time-out, the server's stop, a reset control
+    // connection) ends in a reset, not the end of the stream: the client must not take what it
+    // got for the whole. QUIT and the client's close wait for a running transfer instead.
     if (m_runningTransfer && m_pDataSocket)
         m_pDataSocket->CloseWithReset();
     if (m_hPassiveListener >= 0)
