@@ -139,7 +139,7 @@ void CSocketController::CheckPassword(const QByteArray& password, bool turnTaken
 
 void CSocketController::OnQuit()
 {
-    if (m_runningTransfer) {
+    if (HasTransfer()) {
         // The transfer runs to its end and gets its reply first, as RFC 959 has it: a client that
         // sends QUIT behind an upload's data must not lose the data's last bytes.
         m_listCommands.prepend("QUIT");

@@ -143,6 +143,8 @@ void CSocketController::OnDataConnected()
     m_dataWait.stop();
     const PendingTransfer pending = *std::exchange(m_pendingTransfer, std::nullopt);
     StartTransfer(pending.kind, pending.argument);
+    if (!m_runningTransfer)
+        ContinueAfterTransfer(); // answered at once (an empty listing) or ended already
 }
 
 void CSocketController::OnDataConnectFailed()
@@ -153,6 +155,7 @@ void CSocketController::OnDataConnectFailed()
     LeaveTransferState();
     SendReply("425 Cannot open connection.");
     CloseDataConnection();
+    ContinueAfterTransfer();
 }
 
 void CSocketController::OnDataMoved()

@@ -62,13 +62,23 @@ void CSocketController::OnReceive(int error)
     Q_UNUSED(error);
     AssertOnThread();
     m_closedDataSockets.clear();
+    char buffer[kReceiveChunk + 1];
+    if (m_eHold == CommandHold::TransferEnd) {
+        // No line after a QUIT runs: what comes meanwhile is dropped, so that the close after it
+        // is no reset, and only the client's end is looked for.
+        const qint64 dropped = Receive(buffer, kReceiveChunk);
+        if (dropped < 0 && !IsWouldBlock(LastError()))
+            EndConnection(); // reset: the transfer is cut with the session
+        else if (dropped == 0)
+            m_bEndAfterTransfer = m_bEndAfterTransfer || m_listCommands.isEmpty();
+        return;
+    }
     if (m_eHold != CommandHold::None)
         return; // left unread: the socket holds further notifications until the hold ends
-    char buffer[kReceiveChunk + 1];
     const qint64 received = Receive(buffer, kReceiveChunk);
     if (received < 0 && IsWouldBlock(LastError()))
         return;
-    if (received == 0 && m_runningTransfer) {
+    if (received == 0 && HasTransfer()) {
         // The client sent its last line and closed its side: the transfer still ends and is told.
         m_bEndAfterTransfer = true;
         HoldCommands(CommandHold::TransferEnd);
@@ -94,7 +104,8 @@ void CSocketController::OnClose(int error)
 
 void CSocketController::EndConnection()
 {
-    FlushReplies(); // a last reply (221, 500) still reaches the client
+    FlushReplies();    // a last reply (221, 500) still reaches the client
+    DiscardReceived(); // a close with bytes unread would be a reset, which may take the replies with it
     Close();
     m_pThread->EndClient();
 }
@@ -117,6 +128,16 @@ void CSocketController::ExtractCommands()
         SendReply("500 Command line too long.");
         EndConnection();
     }
+}
+
+void CSocketController::ContinueAfterTransfer()
+{
+    if (m_eHold != CommandHold::TransferEnd || !IsOpen())
+        return;
+    if (m_bEndAfterTransfer)
+        EndConnection();
+    else
+        ResumeCommands(); // the QUIT that waited
 }
 
 void CSocketController::HoldCommands(CommandHold hold)

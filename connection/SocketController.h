@@ -78,6 +78,11 @@ private:
     void HoldCommands(CommandHold hold);
     // Lets the held lines run, in the order received.
     void ResumeCommands();
+    // After a transfer's final reply: the QUIT that waited for it runs, or the session whose
+    // client ended its lines ends.
+    void ContinueAfterTransfer();
+    // A transfer runs, or waits for its data connection after its 150.
+    bool HasTransfer() const { return m_runningTransfer || m_pendingTransfer; }
     // Sends the replies held while command lines ran; false when the send failed and closed.
     bool FlushReplies();
 
@@ -182,7 +187,7 @@ private:
     bool m_bBatchReplies = false; // while command lines run: replies wait for the end of the run
     QList<QByteArray> m_listCommands;
     CommandHold m_eHold = CommandHold::None;
-    bool m_bEndAfterTransfer = false; // the client ended its lines while a transfer ran
+    bool m_bEndAfterTransfer = false; // the client ended its lines behind a transfer
     QTimer m_loginDelay;
     std::optional<QByteArray> m_waitingPassword; // a PASS waiting for its turn (m_loginDelay)
 

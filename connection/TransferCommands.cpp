@@ -144,6 +144,7 @@ void CSocketController::OnDataWaitExpired()
         return;
     SendReply("%s", Reply::kSocketNotCreated);
     CloseDataConnection();
+    ContinueAfterTransfer();
 }
 
 void CSocketController::OnTransferEnded(TransferEnd end)
@@ -171,12 +172,7 @@ void CSocketController::OnTransferEnded(TransferEnd end)
         break;
     }
     CloseTransfer(*transfer, reply);
-    if (m_eHold == CommandHold::TransferEnd) {
-        if (m_bEndAfterTransfer)
-            EndConnection();
-        else
-            ResumeCommands(); // the QUIT that waited
-    }
+    ContinueAfterTransfer();
 }
 
 void CSocketController::CloseTransfer(TransferKind transfer, const char* reply)

@@ -267,8 +267,11 @@ void CAsyncSocket::CloseWithReset()
 
 void CAsyncSocket::DiscardReceived()
 {
-    // MSG_TRUNC: TCP drops the bytes without copying them anywhere.
-    while (m_fd >= 0 && Retrying([&] { return ::recv(m_fd, nullptr, 1 << 20, MSG_TRUNC | MSG_DONTWAIT); }) > 0) {
+    // MSG_TRUNC: TCP drops the bytes without copying them anywhere. Bounded: a peer that keeps
+    // sending cannot hold the thread here.
+    for (int pass = 0; pass < 16 && m_fd >= 0 &&
+                       Retrying([&] { return ::recv(m_fd, nullptr, 1 << 20, MSG_TRUNC | MSG_DONTWAIT); }) > 0;
+         ++pass) {
     }
 }
 

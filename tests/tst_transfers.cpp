@@ -130,27 +130,49 @@ void TestTransfers::transfers()
         QVERIFY(how != "cut" || client.ReadReply() == "426 Connection closed.");
         QVERIFY2(client.NoReplyWithin(600), how);
     }
-    // A QUIT behind a running upload, or the end of the client's lines behind a running download, waits for the
-    // transfer: the upload's last bytes are taken in, the transfer gets its reply, then the session ends.
-    for (const QByteArray how : {"QUIT", "shut"}) {
+    // A QUIT behind a transfer (running, or waiting for its connection as an active one does), or the end of the
+    // client's lines, waits for it: an upload's last bytes are taken in, the transfer gets its reply, then the
+    // session ends as a stream does, also where the client sent more lines behind the QUIT.
+    for (const QByteArray how : {"QUIT", "active", "chatty", "shut"}) {
         FtpClient leaving;
         QVERIFY(leaving.Login(server.Port()));
-        const int fd = leaving.OpenPassive();
         const QByteArray sent = Pattern(1 << 20);
+        if (how == "active") {
+            quint16 port = 0;
+            const int listener = DataSocket::Listen(&port);
+            QCOMPARE(leaving.Command(QString("PORT 127,0,0,1,%1,%2").arg(port >> 8).arg(port & 255).toLatin1()),
+                     QByteArray("200 PORT command OK."));
+            QVERIFY(leaving.SendRaw("STOR active.bin\r\nQUIT\r\n"));
+            const int fd = DataSocket::Accept(listener);
+            QVERIFY(DataSocket::WriteAll(fd, sent));
+            DataSocket::Close(fd);
+            DataSocket::Close(listener);
+            CONVERSE(leaving, "| 150 Binary mode.\n| 226 Transfer completed.\n| 221*\n| <closed>");
+            QVERIFY(tree.Read("active.bin") == sent);
+            continue;
+        }
+        const int fd = leaving.OpenPassive();
         if (how == "QUIT") {
             CONVERSE(leaving, "STOR quit.bin | 150 Binary mode.\nQUIT");
             QVERIFY(DataSocket::WriteAll(fd, sent));
             DataSocket::Close(fd);
             CONVERSE(leaving, "| 226 Transfer completed.\n| 221*\n| <closed>");
             QVERIFY(tree.Read("quit.bin") == sent);
-        } else {
-            CONVERSE(leaving, "RETR big.bin | 150 Binary mode.");
-            leaving.ShutDownSending();
-            int end = -1;
-            QVERIFY(DataSocket::ReadAll(fd, 10000, &end) == Pattern(16 << 20) && end == 0);
-            DataSocket::Close(fd);
-            CONVERSE(leaving, "| 226 Transfer completed.\n| <closed>");
+            continue;
         }
+        CONVERSE(leaving, "RETR big.bin | 150 Binary mode.");
+        if (how == "chatty") {
+            CONVERSE(leaving, "QUIT");
+            QTest::qWait(200); // read apart from the QUIT
+            CONVERSE(leaving, "NOOP");
+        } else {
+            leaving.ShutDownSending();
+        }
+        int end = -1;
+        QVERIFY(DataSocket::ReadAll(fd, 10000, &end) == Pattern(16 << 20) && end == 0);
+        DataSocket::Close(fd);
+        CONVERSE(leaving, how == "chatty" ? "| 226 Transfer completed.\n| 221*\n| <closed>"
+                                          : "| 226 Transfer completed.\n| <closed>");
     }
     // A LIST waiting for its connection, and a USER meanwhile: logged out still once it is listed.
     const quint16 listPort = PassivePort(client.Command("PASV"));

@@ -93,6 +93,7 @@ bool FtpClient::FillBuffer(int timeoutMs)
     const ssize_t n = m_fd >= 0 && WaitReadable(m_fd, timeoutMs) ? ::recv(m_fd, chunk, sizeof chunk, 0) : -1;
     if (n > 0)
         m_buffer.append(chunk, n);
+    m_bEnded = n == 0;
     return n > 0;
 }
 
@@ -123,7 +124,7 @@ bool FtpClient::WaitForClose(int timeoutMs)
 {
     while (m_fd >= 0 && WaitReadable(m_fd, timeoutMs)) {
         if (!FillBuffer(0))
-            return true;
+            return m_bEnded;
     }
     return false;
 }
@@ -174,7 +175,7 @@ quint16 PassivePort(const QByteArray& reply)
 QString FtpClient::Expect(const QByteArray& expected)
 {
     if (expected == "<closed>")
-        return WaitForClose() ? QString() : QStringLiteral("the connection stayed open");
+        return WaitForClose() ? QString() : QStringLiteral("the connection stayed open, or was reset");
     const QByteArray reply = ReadReply();
     const bool prefix = expected.endsWith('*');
     if (prefix ? reply.startsWith(expected.chopped(1)) : reply == expected)

@@ -29,7 +29,8 @@ public:
     QByteArray Command(const QByteArray& line, int timeoutMs = 10000); // sends, then reads the reply
     // True when no reply line arrives within the time (and the connection is still open).
     bool NoReplyWithin(int timeoutMs);
-    // True when the server closed the connection within the time (any pending lines are dropped).
+    // True when the server closed the connection within the time, as a stream ends, not with a
+    // reset, which may take replies with it (any pending lines are dropped).
     bool WaitForClose(int timeoutMs = 10000);
     void ShutDownSending(); // sends no more; replies can still be read
     void Reset();           // closes abruptly (RST)
@@ -53,7 +54,8 @@ private:
     QString Expect(const QByteArray& expected);
 
     int m_fd = -1;
-    int m_data = -1; // the data connection @pasv opened
+    int m_data = -1;       // the data connection @pasv opened
+    bool m_bEnded = false; // the last read met the end of the server's stream
     QByteArray m_buffer;
 };
 
