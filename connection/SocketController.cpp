@@ -65,12 +65,10 @@ void CSocketController::OnReceive(int error)
     char buffer[kReceiveChunk + 1];
     if (m_eHold == CommandHold::TransferEnd) {
         // No line after a QUIT runs: what comes meanwhile is dropped, so that the close after it
-        // is no reset, and only the client's end is looked for.
-        const qint64 dropped = Receive(buffer, kReceiveChunk);
-        if (dropped < 0 && !IsWouldBlock(LastError()))
-            EndConnection(); // reset: the transfer is cut with the session
-        else if (dropped == 0)
-            m_bEndAfterTransfer = m_bEndAfterTransfer || m_listCommands.isEmpty();
+        // is no reset. A reset cuts the transfer with the session; the end of the client's lines
+        // changes nothing, as the QUIT still runs (reading stops there).
+        if (Receive(buffer, kReceiveChunk) < 0 && !IsWouldBlock(LastError()))
+            EndConnection();
         return;
     }
     if (m_eHold != CommandHold::None)
