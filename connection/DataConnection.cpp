@@ -130,7 +130,10 @@ void CSocketController::RetireDataSocket()
             ::close(m_hPassiveListener);
         m_hPassiveListener = listener;
     }
-    m_pDataSocket->StopTransfer();
+    // A completed send has ended its stream: closing it waits until the replies of this run are
+    // sent, off the client's way. Anything else stops now, before its replies go out.
+    if (!m_bBatchReplies || !m_pDataSocket->StreamEnded())
+        m_pDataSocket->StopTransfer();
     m_runningTransfer.reset();
     m_closedDataSockets.push_back(std::move(m_pDataSocket));
 }

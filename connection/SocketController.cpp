@@ -179,18 +179,27 @@ bool CSocketController::SendReply(const char* pszFormat, ...)
 
 bool CSocketController::FlushReplies()
 {
-    if (m_strReplies.isEmpty())
+    if (m_strReplies.isEmpty()) {
+        CloseEndedStreams();
         return true;
+    }
     // A client that takes no reply bytes for the idle time-out is gone: the wait ends with it, as
     // the idle timer cannot run meanwhile.
     CThreadConnection* thread = m_pThread;
     const auto abandon = [thread] { return thread->QuitRequested() || thread->IdleTimeOutPassed(); };
     const bool sent = IsOpen() && SendAll(m_strReplies.constData(), m_strReplies.size(), abandon);
     m_strReplies.resize(0); // keeps its room for the next replies
+    CloseEndedStreams();
     if (!sent) {
         EndConnection();
         return false;
     }
     m_pThread->UpdateLastActivity();
     return true;
+}
+
+void CSocketController::CloseEndedStreams()
+{
+    for (const std::unique_ptr<CSocketBytes>& closed : m_closedDataSockets)
+        closed->StopTransfer(); // done at once for any but a completed send's
 }

@@ -83,8 +83,11 @@ private:
     void ContinueAfterTransfer();
     // A transfer runs, or waits for its data connection after its 150.
     bool HasTransfer() const { return m_runningTransfer || m_pendingTransfer; }
-    // Sends the replies held while command lines ran; false when the send failed and closed.
+    // Sends the replies held while command lines ran, then closes the data connections whose
+    // streams they told of; false when the send failed and closed.
     bool FlushReplies();
+    // Closes the retired data connections whose completed sends waited for their replies.
+    void CloseEndedStreams();
 
     // --- commands (CommandInterpreter.cpp) ---
     // Interprets the line at the head of m_listCommands.
@@ -198,8 +201,9 @@ private:
     int m_nDataPort = -1;
     QByteArray m_strDataAddress;
     std::unique_ptr<CSocketBytes> m_pDataSocket;
-    // Closed, but perhaps inside one of their own notifications now: deleted when the next line
-    // comes in on the control connection, which no data socket's notification ever runs inside.
+    // Done with (a completed send's is closed once its replies are sent), but perhaps inside one of
+    // their own notifications now: deleted when the next line comes in on the control connection,
+    // which no data socket's notification ever runs inside.
     std::vector<std::unique_ptr<CSocketBytes>> m_closedDataSockets;
     std::optional<TransferKind> m_runningTransfer; // started and not yet ended
     std::optional<PendingTransfer> m_pendingTransfer;

@@ -101,6 +101,8 @@ public:
     }
     // Threads waiting for a client now.
     int SpareThreads() const { return m_nSpareThreads.load(); }
+    // Any thread: how long a password from the address would wait for its turn now.
+    qint64 LoginWait(const QByteArray& address) const { return m_loginTurns.Wait(address); }
 
 Q_SIGNALS:
     // Host's thread: the connected-users count changed.

@@ -27,6 +27,12 @@ qint64 CLoginTurns::Take(const QByteArray& address, int pauseMs)
     return wait;
 }
 
+qint64 CLoginTurns::Wait(const QByteArray& address) const
+{
+    const QMutexLocker locker(&m_lock);
+    return std::max<qint64>(m_nextTurn.value(address) - NowMs(), 0);
+}
+
 void CLoginTurns::NoteRefused(const QByteArray& address, int pauseMs)
 {
     const QMutexLocker locker(&m_lock);

@@ -16,6 +16,8 @@ public:
     // A password from the address that took no turn (it waited for none) was refused: the next
     // one waits a pause more. A turn taken has its pause already.
     void NoteRefused(const QByteArray& address, int pauseMs);
+    // The wait a password from the address would be given now, 0 when none; takes no turn.
+    qint64 Wait(const QByteArray& address) const;
 
     // The longest wait a password is given, in pauses. A flood of passwords from one address (a
     // shared one among them) cannot queue hours of turns: while it lasts, every password from the

@@ -75,6 +75,8 @@ void CSocketBytes::ClosePipe()
 
 void CSocketBytes::StopTransfer()
 {
+    if (std::exchange(m_bStreamEnded, false))
+        DiscardReceived(); // bytes a client sent during a download must not cut off its end
     CloseFile();
     Close();
     m_bConnected = false;
@@ -89,6 +91,16 @@ void CSocketBytes::Finish(TransferEnd end)
     const int upload = m_transfer == Transfer::Upload ? std::exchange(m_file, -1) : -1;
     if (upload >= 0 && ::close(upload) != 0 && end == TransferEnd::Completed)
         end = TransferEnd::FileError;
+    if (end == TransferEnd::Completed && m_transfer != Transfer::Upload) {
+        // The data and the end of the stream leave now, ahead of the replies that tell of them; the
+        // owner's StopTransfer closes the connection once those are sent, when the client is on
+        // its way to the next command.
+        ShutDown(SHUT_WR);
+        m_bStreamEnded = true;
+        m_transfer = Transfer::None;
+        m_owner.OnTransferEnded(end);
+        return;
+    }
     if (m_transfer != Transfer::Upload)
         DiscardReceived(); // bytes a client sent during a download must not cut off its end
     StopTransfer();

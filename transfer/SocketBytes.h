@@ -28,8 +28,11 @@ public:
     // Receives into the file open for writing, which this empties; FileError when there is none, it
     // is no regular file, or another upload receives into it. A reset connection brings no upload.
     void StartReceiveFile(const std::function<int()>& openFile);
-    // Ends any transfer and the connection at once, without a report: nothing more moves.
+    // Ends any transfer and the connection at once, without a report: nothing more moves. A send
+    // that completed has ended the stream already; this closes what is left of it.
     void StopTransfer();
+    // A send completed and ended the stream: the owner still has to StopTransfer.
+    bool StreamEnded() const { return m_bStreamEnded; }
     // The passive listening descriptor, given up for another data socket of the same client:
     // the one this socket accepted from, or its own while it still listens; -1 when none.
     int ReleaseListener();
@@ -79,9 +82,10 @@ private:
     IDataSocketEvents& m_owner;
     QByteArray m_strClientAddress; // the only host allowed to take a passive connection
     bool m_bConnected = false;
-    int m_hUsedListener = -1;   // the passive listener after its one connection, not watched
-    bool m_bPeerClosed = false; // the client closed the connection before any transfer ran on it
-    bool m_bPeerReset = false;  // ... and reset it: an upload gets nothing, not an empty file
+    bool m_bStreamEnded = false; // a completed send shut its side down; the descriptor is still open
+    int m_hUsedListener = -1;    // the passive listener after its one connection, not watched
+    bool m_bPeerClosed = false;  // the client closed the connection before any transfer ran on it
+    bool m_bPeerReset = false;   // ... and reset it: an upload gets nothing, not an empty file
     Transfer m_transfer = Transfer::None;
     int m_file = -1;           // the file of the current RETR or STOR; -1 when none is open
     int m_pipe[2] = {-1, -1};  // an upload\'s way from the socket to the file

@@ -81,7 +81,10 @@ void TestServer::Stop()
 
 bool TestServer::WaitUntilIdle(int timeoutMs)
 {
-    return QTest::qWaitFor(
+    const bool idle = QTest::qWaitFor(
         [this] { return !m_server->LiveThreads() && !m_server->ConnectedUsers() && !m_server->ConnectionCount(); },
         timeoutMs);
+    // What the ended threads posted (monitor lines) is delivered, also when they ended before the first look.
+    QCoreApplication::sendPostedEvents();
+    return idle;
 }

@@ -42,7 +42,7 @@ public:
     CSettings& Settings() { return m_settings; }
     CaptureSink& Monitor() { return m_sink; }
     CFtpServer& Engine() { return *m_server; } // its counters and address service; any thread
-    // Waits until no connection thread is alive and the count is back to zero.
+    // Waits until no connection thread is alive and the count is back to zero; delivers what they posted.
     bool WaitUntilIdle(int timeoutMs = 15000);
 
 private:
