@@ -83,6 +83,7 @@ void CSocketController::StartTransfer(TransferKind kind, const QByteArray& argum
     switch (kind) {
     case TransferKind::List:
         if (argument.isEmpty()) {
+            m_pDataSocket->DiscardReceived(); // what the client sent must not make the close a reset
             CloseDataConnection();
             SendReply("%s", Reply::kTransferCompleted);
             LeaveTransferState();

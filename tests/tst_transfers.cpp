@@ -109,18 +109,22 @@ void TestTransfers::transfers()
     DataSocket::Close(first);
     DataSocket::Close(late);
     DataSocket::Close(intruder);
-    // Bytes the client sends on a download's connection cost none of the download. Once the download is told
-    // complete, the server's end is closed, not left half open: a byte sent to it then meets a reset. (A large file
-    // completes in a step of its own, a small one with its command.)
-    for (const char* name : {"big.bin", "a.txt"}) {
+    // Bytes the client sends on a download's or a listing's connection cost none of it, nor its clean end. Once it
+    // is told complete, the server's end is closed, not left half open: bytes sent to it then meet a reset (those
+    // that come before the close are dropped with it). A large file completes in a step of its own, a small one
+    // with its command, and an empty listing sends nothing.
+    for (const auto& [command, data] : {std::pair<QByteArray, QByteArray>{"RETR big.bin", Pattern(16 << 20)},
+                                        {"RETR a.txt", "abc"},
+                                        {"LIST Sub", ""}}) {
         const int chatty = client.OpenPassive();
         QVERIFY(DataSocket::WriteAll(chatty, "x"));
-        QCOMPARE(client.Command("RETR " + QByteArray(name)), QByteArray("150 Binary mode."));
-        QVERIFY2(DataSocket::ReadAll(chatty) == tree.Read(name), name);
+        QVERIFY(client.Command(command).startsWith("150 "));
+        int end = -1;
+        QVERIFY2(DataSocket::ReadAll(chatty, 30000, &end) == data && end == 0, command);
         QCOMPARE(client.ReadReply(), QByteArray("226 Transfer completed."));
-        QVERIFY(DataSocket::WriteAll(chatty, "y"));
         int error = 0; // read once: the socket forgets it then
-        QTRY_VERIFY2_WITH_TIMEOUT(error != 0 || (error = PendingError(chatty)) != 0, name, 5000);
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            error != 0 || (error = PendingError(chatty)) != 0 || !DataSocket::WriteAll(chatty, "y"), command, 5000);
         DataSocket::Close(chatty);
     }
     // A download cut by the client, aborted (as urgent data too, and after a new login), or ended by the next data
