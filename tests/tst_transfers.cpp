@@ -1,5 +1,5 @@
 // Catches: bytes lost or changed in transfers (chunk edges, active, >4 GiB, urgent data, two uploads into one file),
-// data ports open to others, ABOR/wait slips
+// data ports open to others, ABOR/wait slips, finished data connections reset or left half open
 
 #include "FtpClient.h"
 #include "TestFiles.h"
