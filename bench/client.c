@@ -5,7 +5,8 @@
  *   client retr  PORT USER PASS NAME [PID]          download NAME, discard it
  *   client stor  PORT USER PASS NAME BYTES [PID]    upload BYTES of generated data as NAME
  *   client small PORT USER PASS FOLDER COUNT        PASV + RETR of f00000.. in FOLDER over one session
- *   client many  PORT USER PASS CLIENTS NAME [PID]  CLIENTS at once: login, LIST, RETR NAME, QUIT
+ *   client many  PORT USER PASS CLIENTS NAME [PID [peak]]
+ *                                                   CLIENTS at once: login, LIST, RETR NAME, QUIT
  *   client login PORT USER PASS COUNT               COUNT fresh connections: connect .. 230
  *   client list  PORT USER PASS FOLDER COUNT        COUNT LISTs of FOLDER
  *   client gen   FILE BYTES                         writes BYTES of pseudo-random data
@@ -17,9 +18,11 @@
  *   client reap PIDFILE COMMAND...                  runs a server and every process it forks, see Reap
  *
  * With the server's PID, retr and stor also report the CPU seconds that the server's processes
- * (it and all its descendants) spent between the PASV and the 226, and many reports the largest
- * sum of their resident sizes seen in samples 100 ms apart: vsftpd and pure-ftpd serve each
- * session in processes of its own.
+ * (it and all its descendants) spent between the PASV and the 226, and many those of the whole
+ * run; with "peak", many also reports the largest sum of their resident sizes seen in samples
+ * 100 ms apart: vsftpd and pure-ftpd serve each session in processes of its own. many always
+ * reports its own CPU seconds: on a machine with few cores, the client's share of them bounds
+ * what any server can reach.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -37,6 +40,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -498,7 +502,17 @@ static void* RunManyClient(void* argument)
     return NULL;
 }
 
-static int Many(uint16_t port, const char* user, const char* pass, int clients, const char* name, pid_t server)
+/* The CPU seconds this process has used so far, all its threads. */
+static double OwnCpuSeconds(void)
+{
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+static int Many(uint16_t port, const char* user, const char* pass, int clients, const char* name, pid_t server,
+                int samplePeak)
 {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t go = PTHREAD_COND_INITIALIZER, done = PTHREAD_COND_INITIALIZER;
@@ -515,10 +529,11 @@ static int Many(uint16_t port, const char* user, const char* pass, int clients, 
     }
     pthread_mutex_lock(&lock);
     started = 1;
-    double start = Now();
+    Family before = ReadFamily(server);
+    double start = Now(), clientCpu = OwnCpuSeconds();
     pthread_cond_broadcast(&go);
     long long peak = 0;
-    while (server > 0 && finished < clients) {
+    while (samplePeak && finished < clients) {
         pthread_mutex_unlock(&lock);
         Family family = ReadFamily(server);
         peak = family.residentBytes > peak ? family.residentBytes : peak;
@@ -539,11 +554,12 @@ static int Many(uint16_t port, const char* user, const char* pass, int clients, 
         ++outcomes[all[i].outcome];
     }
     double seconds = Now() - start;
-    printf("clients=%d failures=%d no_connection=%d no_greeting=%d no_login=%d seconds=%.6f", clients, failures,
-           outcomes[kNoConnection], outcomes[kNoGreeting], outcomes[kNoLogin], seconds);
-    if (server > 0)
+    clientCpu = OwnCpuSeconds() - clientCpu;
+    printf("clients=%d failures=%d no_connection=%d no_greeting=%d no_login=%d seconds=%.6f client_cpu=%.3f", clients,
+           failures, outcomes[kNoConnection], outcomes[kNoGreeting], outcomes[kNoLogin], seconds, clientCpu);
+    if (samplePeak)
         printf(" family_peak_kib=%lld", peak >> 10);
-    printf("\n");
+    PrintServerCpu(server, &before);
     free(all);
     free(threads);
     return 0;
@@ -903,9 +919,9 @@ int main(int argc, char** argv)
         return Small(port, user, pass, argv[5], atoi(argv[6]));
     }
     if (!strcmp(verb, "many")) {
-        if (argc != 7 && argc != 8)
+        if (argc < 7 || argc > 9 || (argc == 9 && strcmp(argv[8], "peak")))
             return Usage();
-        return Many(port, user, pass, atoi(argv[5]), argv[6], argc == 8 ? atoi(argv[7]) : 0);
+        return Many(port, user, pass, atoi(argv[5]), argv[6], argc >= 8 ? atoi(argv[7]) : 0, argc == 9);
     }
     if (!strcmp(verb, "login")) {
         NEED(6);

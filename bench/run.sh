@@ -331,11 +331,11 @@ measure_list() {
 measure_many() {
     local peak failures wall
     if [ -n "${forks[$1]:-}" ]; then
-        r=$("$client" many "$p" "$u" "$w" "$clients" mib.bin "$pid")
+        r=$("$client" many "$p" "$u" "$w" "$clients" mib.bin "$pid" peak)
         peak=$(echo "$r" | field family_peak_kib)
     else
         echo 5 >"/proc/$pid/clear_refs" 2>/dev/null || true # VmHWM from here on
-        r=$("$client" many "$p" "$u" "$w" "$clients" mib.bin)
+        r=$("$client" many "$p" "$u" "$w" "$clients" mib.bin "$pid")
         peak=$(peak_kib "$pid")
     fi
     failures=$(echo "$r" | field failures) wall=$(echo "$r" | field seconds)
@@ -347,6 +347,8 @@ measure_many() {
     # A round's wall time counts against ours only where every client got through.
     record manyClean "$1" "$([ "$failures" = 0 ] && echo "$wall" || echo x)"
     record manyPeak "$1" "$(awk -v k="$peak" 'BEGIN {printf "%.1f", k / 1024}')"
+    record manyServerCpu "$1" "$(echo "$r" | field server_cpu)"
+    record manyClientCpu "$1" "$(echo "$r" | field client_cpu)"
 }
 
 for rep in $(seq "$reps"); do
@@ -469,6 +471,10 @@ mkdir -p "$(dirname "$out")"
     row "$clients clients at once, wall s" manyClean min "$peers" "<= 0.5x best peer" "<=" 0.5
     own_row "$clients clients at once, failures (all rounds)" "$failT" "$(sum manyFail vsftpd)" "$(sum manyFail pure-ftpd)" "$(sum manyFail pyftpdlib)" "0" "$(verdict "$failT" "==" 0)"
     own_row "$clients clients at once, server peak resident MiB" "$peakT" "$(med manyPeak vsftpd)" "$(med manyPeak pure-ftpd)" "$(med manyPeak pyftpdlib)" "< 64" "$(verdict "$peakT" "<" 64)"
+    for m in "manyServerCpu:server CPU s" "manyClientCpu:the client's CPU s"; do
+        IFS=: read -r measure label <<<"$m"
+        own_row "$clients clients at once, $label" "$(med "$measure" tarvelo)" "$(med "$measure" vsftpd)" "$(med "$measure" pure-ftpd)" "$(med "$measure" pyftpdlib)" "" ""
+    done
     own_row "LIST of $listEntries entries, median ms" "$(med list tarvelo)" "$(med list vsftpd)" "$(med list pure-ftpd)" "$(med list pyftpdlib)" "< 50" "$(verdict "$(med list tarvelo)" "<" 50)"
     echo
     echo "| secure folder | tarvelo-cry | openssl enc | ours / openssl | target | met |"
@@ -498,7 +504,9 @@ mkdir -p "$(dirname "$out")"
     echo "(each process's CPU clock, to the nanosecond, and the clock ticks of what reaped children used), per 10^9 bytes moved. Peak resident: for tarvelo-ftpd and pyftpdlib the"
     echo "process's high-water mark from the start of the clients run; for vsftpd and pure-ftpd the largest sum over all their"
     echo "processes in samples 100 ms apart (pages they share are counted once per process). A round in which a peer failed any"
-    echo "client does not count that peer's wall time. openssl enc is \`openssl enc -aes-256-cbc -pbkdf2 -nosalt -iter 8000 -md sha512\`,"
+    echo "client does not count that peer's wall time. With $clients clients at once, the server's CPU (its processes, as above) and the"
+    echo "client's own are those of the whole run: while both keep every core busy, the wall time is their sum over the $(nproc) cores."
+    echo "openssl enc is \`openssl enc -aes-256-cbc -pbkdf2 -nosalt -iter 8000 -md sha512\`,"
     echo "its encryption of the large file timed up to a \`sync\` of its output file; the small files take one openssl process each."
     for s in "${servers[@]}"; do
         failed=$(sum manyFail "$s")
