@@ -55,6 +55,24 @@ bool ListedStatus(int folder, const char* name, const QByteArray& root, struct s
     return shown;
 }
 
+// Calls visit with each name of the open folder, "." and ".." included; false when reading failed
+// (errno says why). The kernel's own call, as readdir would first look at the descriptor three
+// more times.
+template <typename Visit> bool ForEachName(int folder, Visit visit)
+{
+    QByteArray buffer(32 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t read = ::getdents64(folder, buffer.data(), size_t(buffer.size()));
+        if (read <= 0)
+            return read == 0;
+        for (ssize_t at = 0; at < read;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer.constData() + at);
+            at += entry->d_reclen;
+            visit(entry->d_name);
+        }
+    }
+}
+
 } // namespace
 
 QByteArray FormatListDate(qint64 lastWrite, qint64 now)
@@ -116,38 +134,30 @@ bool ReadListEntries(const QByteArray& diskPath, const CVirtualFolder& root, QLi
 {
     entries.clear();
     struct stat status;
-    // Looked at first without being opened for reading: a file lists whether readable or not.
-    const int place = OpenBelowRoot(root.Root(), diskPath, O_PATH);
-    const bool known = place >= 0 && ::fstat(place, &status) == 0;
-    if (known && !S_ISDIR(status.st_mode)) {
-        ::close(place);
-        entries.append(EntryFromStatus(diskPath.mid(diskPath.lastIndexOf('/') + 1), status));
-        return true;
+    const int fd = root.OpenFile(diskPath, O_RDONLY | O_DIRECTORY);
+    if (fd < 0 && errno == ENOTDIR) {
+        // Looked at without being opened for reading: a file lists whether readable or not.
+        const int place = OpenBelowRoot(root.Root(), diskPath, O_PATH);
+        const bool known = place >= 0 && ::fstat(place, &status) == 0;
+        const int looked = errno;
+        if (place >= 0)
+            ::close(place);
+        if (known)
+            entries.append(EntryFromStatus(diskPath.mid(diskPath.lastIndexOf('/') + 1), status));
+        errno = looked;
+        return known;
     }
-    const int fd = known ? ::openat(place, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
-    const int opened = errno;
-    if (place >= 0)
-        ::close(place);
-    if (!dir) {
-        if (fd >= 0)
-            ::close(fd);
-        errno = opened;
+    if (fd < 0)
         return false;
-    }
-    errno = 0;
-    while (const dirent* found = ::readdir(dir)) {
-        const QByteArray name(found->d_name);
-        if (name == "." || name == "..")
-            continue;
-        if (ListedStatus(fd, found->d_name, root.Root(), status))
+    const bool read = ForEachName(fd, [&](const char* found) {
+        const QByteArray name(found);
+        if (name != "." && name != ".." && ListedStatus(fd, found, root.Root(), status))
             entries.append(EntryFromStatus(name, status));
-        errno = 0;
-    }
+    });
     const int error = errno;
-    ::closedir(dir);
+    ::close(fd);
     errno = error;
-    return error == 0;
+    return read;
 }
 
 bool CSocketController::BuildListing(const QByteArray& pattern, QByteArray& listing)

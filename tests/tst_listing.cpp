@@ -1,4 +1,5 @@
-// Catches: LIST lines clients misread (layout, 64-bit sizes, dates, zones, order, options), forged lines, links out.
+// Catches: LIST lines clients misread (layout, 64-bit sizes, dates, zones, order, options), forged lines, links out,
+// names lost or repeated in a folder the kernel reads in parts.
 
 #include "FtpClient.h"
 #include "TestFiles.h"
@@ -74,6 +75,34 @@ void TestListing::listing()
     // Options come first and are skipped, a trailing star too; a file lists itself.
     CONVERSE(client, "CWD docs/sub | 250*\n@pasv\nLIST -a -l ../* | 150 ASCII mode. | 226*\n@recv " + listing +
                          "\n@pasv\nLIST -la /DOCS/b.TXT | 150 ASCII mode. | 226*\n@recv " + bLine);
+
+    // A folder reached through an absolute link that stays inside lists; one through a link out does not.
+    QVERIFY(tree.Add("root/Docs/Sub/s.txt=s"));
+    const struct timespec times[2] = {{time_t(kJun15_2020), 0}, {time_t(kJun15_2020), 0}};
+    QVERIFY(::utimensat(AT_FDCWD, tree.Path("root/Docs/Sub/s.txt").constData(), times, 0) == 0);
+    QVERIFY(::symlink(tree.Path("root/Docs/Sub").constData(), tree.Path("root/abs").constData()) == 0);
+    CONVERSE(client, "@pasv\nLIST /abs | 150 ASCII mode. | 226*\n"
+                     "@recv -rwx------ 1 user group              1 Jun 15 2020 s.txt\\r\\n\n"
+                     "LIST /docs/out | 550 \"/docs/out\": Not allowed.");
+
+    // A folder whose names take the kernel several reads: each name is listed once.
+    QByteArrayList made;
+    QVERIFY(tree.Add("root/many/"));
+    for (int i = 0; i < 1500; ++i) {
+        made.append("a-name-long-enough-to-need-more-reads-" + QByteArray::number(i));
+        QVERIFY(::close(::creat(tree.Path("root/many/" + made.last()).constData(), 0600)) == 0);
+    }
+    const int data = client.OpenPassive();
+    QVERIFY(client.Command("LIST /many") == "150 ASCII mode.");
+    QByteArrayList listed;
+    for (const QByteArray& line : DataSocket::ReadAll(data).split('\n'))
+        if (!line.isEmpty())
+            listed.append(line.mid(line.lastIndexOf(' ') + 1).chopped(1));
+    DataSocket::Close(data);
+    QVERIFY(client.ReadReply().startsWith("226"));
+    std::sort(made.begin(), made.end());
+    std::sort(listed.begin(), listed.end());
+    QVERIFY(listed == made);
 }
 
 QTEST_GUILESS_MAIN(TestListing)

@@ -3,6 +3,8 @@
 #include <QFile>
 
 #include <cstdlib>
+#include <ftw.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +39,15 @@ TestTree::TestTree(const char* entries)
     m_base = real ? QByteArray(real) : QByteArray();
     ::free(real);
     m_valid = m_temp.isValid() && !m_base.isEmpty() && Add(entries);
+}
+
+TestTree::~TestTree()
+{
+    // Removed by bytes first: QTemporaryDir leaves names behind that are no text in the locale's encoding.
+    if (!m_base.isEmpty())
+        ::nftw(
+            m_base.constData(), [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
+            FTW_DEPTH | FTW_PHYS);
 }
 
 bool TestTree::Add(const char* entries)

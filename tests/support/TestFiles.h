@@ -19,6 +19,7 @@ class TestTree
 {
 public:
     explicit TestTree(const char* entries = "");
+    ~TestTree();
     // False when the folder or an entry could not be made; tests check it first.
     bool IsValid() const { return m_valid; }
     bool Add(const char* entries);
