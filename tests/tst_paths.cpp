@@ -6,7 +6,10 @@
 
 #include <QtTest>
 
+#include <atomic>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 class TestPaths : public QObject
@@ -226,6 +229,29 @@ void TestPaths::renamedMeanwhile()
     QCOMPARE(client.ReadReply(), QByteArray("450 File access error."));
     QVERIFY(tree.Read("out/secret.txt") == "outside" && !tree.Exists("out/planted.txt") &&
             !tree.Exists("root/stolen.txt") && tree.Read("root/new.txt") == "in");
+
+    // A download's file replaced meanwhile by a link to a FIFO (a device alike) inside the root: what the link leads
+    // to is looked at before anything is opened, as opening a device acts on it. Here a writer waits for a reader.
+    const QByteArray fifo = tree.Path("root/fifo"), plain = tree.Path("root/plain.txt");
+    QVERIFY(::mkfifo(fifo.constData(), 0600) == 0 && tree.Add("root/plain.txt=x"));
+    std::atomic<bool> opened{false};
+    std::thread writer([&] {
+        const int end = ::open(fifo.constData(), O_WRONLY);
+        opened = true;
+        ::close(end);
+    });
+    const quint16 fifoPort = PassivePort(client.Command("PASV"));
+    QCOMPARE(client.Command("RETR plain.txt"), QByteArray("150 Binary mode."));
+    QVERIFY(::unlink(plain.constData()) == 0 && ::symlink("fifo", plain.constData()) == 0);
+    const int data = DataSocket::Connect(fifoPort);
+    QVERIFY(DataSocket::ReadAll(data).isEmpty());
+    DataSocket::Close(data);
+    QCOMPARE(client.ReadReply(), QByteArray("426 Connection closed."));
+    QTest::qWait(200); // a writer let go by the server's open returns at once
+    const bool openedByServer = opened;
+    ::close(::open(fifo.constData(), O_RDONLY | O_NONBLOCK)); // lets the writer go
+    writer.join();
+    QVERIFY(!openedByServer);
 }
 
 QTEST_GUILESS_MAIN(TestPaths)
