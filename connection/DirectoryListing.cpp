@@ -57,18 +57,19 @@ bool ListedStatus(int folder, const char* name, const QByteArray& root, struct s
 
 // Calls visit with each name of the open folder, "." and ".." included; false when reading failed
 // (errno says why). The kernel's own call, as readdir would first look at the descriptor three
-// more times.
+// more times; what readdir skips or takes for the end is skipped and taken alike.
 template <typename Visit> bool ForEachName(int folder, Visit visit)
 {
     QByteArray buffer(32 * 1024, Qt::Uninitialized);
     for (;;) {
         const ssize_t read = ::getdents64(folder, buffer.data(), size_t(buffer.size()));
         if (read <= 0)
-            return read == 0;
+            return read == 0 || errno == ENOENT; // ENOENT: the folder was removed while it was read
         for (ssize_t at = 0; at < read;) {
             const auto* entry = reinterpret_cast<const dirent64*>(buffer.constData() + at);
             at += entry->d_reclen;
-            visit(entry->d_name);
+            if (entry->d_ino != 0) // a deleted entry
+                visit(entry->d_name);
         }
     }
 }
@@ -134,7 +135,8 @@ bool ReadListEntries(const QByteArray& diskPath, const CVirtualFolder& root, QLi
 {
     entries.clear();
     struct stat status;
-    const int fd = root.OpenFile(diskPath, O_RDONLY | O_DIRECTORY);
+    // Through ".": a folder lists only where it can be searched as well as read, as each entry's status is shown.
+    const int fd = root.OpenFile(diskPath + (diskPath.endsWith('/') ? "." : "/."), O_RDONLY | O_DIRECTORY);
     if (fd < 0 && errno == ENOTDIR) {
         // Looked at without being opened for reading: a file lists whether readable or not.
         const int place = OpenBelowRoot(root.Root(), diskPath, O_PATH);

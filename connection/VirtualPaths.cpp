@@ -394,12 +394,11 @@ int CVirtualFolder::OpenFile(const QByteArray& diskPath, int flags) const
     // included. A path with a link along it (even one that stays inside) and a kernel without
     // openat2 take the look at where the file lies instead, which also looks at what it is before
     // opening it: a link put in a checked file's place may lead to a device, which opening acts on.
-    if (m_hRoot >= 0 && IsInsideRoot(diskPath)) {
+    if (m_hRoot >= 0 && IsInsideRoot(diskPath) && diskPath.size() > m_strRoot.size()) {
         open_how how = {};
         how.flags = quint64(flags | O_CLOEXEC | O_NOCTTY | O_LARGEFILE); // the raw call adds no O_LARGEFILE
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
-        const QByteArray relative =
-            IsRoot(diskPath) ? QByteArray(".") : diskPath.mid(m_strRoot == "/" ? 1 : m_strRoot.size() + 1);
+        const QByteArray relative = diskPath.mid(m_strRoot == "/" ? 1 : m_strRoot.size() + 1);
         const int fd = int(::syscall(SYS_openat2, m_hRoot, relative.constData(), &how, sizeof how));
         // ELOOP: a link. EPERM: a sandbox that refuses system calls it does not know.
         if (fd >= 0 || (errno != ELOOP && errno != EXDEV && errno != ENOSYS && errno != EAGAIN && errno != EPERM))

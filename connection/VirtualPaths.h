@@ -88,8 +88,8 @@ public:
     bool IsRoot(const QByteArray& diskPath) const { return diskPath == m_strRoot; }
     // The root folder's real path, which what is opened below it is checked against.
     const QByteArray& Root() const { return m_strRoot; }
-    // Opens a file or folder at or below the root, as OpenBelowRoot does; the kernel keeps the
-    // lookup beneath the root when it can, which costs one system call.
+    // Opens a file or folder below the root, as OpenBelowRoot does; the kernel keeps the lookup
+    // beneath the root when it can, which costs one system call.
     int OpenFile(const QByteArray& diskPath, int flags) const;
 
     // The virtual path clients see for a disk path below the root: lower case, "/" for the root.
