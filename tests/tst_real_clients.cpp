@@ -1,7 +1,12 @@
-// Catches: curl, lftp, ftplib or rclone failing at what users do; tarvelo-ftpd options not ruling a run; bad starts.
+// Catches: curl, lftp, ftplib or rclone failing at what users do; tarvelo-ftpd options not ruling a run; bad starts;
+// folder permissions that a server run by root would not meet.
 #include "TestFiles.h"
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 class TestRealClients : public QObject
 {
@@ -134,6 +139,21 @@ test $(cat /proc/sys/net/ipv4/ip_unprivileged_port_start) -le 21 ||
     refused 1 'Ports below 1024 need privileges on Linux: choose a port such as 2121.' \
         $(test $(id -u) != 0 || echo setpriv --bounding-set=-net_bind_service) tarvelo-ftpd --port 21)sh",
                                          QString::number(held.serverPort())}) == 0);
+    }
+
+    void folderThatCannotBeSearchedIsRefused()
+    {
+        // Not listed empty: its entries' status cannot be read. Root's reads pass every permission, so root runs the
+        // server without that power.
+        QVERIFY(QDir().mkpath("Root/Blind") && WriteFile("Root/Blind/f", "f") && ::chmod("Root/Blind", 0644) == 0);
+        const auto restore = qScopeGuard([] { ::chmod("Root/Blind", 0755); });
+        const QString unprivileged = ::geteuid() == 0 ? "setpriv --bounding-set=-dac_override,-dac_read_search " : "";
+        QVERIFY2(Start(unprivileged + "tarvelo-ftpd") != 0, m_errors);
+        QVERIFY(QProcess::execute("sh", {"-exc", R"sh(curl -sS ftp://alice:wrong@$0/ && exit 1
+curl -sS ftp://alice:Wonder%20land@$0/ | grep ' Blind$'
+curl -sS ftp://alice:Wonder%20land@$0/Blind/ 2>&1 | grep 'RETR response: 550$')sh",
+                                         "127.0.0.1:" + QString::number(m_port)}) == 0);
+        QVERIFY2(Stop(), m_output);
     }
 };
 
