@@ -5,7 +5,7 @@
  *   client retr  PORT USER PASS NAME [PID]          download NAME, discard it
  *   client stor  PORT USER PASS NAME BYTES [PID]    upload BYTES of generated data as NAME
  *   client small PORT USER PASS FOLDER COUNT        PASV + RETR of f00000.. in FOLDER over one session
- *   client many  PORT USER PASS CLIENTS NAME [PID [peak]]
+ *   client many  PORT USER PASS CLIENTS NAME [PID [peak] [unread]]
  *                                                   CLIENTS at once: login, LIST, RETR NAME, QUIT
  *   client login PORT USER PASS COUNT               COUNT fresh connections: connect .. 230
  *   client list  PORT USER PASS FOLDER COUNT        COUNT LISTs of FOLDER
@@ -22,7 +22,8 @@
  * run; with "peak", many also reports the largest sum of their resident sizes seen in samples
  * 100 ms apart: vsftpd and pure-ftpd serve each session in processes of its own. many always
  * reports its own CPU seconds: on a machine with few cores, the client's share of them bounds
- * what any server can reach.
+ * what any server can reach. With "unread", many's sessions drop the data the kernel received
+ * without copying it out (MSG_TRUNC), which takes the client's own copy out of that share.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -270,6 +271,7 @@ typedef struct
     char buffer[8192];
     size_t used;
     char line[1024];
+    int dataFlags; /* for the data connection's recv: 0, or MSG_TRUNC to drop the bytes unread */
 } Control;
 
 /* Reads one reply (the last line of a multi-line one); its code, or -1. */
@@ -317,6 +319,7 @@ static int Login(Control* c, uint16_t port, const char* user, const char* pass)
 {
     c->used = 0;
     c->port = port;
+    c->dataFlags = 0;
     c->fd = Connect(port);
     if (c->fd < 0)
         return kNoConnection;
@@ -346,11 +349,11 @@ static int Passive(Control* c)
 }
 
 /* Reads the data connection to its end; the byte count, or -1. */
-static long long Drain(int fd, char* buffer, size_t size)
+static long long Drain(int fd, char* buffer, size_t size, int flags)
 {
     long long total = 0;
     for (;;) {
-        ssize_t n = recv(fd, buffer, size, 0);
+        ssize_t n = recv(fd, buffer, size, flags);
         if (n == 0)
             return total;
         if (n < 0 && errno == EINTR)
@@ -368,7 +371,7 @@ static long long Fetch(Control* c, char* buffer, size_t size, const char* format
     if (data < 0)
         return -1;
     int code = Command(c, format, argument);
-    long long got = code == 150 || code == 125 ? Drain(data, buffer, size) : -1;
+    long long got = code == 150 || code == 125 ? Drain(data, buffer, size, c->dataFlags) : -1;
     close(data);
     if (got < 0 || ReadReply(c) != 226)
         return -1;
@@ -464,6 +467,7 @@ typedef struct
     pthread_mutex_t* lock;
     pthread_cond_t *go, *done;
     int *started, *finished;
+    int dataFlags;
     int outcome; /* 0 when all of it went through, a Login step, or kFailedLater */
 } ManyClient;
 
@@ -485,6 +489,7 @@ static void ManySession(ManyClient* m)
         return;
     }
     m->outcome = kFailedLater;
+    c.dataFlags = m->dataFlags;
     if (Command(&c, "TYPE I") == 200 && Fetch(&c, buffer, sizeof buffer, "LIST", "") >= 0 &&
         Fetch(&c, buffer, sizeof buffer, "RETR %s", m->name) == kBig && Command(&c, "QUIT") == 221)
         m->outcome = 0;
@@ -512,7 +517,7 @@ static double OwnCpuSeconds(void)
 }
 
 static int Many(uint16_t port, const char* user, const char* pass, int clients, const char* name, pid_t server,
-                int samplePeak)
+                int samplePeak, int dataFlags)
 {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t go = PTHREAD_COND_INITIALIZER, done = PTHREAD_COND_INITIALIZER;
@@ -523,7 +528,7 @@ static int Many(uint16_t port, const char* user, const char* pass, int clients, 
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, 256 * 1024);
     for (int i = 0; i < clients; ++i) {
-        all[i] = (ManyClient){port, user, pass, name, &lock, &go, &done, &started, &finished, kFailedLater};
+        all[i] = (ManyClient){port, user, pass, name, &lock, &go, &done, &started, &finished, dataFlags, kFailedLater};
         if (pthread_create(&threads[i], &attributes, RunManyClient, &all[i]) != 0)
             Die("many: thread");
     }
@@ -714,7 +719,7 @@ static int ProbeSend(const char* path)
     pthread_t thread;
     double start = Now();
     pthread_create(&thread, NULL, ChunkSender, &p);
-    long long got = Drain(receiver, buffer, kBig);
+    long long got = Drain(receiver, buffer, kBig, 0);
     pthread_join(thread, NULL);
     double seconds = Now() - start;
     if (got != p.bytes)
@@ -767,7 +772,7 @@ static int ProbeWire(long long bytes)
     pthread_t thread;
     double start = Now();
     pthread_create(&thread, NULL, BulkSender, &p);
-    long long got = Drain(receiver, buffer, kBig);
+    long long got = Drain(receiver, buffer, kBig, 0);
     pthread_join(thread, NULL);
     double seconds = Now() - start;
     printf("bytes=%lld seconds=%.6f mbps=%.1f\n", got, seconds, got / seconds / 1e6);
@@ -919,9 +924,19 @@ int main(int argc, char** argv)
         return Small(port, user, pass, argv[5], atoi(argv[6]));
     }
     if (!strcmp(verb, "many")) {
-        if (argc < 7 || argc > 9 || (argc == 9 && strcmp(argv[8], "peak")))
+        int peak = 0, unread = 0;
+        for (int i = 8; i < argc; ++i) {
+            if (!strcmp(argv[i], "peak") && !peak)
+                peak = 1;
+            else if (!strcmp(argv[i], "unread") && !unread)
+                unread = 1;
+            else
+                return Usage();
+        }
+        if (argc < 7)
             return Usage();
-        return Many(port, user, pass, atoi(argv[5]), argv[6], argc >= 8 ? atoi(argv[7]) : 0, argc == 9);
+        return Many(port, user, pass, atoi(argv[5]), argv[6], argc >= 8 ? atoi(argv[7]) : 0, peak,
+                    unread ? MSG_TRUNC : 0);
     }
     if (!strcmp(verb, "login")) {
         NEED(6);

@@ -349,6 +349,17 @@ measure_many() {
     record manyPeak "$1" "$(awk -v k="$peak" 'BEGIN {printf "%.1f", k / 1024}')"
     record manyServerCpu "$1" "$(echo "$r" | field server_cpu)"
     record manyClientCpu "$1" "$(echo "$r" | field client_cpu)"
+    # The same run with the client's copy of the data left out: how far the client bounds the run.
+    # Only for a server that let every client through: the others would wait out timeouts again.
+    # "x" keeps the rounds in step where it was not run.
+    if [ "$failures" = 0 ]; then
+        r=$("$client" many "$p" "$u" "$w" "$clients" mib.bin "$pid" unread)
+        record manyUnread "$1" "$([ "$(echo "$r" | field failures)" = 0 ] && echo "$r" | field seconds || echo x)"
+        record manyUnreadClientCpu "$1" "$(echo "$r" | field client_cpu)"
+    else
+        record manyUnread "$1" x
+        record manyUnreadClientCpu "$1" x
+    fi
 }
 
 for rep in $(seq "$reps"); do
@@ -475,6 +486,8 @@ mkdir -p "$(dirname "$out")"
         IFS=: read -r measure label <<<"$m"
         own_row "$clients clients at once, $label" "$(med "$measure" tarvelo)" "$(med "$measure" vsftpd)" "$(med "$measure" pure-ftpd)" "$(med "$measure" pyftpdlib)" "" ""
     done
+    row "$clients clients at once, the client not copying the data, wall s" manyUnread min "$peers" "none: shows the client's share" "<=" -
+    own_row "$clients clients at once, not copying, the client's CPU s" "$(med manyUnreadClientCpu tarvelo)" "$(med manyUnreadClientCpu vsftpd)" "$(med manyUnreadClientCpu pure-ftpd)" "$(med manyUnreadClientCpu pyftpdlib)" "" ""
     own_row "LIST of $listEntries entries, median ms" "$(med list tarvelo)" "$(med list vsftpd)" "$(med list pure-ftpd)" "$(med list pyftpdlib)" "< 50" "$(verdict "$(med list tarvelo)" "<" 50)"
     echo
     echo "| secure folder | tarvelo-cry | openssl enc | ours / openssl | target | met |"
@@ -506,6 +519,8 @@ mkdir -p "$(dirname "$out")"
     echo "processes in samples 100 ms apart (pages they share are counted once per process). A round in which a peer failed any"
     echo "client does not count that peer's wall time. With $clients clients at once, the server's CPU (its processes, as above) and the"
     echo "client's own are those of the whole run: while both keep every core busy, the wall time is their sum over the $(nproc) cores."
+    echo "\"Not copying\": the same run again, right after, with the client dropping the data its kernel received (recv with MSG_TRUNC) instead of"
+    echo "copying it out; the server's work is the same, the client's CPU less. Run for the servers that let every client through in that round."
     echo "openssl enc is \`openssl enc -aes-256-cbc -pbkdf2 -nosalt -iter 8000 -md sha512\`,"
     echo "its encryption of the large file timed up to a \`sync\` of its output file; the small files take one openssl process each."
     for s in "${servers[@]}"; do
