@@ -162,6 +162,7 @@ CThreadConnection* CFtpServer::StartedThread()
     auto* connection = new CThreadConnection(this);
     ++m_nSpareThreads;
     connect(connection, &QThread::finished, this, [this, connection] {
+        m_spares.removeOne(connection); // a stop may have ended it after it was kept
         const bool served = connection->Served();
         connection->wait();
         delete connection;
@@ -262,7 +263,9 @@ bool CFtpServer::ClientEnded(CThreadConnection* connection)
         this,
         [this, connection] {
             connection->Keep(); // counted as a spare from now on, also when it ends
-            if (m_bRunning)
+            // A stop that began before a start (the window's Start during the stop's wait) may
+            // have asked it to quit already: a spare that is ending must not serve the next client.
+            if (m_bRunning && !connection->QuitRequested())
                 m_spares.append(connection);
             else
                 connection->RequestQuit();

@@ -1,4 +1,5 @@
-// Catches: leaks after clients vanish, user limit under load, full disk, read-only or lost root, files cut under RETR
+// Catches: leaks after clients vanish, user limit under load, full disk, read-only or lost root, files cut under RETR,
+// a start within a stop
 
 #include "FtpClient.h"
 #include "TestFiles.h"
@@ -8,18 +9,22 @@
 
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 
 class TestFaults : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
     void faults();
+    void startWithinStop();
 };
 
 // Threads and descriptors of this process, to find any that outlive their use.
@@ -184,6 +189,56 @@ void TestFaults::faults()
     QVERIFY(server.WaitUntilIdle(30000) && setrlimit(RLIMIT_NOFILE, &descriptors) == 0);
     // A finished thread may still be unwinding in the system for a moment, the next spare starting.
     QTRY_COMPARE_WITH_TIMEOUT(held(), before, 30000);
+}
+
+// A port for every start of a server, below the range the system takes clients' ports from: none of the many
+// clients of a test holds it.
+static quint16 FixedPort()
+{
+    for (quint16 port = quint16(20000 + ::getpid() % 10000);; ++port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in address = {
+            .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_ANY)}, .sin_zero = {}};
+        const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free)
+            return port;
+    }
+}
+
+// Clients that come and go while the server is stopped with a start queued behind the stop: a thread whose client
+// ended then is kept for later clients only if the stop is not ending it (once ended, it was served the next one).
+void TestFaults::startWithinStop()
+{
+    const quint16 port = FixedPort();
+    CSettings::Values values = TestValues();
+    values.ServerPort = port;
+    TestServer server(values);
+    std::atomic<bool> done{false};
+    std::atomic<int> served{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 6; ++i) {
+        clients.emplace_back([&] {
+            while (!done) {
+                FtpClient client; // its session ends as it closes
+                served += client.ConnectAndGreet(port).startsWith("220 ");
+                std::this_thread::sleep_for(std::chrono::milliseconds(2 + served % 8)); // lest they use up the ports
+            }
+        });
+    }
+    for (int i = 0; i < 60; ++i) {
+        server.StopAndStartWithin();
+        QTest::qWait(50);
+    }
+    done = true;
+    for (std::thread& client : clients)
+        client.join();
+    FtpClient last;
+    QVERIFY(served > 0 && last.Login(port));
+    last.Close();
+    server.Stop();
+    QVERIFY(server.WaitUntilIdle());
+    QTRY_COMPARE(server.Engine().SpareThreads(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestFaults)

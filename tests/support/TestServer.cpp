@@ -4,6 +4,7 @@
 #include "server/FtpServer.h"
 
 #include <QTest>
+#include <QTimer>
 
 void CaptureSink::WriteMonitor(const QByteArray& text, MonitorRgb, MonitorRgb, bool lineEnd)
 {
@@ -77,6 +78,15 @@ bool TestServer::Start()
 void TestServer::Stop()
 {
     OnHost([this] { m_server->StopServer(); });
+}
+
+void TestServer::StopAndStartWithin()
+{
+    OnHost([this] {
+        QTimer::singleShot(0, m_server, [this] { m_server->StartServer(); });
+        m_server->StopServer();
+        m_server->StartServer(); // no wait of the stop ran the queued start
+    });
 }
 
 bool TestServer::WaitUntilIdle(int timeoutMs)

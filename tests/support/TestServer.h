@@ -37,6 +37,8 @@ public:
 
     bool Start();
     void Stop();
+    // A stop with a start queued behind it, as the window's Start button can make during the stop's waits.
+    void StopAndStartWithin();
 
     quint16 Port() const { return m_port; }
     CSettings& Settings() { return m_settings; }
