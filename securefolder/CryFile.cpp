@@ -89,7 +89,11 @@ public:
         if (::close(fd) != 0 || ::rename(m_path.constData(), m_target.constData()) != 0)
             return false;
         m_bCommitted = true;
-        return true;
+        // The source goes next: the rename must be on disk first, also where the file system does
+        // not keep the order of the two by itself (no journal, FAT). A folder that cannot be read,
+        // or synced, is left to the file system; a failing disk fails the file, whose source stays.
+        const CFd folder(::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        return folder.Get() < 0 || fsync(folder.Get()) == 0 || errno != EIO;
     }
 
 private:
@@ -141,10 +145,12 @@ qsizetype PrintableSequence(const QByteArray& path, qsizetype i)
     return code >= kLeast[length] && code <= 0x10ffff && !surrogate && !direction ? length : 0;
 }
 
-// The path's control characters go out as \xNN: a received file's name must not drive the
-// terminal. So do those of UTF-8 (U+0080 to U+009F) and every byte of no well-formed character,
-// which a lenient or 8-bit terminal could take for a control (0x9B, or C0 9B for ESC).
-void ReportFailure(const char* what, const QByteArray& path, const char* detail)
+} // namespace
+
+// The path's control characters go out as \xNN. So do those of UTF-8 (U+0080 to U+009F) and every
+// byte of no well-formed character, which a lenient or 8-bit terminal could take for a control
+// (0x9B, or C0 9B for ESC).
+void ReportFileProblem(const char* what, const QByteArray& path, const char* detail)
 {
     QByteArray shown;
     for (qsizetype i = 0; i < path.size();) {
@@ -160,6 +166,8 @@ void ReportFailure(const char* what, const QByteArray& path, const char* detail)
     }
     fprintf(stderr, "tarvelo: %s %s: %s\n", what, shown.constData(), detail);
 }
+
+namespace {
 
 bool WriteAll(int fd, const std::string& data)
 {
@@ -178,9 +186,10 @@ bool WriteAll(int fd, const std::string& data)
 }
 
 // Streams the source through the filter into the temporary output, chunk by chunk.
+// bytesIn and bytesOut receive what was read and what was written, on Ok.
 template <typename Cipher, typename Mode>
 ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, const QByteArray& targetPath,
-                            const CCryKey& key)
+                            const CCryKey& key, qint64* bytesIn = nullptr, qint64* bytesOut = nullptr)
 {
     if (!key.IsReady())
         return ECryResult::DerivationFailed;
@@ -189,16 +198,16 @@ ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, cons
     CFd source(::open(sourcePath.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat sourceStat = {};
     if (source.Get() < 0 || fstat(source.Get(), &sourceStat) != 0) {
-        ReportFailure(what, sourcePath, strerror(errno));
+        ReportFileProblem(what, sourcePath, strerror(errno));
         return ECryResult::Failed;
     }
     if (!S_ISREG(sourceStat.st_mode)) {
-        ReportFailure(what, sourcePath, "not a regular file");
+        ReportFileProblem(what, sourcePath, "not a regular file");
         return ECryResult::Failed;
     }
     CTempOutput output(targetPath);
     if (!output.IsOpen()) {
-        ReportFailure(what, targetPath, strerror(errno));
+        ReportFileProblem(what, targetPath, strerror(errno));
         return ECryResult::Failed;
     }
     try {
@@ -208,34 +217,42 @@ ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, cons
         CryptoPP::StreamTransformationFilter filter(mode, new CryptoPP::StringSink(produced),
                                                     CryptoPP::StreamTransformationFilter::PKCS_PADDING);
         std::vector<CryptoPP::byte> chunk(kChunkLength);
+        qint64 in = 0, out = 0;
         for (;;) {
             const ssize_t n = ::read(source.Get(), chunk.data(), chunk.size());
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
-                ReportFailure(what, sourcePath, strerror(errno));
+                ReportFileProblem(what, sourcePath, strerror(errno));
                 return ECryResult::Failed;
             }
             if (n == 0)
                 break;
+            in += n;
             filter.Put(chunk.data(), std::size_t(n));
+            out += qint64(produced.size());
             if (!WriteAll(output.Fd(), produced)) {
-                ReportFailure(what, targetPath, strerror(errno));
+                ReportFileProblem(what, targetPath, strerror(errno));
                 return ECryResult::Failed;
             }
             produced.clear();
         }
         filter.MessageEnd();
+        out += qint64(produced.size());
         if (!WriteAll(output.Fd(), produced)) {
-            ReportFailure(what, targetPath, strerror(errno));
+            ReportFileProblem(what, targetPath, strerror(errno));
             return ECryResult::Failed;
         }
+        if (bytesIn)
+            *bytesIn = in;
+        if (bytesOut)
+            *bytesOut = out;
     } catch (const CryptoPP::Exception& e) {
-        ReportFailure(what, sourcePath, e.what());
+        ReportFileProblem(what, sourcePath, e.what());
         return ECryResult::Failed;
     }
     if (!output.Commit(sourceStat.st_mode & 0777)) {
-        ReportFailure(what, targetPath, strerror(errno));
+        ReportFileProblem(what, targetPath, strerror(errno));
         return ECryResult::Failed;
     }
     return ECryResult::Ok;
@@ -284,10 +301,16 @@ ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& target
         "encrypting", sourcePath, targetPath, key);
 }
 
-ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key)
+ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key,
+                          qint64* paddingBytes)
 {
-    return TransformOneFile<CryptoPP::Rijndael::Decryption, CryptoPP::CBC_Mode_ExternalCipher::Decryption>(
-        "decrypting", sourcePath, targetPath, key);
+    qint64 in = 0, out = 0;
+    const ECryResult result =
+        TransformOneFile<CryptoPP::Rijndael::Decryption, CryptoPP::CBC_Mode_ExternalCipher::Decryption>(
+            "decrypting", sourcePath, targetPath, key, &in, &out);
+    if (result == ECryResult::Ok && paddingBytes)
+        *paddingBytes = in - out;
+    return result;
 }
 
 ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const QByteArray& password)

@@ -20,7 +20,8 @@ constexpr unsigned kCryIterations = 8000;
 enum class ECryResult
 {
     Ok,               // the target holds the complete result
-    Failed,           // nothing was written; an existing target is untouched
+    Failed,           // nothing was written and an existing target is untouched, or (a disk error
+                      // after the result was in place) the target holds the result, the source stays
     DerivationFailed, // the key derivation failed; nothing was touched
 };
 
@@ -64,5 +65,12 @@ private:
 // is found only by the padding of the last block and is one of the failures.
 [[nodiscard]] ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath,
                                         const QByteArray& password);
-// The same with a key derived before; DerivationFailed when the key is not ready.
-[[nodiscard]] ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key);
+// The same with a key derived before; DerivationFailed when the key is not ready. On Ok,
+// paddingBytes (when given) receives the length of the padding taken off: a wrong password that
+// passes the padding test almost always leaves one byte, where a right one does for one file in 16.
+[[nodiscard]] ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key,
+                                        qint64* paddingBytes = nullptr);
+
+// Writes "tarvelo: <what> <path>: <detail>" to standard error, the path's control characters and
+// bytes of no well-formed character escaped: a file's name must not drive the terminal.
+void ReportFileProblem(const char* what, const QByteArray& path, const char* detail);

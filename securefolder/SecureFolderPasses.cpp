@@ -8,7 +8,7 @@
 #include "securefolder/FolderListing.h"
 #include "securefolder/SecureFolderHost.h"
 
-#include <QSet>
+#include <QHash>
 #include <QString>
 
 #include <sys/stat.h>
@@ -17,6 +17,7 @@
 namespace {
 
 constexpr qsizetype kMinPasswordCharacters = 5;
+const char kSkippedLabel[] = "Files skipped, their names clash:";
 
 const char kNotSelectedCaption[] = "Secure folder not selected";
 const char kNotFoundText[] = "Secure folder not found.\r\nPlease select a valid folder.";
@@ -72,6 +73,30 @@ QByteArray EncryptionTarget(const QByteArray& path)
     return path.left(nameStart) + AsciiLower(path.mid(nameStart)) + ".cry";
 }
 
+struct FileWork
+{
+    QByteArray source, target;
+};
+
+// Drops the files whose target another file of the list shares ("Notes.txt" and "notes.txt" both
+// make "notes.txt.cry"): whichever went second would replace the first one's result, the only copy
+// of a file whose source is gone, now or at the next pass. They stay as they are, reported; how
+// many were dropped.
+int DropClashes(QList<FileWork>& work)
+{
+    QHash<QByteArray, int> uses;
+    for (const FileWork& file : work)
+        ++uses[file.target];
+    const qsizetype before = work.size();
+    work.removeIf([&uses](const FileWork& file) {
+        const bool clash = uses.value(file.target) > 1;
+        if (clash)
+            ReportFileProblem("skipping", file.source, "another file of the folder has the same name but for case");
+        return clash;
+    });
+    return int(before - work.size());
+}
+
 } // namespace
 
 CSecureFolderPasses::CSecureFolderPasses(CSettings& settings, CSettingsStore* pStore, CServerMonitor& monitor,
@@ -106,9 +131,9 @@ void CSecureFolderPasses::StorePassword(const QByteArray& password)
         (void)m_pStore->SaveText("SecurePassword", password);
 }
 
-ECryResult CSecureFolderPasses::RunFile(ECryResult (*operation)(const QByteArray&, const QByteArray&, const CCryKey&),
-                                        const QByteArray& source, const QByteArray& target, CCryKey& key,
-                                        const QByteArray& password, struct stat& before)
+ECryResult CSecureFolderPasses::RunFile(const std::function<ECryResult(const CCryKey&)>& operation,
+                                        const QByteArray& source, CCryKey& key, const QByteArray& password,
+                                        struct stat& before)
 {
     m_host.SetWaitCursor(true);
     ECryResult result = ECryResult::DerivationFailed;
@@ -117,7 +142,7 @@ ECryResult CSecureFolderPasses::RunFile(ECryResult (*operation)(const QByteArray
     // The key is derived at the first file: a folder with nothing to do costs no derivation.
     m_host.RunFileWork([&] {
         if (key.IsReady() || key.Derive(password))
-            result = operation(source, target, key);
+            result = operation(key);
     });
     return result;
 }
@@ -133,6 +158,14 @@ void CSecureFolderPasses::LogFirstLine(bool bSuccess, const char* successText, c
 void CSecureFolderPasses::LogLabelled(const char* label, const QByteArray& value)
 {
     m_monitor.AddAddressLine(label, MonitorColor::Amber, value, MonitorColor::White);
+}
+
+void CSecureFolderPasses::LogCountOfLeft(const char* label, int count)
+{
+    if (count == 0)
+        return;
+    m_monitor.AddMonitorText(label, MonitorColor::White, MonitorColor::Red, false);
+    m_monitor.AddMonitorText(" " + QByteArray::number(count), MonitorColor::White, MonitorColor::Dark, true);
 }
 
 CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
@@ -153,19 +186,18 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
     m_host.SetWaitCursor(true);
     QByteArrayList files;
     ListFolderFiles(files, folder, EFolderPattern::AllFiles);
-    QSet<QByteArray> madeThisPass;
-    CCryKey key;
-    int encrypted = 0;
+    QList<FileWork> work;
     for (const QByteArray& source : files) {
-        if (AsciiLower(source).contains(".cry"))
-            continue;
-        const QByteArray target = EncryptionTarget(source);
-        // Two names differing only in case share one target: the later one must not replace the
-        // earlier one's ".cry" file, whose plain file is already gone.
-        if (madeThisPass.contains(target))
-            continue;
+        if (!AsciiLower(source).contains(".cry"))
+            work.append({source, EncryptionTarget(source)});
+    }
+    const int skipped = DropClashes(work);
+    CCryKey key;
+    int encrypted = 0, failed = 0;
+    for (const auto& [source, target] : work) {
         struct stat before = {};
-        const ECryResult result = RunFile(&EncryptOneFile, source, target, key, password, before);
+        const ECryResult result =
+            RunFile([&](const CCryKey& k) { return EncryptOneFile(source, target, k); }, source, key, password, before);
         if (result == ECryResult::DerivationFailed) {
             m_host.SetWaitCursor(false);
             m_monitor.AddMonitorText("Error encrypting files in the secure folder.", MonitorColor::White,
@@ -174,8 +206,9 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
         }
         if (result == ECryResult::Ok) {
             ++encrypted;
-            madeThisPass.insert(target);
             RemoveIfUnchanged(source, before);
+        } else {
+            ++failed; // told on standard error; the plain file stays
         }
     }
     m_host.SetWaitCursor(false);
@@ -183,7 +216,9 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
     LogLabelled("Secure folder: ", folder);
     LogLabelled("Files in folder: ", QByteArray::number(files.size()));
     LogLabelled("Encrypted files: ", QByteArray::number(encrypted));
-    return EOutcome::Completed;
+    LogCountOfLeft("Files not encrypted:", failed);
+    LogCountOfLeft(kSkippedLabel, skipped);
+    return failed + skipped > 0 ? EOutcome::Incomplete : EOutcome::Completed;
 }
 
 CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
@@ -199,32 +234,45 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
     m_host.SetWaitCursor(true);
     QByteArrayList files;
     ListFolderFiles(files, folder, EFolderPattern::CryFiles);
-    QSet<QByteArray> madeThisPass;
-    CCryKey key;
-    int decrypted = 0;
-    int failed = 0;
-    QList<std::pair<QByteArray, struct stat>> done; // decrypted, their ".cry" files as they were read
+    QList<FileWork> work;
+    int skipped = 0;
     for (const QByteArray& source : files) {
         // The name keeps its case as found: "a.txt.cry" and "a.txt.CRY" share one target.
         const QByteArray target = source.chopped(4);
         // "x.cry.cry" would write "x.cry", another ".cry" file of this pass, and leave a plain file
         // the encryption pass skips: such names are skipped here too.
-        if (madeThisPass.contains(target) || AsciiLower(target).endsWith(".cry"))
-            continue;
+        if (AsciiLower(target).endsWith(".cry")) {
+            ReportFileProblem("skipping", source, "its plain name would be a .cry file's");
+            ++skipped;
+        } else {
+            work.append({source, target});
+        }
+    }
+    skipped += DropClashes(work);
+    CCryKey key;
+    int decrypted = 0;
+    int failed = 0;
+    bool onlyOneBytePadding = true;
+    QList<std::pair<QByteArray, struct stat>> done; // decrypted, their ".cry" files as they were read
+    for (const auto& [source, target] : work) {
         struct stat before = {};
-        const ECryResult result = RunFile(&DecryptOneFile, source, target, key, password, before);
+        qint64 padding = 0;
+        const ECryResult result = RunFile([&](const CCryKey& k) { return DecryptOneFile(source, target, k, &padding); },
+                                          source, key, password, before);
         if (result != ECryResult::Ok) {
             ++failed;
             continue;
         }
         ++decrypted;
-        madeThisPass.insert(target);
+        onlyOneBytePadding = onlyOneBytePadding && padding == 1;
         done.append({source, before});
     }
-    // A wrong password passes for the right one in about one file of 256 (its last block happens to
-    // end in valid padding): when any file of the pass failed, every ".cry" file stays, so that no
-    // file rests only in a garbled plain form.
-    if (failed == 0) {
+    // A wrong password passes for the right one in about one file of 256: its last block happens to
+    // end in valid padding, nearly always of one byte. Every ".cry" file stays when any file of the
+    // pass failed, or when all that passed ended in one byte of padding (a right password does so
+    // for one file in 16), so that no file rests only in a garbled plain form.
+    const bool keepCry = failed > 0 || onlyOneBytePadding;
+    if (!keepCry) {
         for (const auto& [source, before] : done)
             RemoveIfUnchanged(source, before);
     }
@@ -234,9 +282,9 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
         StorePassword(password);
     LogLabelled("Secure folder: ", folder);
     LogLabelled("Decrypted files: ", QByteArray::number(decrypted));
-    if (failed > 0) {
-        m_monitor.AddMonitorText("Files with wrong password:", MonitorColor::White, MonitorColor::Red, false);
-        m_monitor.AddMonitorText(" " + QByteArray::number(failed), MonitorColor::White, MonitorColor::Dark, true);
-    }
-    return EOutcome::Completed;
+    LogCountOfLeft("Files with wrong password:", failed);
+    LogCountOfLeft(kSkippedLabel, skipped);
+    const int kept = keepCry ? decrypted : 0;
+    LogCountOfLeft("Kept .cry files (the password may be wrong):", kept);
+    return failed + skipped + kept > 0 ? EOutcome::Incomplete : EOutcome::Completed;
 }

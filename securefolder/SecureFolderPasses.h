@@ -4,6 +4,8 @@
 
 #include <QByteArray>
 
+#include <functional>
+
 #include <sys/stat.h>
 
 class CServerMonitor;
@@ -23,10 +25,11 @@ class CSecureFolderPasses
 public:
     enum class EOutcome
     {
-        Completed, // the pass went over the folder and logged its summary
-        Refused,   // a warning stopped it, or the user answered No; nothing was touched
-        Busy,      // another pass is running; nothing happened
-        Failed,    // the key derivation failed; "Error encrypting files in the secure folder." was logged
+        Completed,  // the pass went over the folder, did every file and logged its summary
+        Incomplete, // the same, but files failed, were skipped, or kept their ".cry" form (logged)
+        Refused,    // a warning stopped it, or the user answered No; nothing was touched
+        Busy,       // another pass is running; nothing happened
+        Failed,     // the key derivation failed; "Error encrypting files in the secure folder." was logged
     };
 
     // pStore may be null: the CryPassword is then never stored (the terminal program).
@@ -44,11 +47,12 @@ private:
     void StorePassword(const QByteArray& password);
     // One file's work through the host, the key derived at the first file; before: the source's
     // state as the work found it.
-    ECryResult RunFile(ECryResult (*operation)(const QByteArray&, const QByteArray&, const CCryKey&),
-                       const QByteArray& source, const QByteArray& target, CCryKey& key, const QByteArray& password,
-                       struct stat& before);
+    ECryResult RunFile(const std::function<ECryResult(const CCryKey&)>& operation, const QByteArray& source,
+                       CCryKey& key, const QByteArray& password, struct stat& before);
     void LogFirstLine(bool bSuccess, const char* successText, const char* noneText);
     void LogLabelled(const char* label, const QByteArray& value);
+    // "label" and " count" in the colours of what was left undone, when count is not 0.
+    void LogCountOfLeft(const char* label, int count);
 
     CSettings& m_settings;
     CSettingsStore* m_pStore;

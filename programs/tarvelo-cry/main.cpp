@@ -93,8 +93,9 @@ const char kUsage[] = "Usage: tarvelo-cry encrypt FOLDER\n"
                       "  --help     show this help and exit\n"
                       "  --version  show the version and exit\n"
                       "\n"
-                      "Exit status: 0 when the pass went over the folder, 1 when the key derivation failed,\n"
-                      "2 for a bad command line, 3 when a warning stopped the pass.\n";
+                      "Exit status: 0 when the pass did every file, 1 when the key derivation failed,\n"
+                      "2 for a bad command line, 3 when a warning stopped the pass, 4 when the pass went\n"
+                      "over the folder but left files undone (failed, skipped, or kept in .cry form).\n";
 
 int Usage(const char* reason, const char* given = "")
 {
@@ -134,6 +135,8 @@ int main(int argc, char* argv[])
     switch (outcome) {
     case CSecureFolderPasses::EOutcome::Completed:
         return 0;
+    case CSecureFolderPasses::EOutcome::Incomplete:
+        return 4;
     case CSecureFolderPasses::EOutcome::Failed:
         return 1;
     case CSecureFolderPasses::EOutcome::Refused:
