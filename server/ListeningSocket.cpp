@@ -25,6 +25,9 @@ CSocketOpenListening::~CSocketOpenListening()
 void CSocketOpenListening::OnAccept(int error)
 {
     Q_UNUSED(error);
+    // A connection thread may have taken the number the reserve gave up last time.
+    if (m_hReserve < 0)
+        m_hReserve = OpenReserve();
     // Take every pending connection now: a burst of clients must not wait for one
     // notification each.
     for (;;) {
