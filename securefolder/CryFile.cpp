@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -43,6 +44,7 @@ private:
 };
 
 // The leading dot keeps a leftover out of both passes' listings.
+constexpr char kHiddenName[] = ".tarvelo-cry-";
 constexpr char kHiddenPrefix[] = "/.tarvelo-cry-";
 
 // The output beside the target, written unnamed (O_TMPFILE) so that a pass killed midway leaves
@@ -311,6 +313,20 @@ ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& target
     if (result == ECryResult::Ok && paddingBytes)
         *paddingBytes = in - out;
     return result;
+}
+
+void RemoveLeftoverOutputs(const QByteArray& folder)
+{
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        struct stat st = {};
+        if (std::strncmp(entry->d_name, kHiddenName, sizeof kHiddenName - 1) == 0 &&
+            ::fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            ::unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const QByteArray& password)

@@ -71,6 +71,11 @@ private:
 [[nodiscard]] ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key,
                                         qint64* paddingBytes = nullptr);
 
+// Removes from the folder what a pass stopped midway left of its outputs: where the file system
+// has no unnamed files, the output has a hidden name from the start, and a killed decryption left
+// plain text there that no pass lists.
+void RemoveLeftoverOutputs(const QByteArray& folder);
+
 // Writes "tarvelo: <what> <path>: <detail>" to standard error, the path's control characters and
 // bytes of no well-formed character escaped: a file's name must not drive the terminal.
 void ReportFileProblem(const char* what, const QByteArray& path, const char* detail);

@@ -184,6 +184,7 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
     const QByteArray password = values.SecurePassword;
     const QByteArray folder = values.SecureFolder;
     m_host.SetWaitCursor(true);
+    RemoveLeftoverOutputs(folder);
     QByteArrayList files;
     ListFolderFiles(files, folder, EFolderPattern::AllFiles);
     QList<FileWork> work;
@@ -232,6 +233,7 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
     const QByteArray password = values.SecurePassword;
     const QByteArray folder = values.SecureFolder;
     m_host.SetWaitCursor(true);
+    RemoveLeftoverOutputs(folder);
     QByteArrayList files;
     ListFolderFiles(files, folder, EFolderPattern::CryFiles);
     QList<FileWork> work;

@@ -141,12 +141,14 @@ void TestSecureFolder::passes()
         QByteArray shown; // the summary ("<f>": the folder), or the start of the warning
         QByteArray typed = kPass, folder = "w/v", stored = "marblet", before = "a.txt=a b.cry=b@P", after = before;
     } rows[] = {
-        // c and C would both make c.cry: the second would replace the first's, now or at the next pass.
+        // c and C would both make c.cry: the second would replace the first's, now or at the next pass. Outputs that
+        // a pass killed midway left under hidden names (.tarvelo-cry-*) go.
         {'E',
          "Encryption completed successfully.|Secure folder: <f>|Files in folder: 10|Encrypted files: 4|"
          "Files not encrypted: 1|Files skipped, their names clash: 2",
          kPass, longFolder, kPass,
-         "Re.TXT=h ÄQ.T=u \xc4Q.T=l x.CRYPT=x B.CRY=b .h=h s/ s/i=i ln->t p| r=n r.cry=o@O c=l C=u " + tooLong + "=k",
+         "Re.TXT=h ÄQ.T=u \xc4Q.T=l x.CRYPT=x B.CRY=b .h=h s/ s/i=i ln->t p| r=n r.cry=o@O c=l C=u " + tooLong +
+             "=k .tarvelo-cry-1=left",
          ".h=h B.CRY=b C=u c=l ln->t " + tooLong +
              "=k p| r.cry=n@P re.txt.cry=h@P s/ s/i=i x.CRYPT=x Äq.t.cry=u@P "
              "\xc4q.t.cry=l@P"},
@@ -156,7 +158,8 @@ void TestSecureFolder::passes()
          "Decryption completed successfully.|Secure folder: <f>|Decrypted files: 3|Files with wrong password: 5|"
          "Files skipped, their names clash: 3|Kept .cry files (the password may be wrong): 3",
          kPass, longFolder + ".cry", kPass,
-         "re.cry=h@P No.T.CRY=n@P p=p b.cry=b@O c=old c.cry=n@P d=old d.cry=n@O bad.cry=0123456789 e.cry= "
+         ".tarvelo-cry-2=left re.cry=h@P No.T.CRY=n@P p=p b.cry=b@O c=old c.cry=n@P d=old d.cry=n@O bad.cry=0123456789 "
+         "e.cry= "
          "f.cry=l@P f.CRY=u@P .x.cry=h@P s/ s/i.cry=i@P l.cry->.x.cry p.cry| x.cry.cry=q@P x.cry=z@O",
          // Some failed: every .cry file stays, as a wrong password may have passed for the right one.
          ".x.cry=h@P No.T.CRY=n@P No.T=n b.cry=b@O bad.cry=0123456789 c.cry=n@P c=n d.cry=n@O d=old e.cry= f.CRY=u@P "
