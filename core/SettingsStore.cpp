@@ -120,6 +120,11 @@ bool CSettingsStore::SaveSettings(const CSettings::Values& values) const
     return store.status() == QSettings::NoError && PrepareFile();
 }
 
+QByteArray CSettingsStore::SaveFailedText() const
+{
+    return "Unable to save the settings to " + QFile::encodeName(m_filePath);
+}
+
 bool CSettingsStore::SaveText(const char* valueName, const QByteArray& value) const
 {
     if (!PrepareFile())

@@ -15,6 +15,8 @@ public:
 
     static QString DefaultFilePath();
     QString FilePath() const { return m_filePath; }
+    // The monitor line for a save that failed.
+    QByteArray SaveFailedText() const;
 
     // Reads the fourteen values. A missing value or store yields the default, and so does a number
     // that is empty or not an unsigned number; a flag other than 0 reads as 1. Writes nothing.

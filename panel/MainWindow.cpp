@@ -161,8 +161,9 @@ void CMainWindow::SetSettingsEnabled(bool bEnabled)
 
 void CMainWindow::OnStartServer()
 {
-    // No start while the window ends or a pass is running (its events are dispatched meanwhile).
-    if (m_bEnded || m_passes.IsRunning() || m_pServer->IsRunning())
+    // No start while the window ends, or inside a stop or a pass (their events are dispatched
+    // meanwhile): a start within a stop would have its new clients ended by it.
+    if (m_bEnded || m_nBusy > 0 || m_pServer->IsRunning())
         return;
     // A listener that cannot open has written its reason: back to the stopped layout.
     if (m_pServer->StartWithRules(this) == CFtpServer::EStart::NotStarted)
@@ -181,10 +182,8 @@ void CMainWindow::Accept(const CSettings::Values& values, bool bRenamed)
     m_values = values;
     if (bRenamed)
         UpdateData(false);
-    if (!m_store.SaveSettings(m_values)) {
-        m_monitor.AddMonitorText("Unable to save the settings to " + QFile::encodeName(m_store.FilePath()),
-                                 MonitorColor::White, MonitorColor::Red, true);
-    }
+    if (!m_store.SaveSettings(m_values))
+        m_monitor.AddMonitorText(m_store.SaveFailedText(), MonitorColor::White, MonitorColor::Red, true);
 }
 
 void CMainWindow::OnStopServer()
@@ -218,7 +217,7 @@ void CMainWindow::PickFolder(QByteArray CSettings::Values::*member, const QStrin
     m_settings.Set(m_values);
     UpdateData(false);
     if (bStoreAtOnce && !m_store.SaveText("SecureFolder", m_values.SecureFolder)) {
-        CMessageBox::ShowWarning(this, QStringLiteral("Unable to save the settings to ") + m_store.FilePath(), subject);
+        CMessageBox::ShowWarning(this, QFile::decodeName(m_store.SaveFailedText()), subject);
     }
 }
 
@@ -268,7 +267,8 @@ void CMainWindow::FinishInternetIP(const QByteArray& address)
 
 void CMainWindow::RunPass(CSecureFolderPasses::EOutcome (CSecureFolderPasses::*pass)())
 {
-    if (m_bEnded || m_pServer->IsRunning())
+    // Inside a stop, its clients are still served.
+    if (m_bEnded || m_nBusy > 0 || m_pServer->IsRunning())
         return;
     EnterBusy();
     (void)(m_passes.*pass)(); // every outcome has been shown or logged by the pass
@@ -292,10 +292,25 @@ void CMainWindow::OnHelp()
     CMessageBox::Show(this, HelpText(), ApplicationName(), QMessageBox::Question);
 }
 
+void CMainWindow::EnterBusy()
+{
+    if (m_nBusy++ == 0)
+        SetStartButtonsEnabled(false);
+}
+
 void CMainWindow::LeaveBusy()
 {
-    if (--m_nBusy == 0 && m_bEndPending)
+    if (--m_nBusy > 0)
+        return;
+    SetStartButtonsEnabled(!m_pServer->IsRunning());
+    if (m_bEndPending)
         QMetaObject::invokeMethod(this, &CMainWindow::EndWindow, Qt::QueuedConnection);
+}
+
+void CMainWindow::SetStartButtonsEnabled(bool bEnabled)
+{
+    for (QWidget* button : {m_controls.Start, m_controls.Encrypt, m_controls.Decrypt})
+        button->setEnabled(bEnabled);
 }
 
 void CMainWindow::Shutdown()

@@ -69,9 +69,11 @@ private:
     void OnHelp();
 
     // Work that serves events while it runs (a stop, a pass): an end of the window asked for
-    // meanwhile waits until it is over.
-    void EnterBusy() { ++m_nBusy; }
+    // meanwhile waits until it is over, and the buttons that begin a start or a pass are off until
+    // then, so that neither runs inside it.
+    void EnterBusy();
     void LeaveBusy();
+    void SetStartButtonsEnabled(bool bEnabled);
     void Shutdown();
 
     // IServerStartHost: the running layout and the read-back; the start's values shown and saved.

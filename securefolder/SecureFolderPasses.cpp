@@ -17,7 +17,7 @@
 namespace {
 
 constexpr qsizetype kMinPasswordCharacters = 5;
-const char kSkippedLabel[] = "Files skipped, their names clash:";
+const char kSkippedLabel[] = "Files skipped for their names:";
 
 const char kNotSelectedCaption[] = "Secure folder not selected";
 const char kNotFoundText[] = "Secure folder not found.\r\nPlease select a valid folder.";
@@ -126,9 +126,9 @@ bool CSecureFolderPasses::CheckStart(const char* notSelectedText)
 
 void CSecureFolderPasses::StorePassword(const QByteArray& password)
 {
-    // Like every single-value write of the settings, a failed store is not reported.
-    if (m_pStore)
-        (void)m_pStore->SaveText("SecurePassword", password);
+    // Told, as the password the files are encrypted with would otherwise be lost from the settings.
+    if (m_pStore && !m_pStore->SaveText("SecurePassword", password))
+        m_monitor.AddMonitorText(m_pStore->SaveFailedText(), MonitorColor::White, MonitorColor::Red, true);
 }
 
 ECryResult CSecureFolderPasses::RunFile(const std::function<ECryResult(const CCryKey&)>& operation,

@@ -145,7 +145,7 @@ void TestSecureFolder::passes()
         // a pass killed midway left under hidden names (.tarvelo-cry-*) go.
         {'E',
          "Encryption completed successfully.|Secure folder: <f>|Files in folder: 10|Encrypted files: 4|"
-         "Files not encrypted: 1|Files skipped, their names clash: 2",
+         "Files not encrypted: 1|Files skipped for their names: 2",
          kPass, longFolder, kPass,
          "Re.TXT=h ÄQ.T=u \xc4Q.T=l x.CRYPT=x B.CRY=b .h=h s/ s/i=i ln->t p| r=n r.cry=o@O c=l C=u " + tooLong +
              "=k .tarvelo-cry-1=left",
@@ -156,7 +156,7 @@ void TestSecureFolder::passes()
          kPass, "a.txt=a", "a.txt=a"},
         {'D',
          "Decryption completed successfully.|Secure folder: <f>|Decrypted files: 3|Files with wrong password: 5|"
-         "Files skipped, their names clash: 3|Kept .cry files (the password may be wrong): 3",
+         "Files skipped for their names: 3|Kept .cry files (the password may be wrong): 3",
          kPass, longFolder + ".cry", kPass,
          ".tarvelo-cry-2=left re.cry=h@P No.T.CRY=n@P p=p b.cry=b@O c=old c.cry=n@P d=old d.cry=n@O bad.cry=0123456789 "
          "e.cry= "
@@ -210,6 +210,14 @@ void TestSecureFolder::passes()
         QCOMPARE(Describe(P("w/v")),
                  encrypt ? QByteArray("a.txt.cry=a@P a.txt=saved anew") : "a.txt.cry=saved anew a.txt=a");
     }
+    // A CryPassword that cannot be stored is told: the files are encrypted with it.
+    fs::remove_all(P("w").constData());
+    fs::create_directories(P("w/store.conf").constData()); // no file can be written there
+    fs::create_directories(P("w/v").constData());
+    Host host;
+    host.settings.Update([](auto& v) { v.SecureFolder = P("w/v"); });
+    QCOMPARE(host.passes.OnEncrypt(), EOutcome::Completed);
+    QVERIFY(host.sink.Lines().contains("Unable to save the settings to " + P("w/store.conf")));
 }
 
 void TestSecureFolder::terminalProgram()
@@ -238,7 +246,7 @@ printf x >"v/$(printf 'e\033[2J\302\233\233\300\233\340\201\233\303\251\342\202\
 cry 4 'Crypt0Pass\n' 'No files to decrypt.' decrypt v; tr -d '\033\233\300\340\256' <err | cmp err -
 grep -F 'decrypting v/e\x1b[2J\xc2\x9b\x9b\xc0\x9b\xe0\x81\x9bé€\xc3\xe2\x80\xae.cry: ' err; rm v/e*
 # Names whose .cry names would clash are left as they are, each named.
-printf x >v/NOTES.txt && cry 4 'Crypt0Pass\n' 'Files skipped, their names clash: 2' encrypt v
+printf x >v/NOTES.txt && cry 4 'Crypt0Pass\n' 'Files skipped for their names: 2' encrypt v
 grep -F 'skipping v/NOTES.txt: ' err && rm v/NOTES.txt
 # At a terminal, encrypting asks twice: two that differ stop it.
 python3 - "$TARVELO_BUILD_DIR/tarvelo-cry" <<'EOF'

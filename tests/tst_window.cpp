@@ -3,6 +3,7 @@
 #include "core/LanAddress.h"
 #include "core/MonitorColors.h"
 #include "FtpClient.h"
+#include "panel/FolderPicker.h"
 #include "panel/MainWindow.h"
 #include "panel/MessageBoxes.h"
 #include "panel/MonitorPane.h"
@@ -60,6 +61,19 @@ static bool Aside(int count, const std::function<bool(int)>& fn)
     for (int i = 0; i < count; ++i)
         threads.emplace_back([&, i] { ++(fn(i) ? passed : failed); });
     return QTest::qWaitFor([&] { return passed + failed == count; }, 60000) && failed == 0;
+}
+
+// Clicks button, and meanwhile (among the events it serves) the start and pass buttons, which must be off then.
+static void ClickWhileBusy(Window& f, QPushButton* button, QPushButton* meanwhile)
+{
+    bool off = false;
+    QTimer::singleShot(0, f.w.get(), [&] {
+        const CMainWindowControls& c = f.C();
+        off = !c.Start->isEnabled() && !c.Encrypt->isEnabled() && !c.Decrypt->isEnabled();
+        meanwhile->click();
+    });
+    button->click();
+    QVERIFY(off);
 }
 
 class TestWindow : public QObject
@@ -160,6 +174,23 @@ private Q_SLOTS:
         g.VerifyLayout(true);
     }
 
+    // Nothing starts inside a pass, which serves the window's events while its files are worked on.
+    void passKeepsStartsOut()
+    {
+        Window f;
+        f.w->show();
+        const QString secure = f.temp.filePath("Secure");
+        QFile big(secure + "/big.bin");
+        QVERIFY(QDir().mkpath(secure) && big.open(QIODevice::WriteOnly) && big.resize(8 << 20));
+        CFolderPicker::SetNextDirectory(secure);
+        f.C().SecureFolderButton->click();
+        f.C().CryPassword->setText("Crypt0Pass");
+        CMessageBox::SetNextAnswer(true);
+        ClickWhileBusy(f, f.C().Encrypt, f.C().Start);
+        QVERIFY(!f.w->Server().IsRunning() && QFile::exists(secure + "/big.bin.cry"));
+        f.VerifyLayout(true);
+    }
+
     void serveAndEnd()
     {
         for (const QString name : {"Stop", "close, No", "close, Yes", "Esc", "tray Quit"}) {
@@ -180,7 +211,7 @@ private Q_SLOTS:
             if (asks)
                 f.w->close();
             else if (name == "Stop")
-                f.C().Stop->click();
+                ClickWhileBusy(f, f.C().Stop, f.C().Start); // a start within the stop would be ended by it
             else if (name == "Esc")
                 QTest::keyClick(f.C().Username, Qt::Key_Escape);
             else
