@@ -354,8 +354,10 @@ measure_many() {
     # "x" keeps the rounds in step where it was not run.
     if [ "$failures" = 0 ]; then
         r=$("$client" many "$p" "$u" "$w" "$clients" mib.bin "$pid" unread)
-        record manyUnread "$1" "$([ "$(echo "$r" | field failures)" = 0 ] && echo "$r" | field seconds || echo x)"
-        record manyUnreadClientCpu "$1" "$(echo "$r" | field client_cpu)"
+        local clean
+        clean=$([ "$(echo "$r" | field failures)" = 0 ] && echo 1 || echo 0)
+        record manyUnread "$1" "$([ "$clean" = 1 ] && echo "$r" | field seconds || echo x)"
+        record manyUnreadClientCpu "$1" "$([ "$clean" = 1 ] && echo "$r" | field client_cpu || echo x)"
     else
         record manyUnread "$1" x
         record manyUnreadClientCpu "$1" x

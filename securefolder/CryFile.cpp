@@ -93,9 +93,10 @@ public:
         m_bCommitted = true;
         // The source goes next: the rename must be on disk first, also where the file system does
         // not keep the order of the two by itself (no journal, FAT). A folder that cannot be read,
-        // or synced, is left to the file system; a failing disk fails the file, whose source stays.
+        // or whose file system cannot sync it, is left to that; any other error fails the file,
+        // whose source then stays.
         const CFd folder(::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        return folder.Get() < 0 || fsync(folder.Get()) == 0 || errno != EIO;
+        return folder.Get() < 0 || fsync(folder.Get()) == 0 || errno == EINVAL;
     }
 
 private:

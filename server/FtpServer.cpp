@@ -162,7 +162,6 @@ CThreadConnection* CFtpServer::StartedThread()
     auto* connection = new CThreadConnection(this);
     ++m_nSpareThreads;
     connect(connection, &QThread::finished, this, [this, connection] {
-        m_spares.removeOne(connection); // a stop may have ended it after it was kept
         const bool served = connection->Served();
         connection->wait();
         delete connection;

@@ -86,6 +86,7 @@ void TestServer::StopAndStartWithin()
         QTimer::singleShot(0, m_server, [this] { m_server->StartServer(); });
         m_server->StopServer();
         m_server->StartServer(); // no wait of the stop ran the queued start
+        m_port = m_server->ListeningPort();
     });
 }
 
