@@ -262,8 +262,9 @@ bool CFtpServer::ClientEnded(CThreadConnection* connection)
         this,
         [this, connection] {
             connection->Keep(); // counted as a spare from now on, also when it ends
-            // A stop that began before a start (the window's Start during the stop's wait) may
-            // have asked it to quit already: a spare that is ending must not serve the next client.
+            // A stop that began before a start (one made during the stop's waits, as the engine
+            // allows) may have asked it to quit already: a spare that is ending must not serve the
+            // next client.
             if (m_bRunning && !connection->QuitRequested())
                 m_spares.append(connection);
             else
