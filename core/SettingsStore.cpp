@@ -65,6 +65,9 @@ CSettings::Values CSettingsStore::LoadSettings() const
     CSettings::Values values;
     if (!QFileInfo::exists(m_filePath))
         return values;
+    // It holds passwords: a file copied in readable by others is made the owner's alone at once,
+    // not at the next save.
+    QFile::setPermissions(m_filePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     QSettings store(m_filePath, QSettings::IniFormat);
     store.beginGroup(kGroup);
     for (const TextField& field : kTextFields) {

@@ -19,7 +19,8 @@ public:
     QByteArray SaveFailedText() const;
 
     // Reads the fourteen values. A missing value or store yields the default, and so does a number
-    // that is empty or not an unsigned number; a flag other than 0 reads as 1. Writes nothing.
+    // that is empty or not an unsigned number; a flag other than 0 reads as 1. Writes nothing but
+    // the file's mode, which it makes the owner's alone.
     CSettings::Values LoadSettings() const;
     // Writes the fourteen values. False when the store could not be written.
     bool SaveSettings(const CSettings::Values& values) const;

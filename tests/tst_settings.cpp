@@ -26,7 +26,9 @@ private Q_SLOTS:
         // The secure folder's password change writes that value alone.
         QVERIFY(store.SaveText("SecurePassword", "newsecret"));
         values.SecurePassword = "newsecret";
+        QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::ReadOther)); // copied in by hand
         QVERIFY(fields(store.LoadSettings()) == fields(values));
+        QCOMPARE(QFile::permissions(path), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
         // A stored line, the value as the store writes it back, and why it is out of bounds.
         for (const QString row :
              {"ServerPort=abc|21", "AllowDownloadFiles=yes|1", "AllowDeleteFiles=2|1",
