@@ -45,7 +45,6 @@ private:
 
 // The leading dot keeps a leftover out of both passes' listings.
 constexpr char kHiddenName[] = ".tarvelo-cry-";
-constexpr char kHiddenPrefix[] = "/.tarvelo-cry-";
 
 // The output beside the target, written unnamed (O_TMPFILE) so that a pass killed midway leaves
 // nothing behind. Commit() names it under a fresh hidden name and renames that over the target:
@@ -64,7 +63,7 @@ public:
             if (m_fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
                 return;
         }
-        m_path = m_folder + kHiddenPrefix + "XXXXXX";
+        m_path = m_folder + '/' + kHiddenName + "XXXXXX";
         m_fd = mkostemp(m_path.data(), O_CLOEXEC);
         m_bNamed = m_fd >= 0;
     }
@@ -105,7 +104,7 @@ private:
     {
         const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
         for (int tries = 0; tries < 100; ++tries) {
-            m_path = m_folder + kHiddenPrefix + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+            m_path = m_folder + '/' + kHiddenName + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
             if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, m_path.constData(), AT_SYMLINK_FOLLOW) == 0)
                 return m_bNamed = true;
             if (errno != EEXIST)
