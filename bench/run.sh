@@ -83,6 +83,7 @@ fi
 cmake --build "$build" -j2 --target tarvelo-ftpd tarvelo-cry >/dev/null
 client=$build/bench-client
 cc -O2 -Wall -Wextra -pthread -o "$client" "$bench/client.c"
+cc -O2 -Wall -Wextra -pthread -o "$build/bench-floor" "$bench/floor.c"
 
 need=$((2 * big + 3 * cryBig + (100 << 20)))
 freeBytes=$(($(df -Pk "${BENCH_TMP:-/tmp}" | awk 'NR == 2 {print $4}') * 1024))
@@ -257,6 +258,8 @@ if wanted pyftpdlib; then
         skipped[pyftpdlib]="not installed (python3-pyftpdlib)"
     fi
 fi
+# No peer: the minimal responder serves only the clients-at-once session (bench/floor.c).
+start_server floor "" "$build/bench-floor" "$root" && unset 'servers[-1]'
 for p in "${!skipped[@]}"; do echo "bench: not measuring $p: ${skipped[$p]}" >&2; done
 
 # ---- measuring -------------------------------------------------------------------------------------
@@ -374,6 +377,10 @@ for rep in $(seq "$reps"); do
             "measure_$workload" "$s"
         done
     done
+    if [ -n "${portOf[floor]:-}" ]; then
+        p=${portOf[floor]} u=${userOf[floor]} w=${passOf[floor]} pid=${pidOf[floor]}
+        measure_many floor
+    fi
 done
 
 # ---- the secure folder's passes ------------------------------------------------------------------
@@ -418,11 +425,12 @@ done
 # ---- the report ------------------------------------------------------------------------------------
 # versus MEASURE max|min "PEERS": in each round, ours over the best of PEERS (the largest value with
 # max, the smallest with min; values that are not numbers do not compete); prints the median of those
-# ratios and the peer that was best in most rounds, or "- -".
+# ratios and the peer that was best in most rounds, or "- -". A fourth argument takes another server
+# for ours.
 versus() {
     local list="" s
     for s in $3; do list+="$s=${runs[$1/$s]:-};"; done
-    awk -v ours="${runs[$1/tarvelo]:-}" -v peers="$list" -v best="$2" 'BEGIN {
+    awk -v ours="${runs[$1/${4:-tarvelo}]:-}" -v peers="$list" -v best="$2" 'BEGIN {
         rounds = split(ours, o, " "); np = split(peers, p, ";"); k = 0
         for (r = 1; r <= rounds; r++) {
             b = ""; who = ""
@@ -531,6 +539,12 @@ mkdir -p "$(dirname "$out")"
         echo "$s failed $failed clients in all: $(sum manyNoConnection "$s") could not connect, $(sum manyNoGreeting "$s") had no 220 greeting within the client's 60 s timeout, $(sum manyNoLogin "$s") no 230 reply, the others failed later in the session."
     done
     echo "The client itself: $(med wire client) MB/s over loopback with no server between (1 MiB sends and receives)."
+    if [ -n "${portOf[floor]:-}" ]; then
+        read -r ratio _ <<<"$(versus manyClean min "$peers" floor)"
+        echo "A floor for the $clients clients at once: bench/floor.c, a minimal responder with one epoll loop per core that knows only that"
+        echo "session's commands (no account, path rules, limits or monitor), took $(med manyClean floor) s with $(med manyServerCpu floor) s of CPU, $ratio of the best peer;"
+        echo "tarvelo-ftpd took $(med manyClean tarvelo) s with $(med manyServerCpu tarvelo) s. Its failures: $(sum manyFail floor)."
+    fi
     echo
     echo "All rounds: $(for k in "${!runs[@]}"; do echo "$k:${runs[$k]}"; done | sort | tr '\n' ';')"
 } >"$out"
