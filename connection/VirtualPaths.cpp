@@ -290,7 +290,18 @@ CVirtualFolder::Mapped CVirtualFolder::MapToDiskPath(const QByteArray& path) con
             mapped.decided = mapped.decided && !read.spent;
             mapped.found = mapped.found && mapped.decided;
         } else {
+            // SECURITY: a path that leaves the root names nothing, even one that comes back in:
+            // what it passed outside must not tell whether a name exists there. The walk stops
+            // where it left, through a link or above the root, which the caller refuses.
+            if (IsOutside(mapped.diskPath)) {
+                mapped.found = false;
+                break;
+            }
             mapped.diskPath = Parent(mapped.diskPath);
+            if (!IsInsideRoot(mapped.diskPath)) {
+                mapped.found = false;
+                break;
+            }
         }
         if (mapped.found && !Exists(mapped.diskPath))
             mapped.found = false;

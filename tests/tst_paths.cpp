@@ -23,7 +23,7 @@ private Q_SLOTS:
 void TestPaths::paths()
 {
     // Served through link; Root/ differs from root/ only in case, rootX/ extends its name. Outside the root,
-    // nothing is told, not even whether a name exists.
+    // nothing is told, not even whether a name exists, also on the way of a path that comes back in.
     TestTree tree("root/ root/Docs/ root/Docs/A.txt=hello root/Docs/b.txt=b root/Docs/Report.TXT=r root/Empty/ "
                   "root/Case/ root/Case/readme=lower root/Case/README=up root/Pair/ root/Pair/f=12 root/pair/ "
                   "root/pair/f=1234 root/.cache/ root/.cache/k=keep root/cache/ root/cache/k=plain root/CACHE./ "
@@ -48,6 +48,12 @@ void TestPaths::paths()
         SIZE ../rootX/none.txt | 550 Not allowed.
         RETR outlink/none/x.txt | 550 Not allowed.
         CWD ../none | 550 "../none": Not allowed.
+        SIZE /../root/notes.txt | 550 Not allowed.
+        SIZE ../Root/../root/notes.txt | 550 Not allowed.
+        SIZE ../none/../root/notes.txt | 550 Not allowed.
+        SIZE outlink/x.txt/../../notes.txt | 550 Not allowed.
+        SIZE outlink/none/../../notes.txt | 550 Not allowed.
+        CWD outlink/.. | 550 "outlink/..": Not allowed.
         RETR /etc/passwd | 550 File not found.
         STOR ../Root/secret.txt | 550 Not allowed.
         STOR dangling | 550 Not allowed.
