@@ -9,6 +9,9 @@
 void PrepareServingProcess()
 {
     ::signal(SIGPIPE, SIG_IGN);
+    // A file size limit (ulimit -f, systemd's LimitFSIZE=) would end the process at the first
+    // upload past it: the write fails with EFBIG instead, as on a full disk, and the client is told.
+    ::signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;

@@ -2,7 +2,8 @@
 
 // Makes the process fit to serve many clients, once, before the first listener opens: a send to a
 // client that has gone reports an error instead of killing the process with SIGPIPE (sendfile has
-// no flag against it), and the soft limit of open descriptors is raised to the hard one, so that
+// no flag against it), a write past a file size limit fails instead of killing it with SIGXFSZ,
+// and the soft limit of open descriptors is raised to the hard one, so that
 // hundreds of clients with their data connections and upload pipes fit. Any thread; idempotent.
 void PrepareServingProcess();
 
