@@ -20,6 +20,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -48,7 +49,7 @@ typedef struct
 
 struct Session
 {
-    int control, passive, data, file, folder;
+    int control, passive, data, file;
     off_t offset, size;
     enum Pending pending;
     int ended;     /* closed; freed after the events at hand, which may still name it */
@@ -59,6 +60,7 @@ struct Session
 };
 
 static const char* root;
+static int rootFolder; /* shared by all sessions: RETR opens below it */
 static uint16_t port;
 static __thread Session* ended;
 
@@ -164,7 +166,10 @@ static void Passive(int loop, Session* s)
 static void Retr(int loop, Session* s, const char* name)
 {
     struct stat status;
-    s->file = openat(s->folder, name, O_RDONLY | O_CLOEXEC);
+    if (s->file >= 0)
+        close(s->file); /* an earlier RETR still waiting for its data connection */
+    /* Names of the root folder only: the responder serves the benchmark's files, nothing else. */
+    s->file = strchr(name, '/') || !strcmp(name, "..") ? -1 : openat(rootFolder, name, O_RDONLY | O_CLOEXEC);
     if (s->file < 0 || fstat(s->file, &status) != 0) {
         EndTransfer(loop, s, "550 No such file.\r\n");
         return;
@@ -205,7 +210,6 @@ static void EndSession(int loop, Session* s)
     Close(loop, &s->data);
     if (s->file >= 0)
         close(s->file);
-    close(s->folder);
     s->ended = 1;
     s->next = ended;
     ended = s;
@@ -214,6 +218,8 @@ static void EndSession(int loop, Session* s)
 static void Readable(int loop, Session* s)
 {
     ssize_t n = recv(s->control, s->line + s->used, sizeof s->line - s->used, 0);
+    if (n < 0 && errno == EAGAIN)
+        return;
     if (n <= 0) {
         EndSession(loop, s);
         return;
@@ -235,10 +241,9 @@ static void Readable(int loop, Session* s)
 static void Accept(int loop, int listener)
 {
     int fd, on = 1;
-    while ((fd = accept4(listener, NULL, NULL, SOCK_CLOEXEC)) >= 0) {
+    while ((fd = accept4(listener, NULL, NULL, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
         Session* s = calloc(1, sizeof *s);
         *s = (Session){.control = fd, .passive = -1, .data = -1, .file = -1};
-        s->folder = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         s->controlTag = (Tag){kControl, s};
         s->passiveTag = (Tag){kPassive, s};
         s->dataTag = (Tag){kData, s};
@@ -288,8 +293,11 @@ static void* Serve(void* argument)
                     Watch(loop, EPOLL_CTL_ADD, s->data, 0, &s->dataTag);
                     Transfer(loop, s);
                 }
-            } else
+            } else if (s->pending == kRetr) {
                 SendFile(loop, s);
+            } else {
+                Close(loop, &s->data); /* an error or hang-up before any command wanted it */
+            }
         }
         while (ended) {
             Session* s = ended;
@@ -307,6 +315,17 @@ int main(int argc, char** argv)
         return 2;
     }
     root = argv[1];
+    rootFolder = open(root, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (rootFolder < 0) {
+        perror("floor: root");
+        return 1;
+    }
+    /* 500 sessions hold up to five descriptors each: as servers do, take the hard limit. */
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
     int threads = argc > 2 ? atoi(argv[2]) : (int)sysconf(_SC_NPROCESSORS_ONLN);
     threads = threads < 1 ? 1 : threads > 64 ? 64 : threads;
     int listeners[64];

@@ -280,10 +280,14 @@ peak_kib() { awk '/^VmHWM/ {print $2}' "/proc/$1/status"; }
 now_ns() { date +%s%N; }
 per_gb() { awk -v s="$1" -v b="$2" 'BEGIN {printf "%.3f", s / (b / 1e9)}'; }
 
-# Round N takes the servers in turn starting from the Nth.
-ordered_servers() {
-    local n=${#servers[@]} i
-    for ((i = 0; i < n; i++)); do echo "${servers[$(((i + $1 - 1) % n))]}"; done
+# ordered N NAME...: round N takes the servers named in turn starting from the Nth.
+ordered() {
+    local round=$1 i
+    shift
+    for ((i = 0; i < $#; i++)); do
+        local at=$(((i + round - 1) % $# + 1))
+        echo "${!at}"
+    done
 }
 bulkTries=3
 larger() { awk -v a="$1" -v b="$2" 'BEGIN {print (b + 0 > a + 0 ? b : a)}'; }
@@ -372,15 +376,13 @@ for rep in $(seq "$reps"); do
     r=$("$client" probe-wire "$big")
     record wire client "$(echo "$r" | field mbps)"
     for workload in retr stor small login list many; do
-        for s in $(ordered_servers "$rep"); do
+        taking=("${servers[@]}")
+        [ "$workload" = many ] && [ -n "${portOf[floor]:-}" ] && taking+=(floor)
+        for s in $(ordered "$rep" "${taking[@]}"); do
             p=${portOf[$s]} u=${userOf[$s]} w=${passOf[$s]} pid=${pidOf[$s]}
             "measure_$workload" "$s"
         done
     done
-    if [ -n "${portOf[floor]:-}" ]; then
-        p=${portOf[floor]} u=${userOf[floor]} w=${passOf[floor]} pid=${pidOf[floor]}
-        measure_many floor
-    fi
 done
 
 # ---- the secure folder's passes ------------------------------------------------------------------

@@ -27,8 +27,9 @@ constexpr quint32 kFirstUnprivilegedPort = 1024;
 constexpr int kListenBacklog = SOMAXCONN;
 // A connection thread's stack. Its deepest path, a command handler under the event loop, fits in
 // 32 KiB with the thread's own data. The C library keeps 40 MiB of ended threads' stacks for reuse:
-// at this size that holds a burst of 600 clients, whose threads then start and end without mapping
-// and unmapping memory, and each unmapping stops the other cores to flush their address caches.
+// at this size that is the stacks of up to 600 clients' threads, which then start and end without
+// mapping and unmapping memory, and each unmapping stops the other cores to flush their address
+// caches.
 constexpr uint kConnectionStackBytes = 64 * 1024;
 // Threads kept waiting for clients: one to greet the next client while the one before it starts
 // another, and one more so that a client's end can hand its thread to a later one.
