@@ -427,8 +427,9 @@ done
 # ---- the report ------------------------------------------------------------------------------------
 # versus MEASURE max|min "PEERS": in each round, ours over the best of PEERS (the largest value with
 # max, the smallest with min; values that are not numbers do not compete); prints the median of those
-# ratios and the peer that was best in most rounds, or "- -". A fourth argument takes another server
-# for ours.
+# ratios (to two places), the peer that was best in most rounds and the median unrounded, on which
+# verdicts are taken (0.996 is shown as 1.00 but misses 1); or "- - -". A fourth argument takes
+# another server for ours.
 versus() {
     local list="" s
     for s in $3; do list+="$s=${runs[$1/$s]:-};"; done
@@ -445,11 +446,11 @@ versus() {
             if (b == "" || b + 0 == 0 || o[r] !~ /^[0-9.]+$/) continue
             ratio[++k] = o[r] / b; wins[who]++
         }
-        if (k == 0) { print "- -"; exit }
+        if (k == 0) { print "- - -"; exit }
         for (i = 2; i <= k; i++) for (j = i; j > 1 && ratio[j - 1] > ratio[j]; j--) { t = ratio[j]; ratio[j] = ratio[j - 1]; ratio[j - 1] = t }
         m = k % 2 ? ratio[(k + 1) / 2] : (ratio[k / 2] + ratio[k / 2 + 1]) / 2
         top = ""; for (w in wins) if (top == "" || wins[w] > wins[top]) top = w
-        printf "%.2f %s\n", m, top
+        printf "%.2f %s %.6f\n", m, top, m
     }'
 }
 # verdict VALUE OP LIMIT: "yes" or "no" (or "-" when something is missing)
@@ -460,10 +461,10 @@ peers=${servers[*]:1}
 
 # row LABEL MEASURE max|min PEERS TARGET-TEXT OP LIMIT: a table row whose verdict is on the ratio.
 row() {
-    local label=$1 measure=$2 best=$3 against=$4 target=$5 op=$6 limit=$7 cells="" p ratio who
+    local label=$1 measure=$2 best=$3 against=$4 target=$5 op=$6 limit=$7 cells="" p ratio who exact
     for p in "${allPeers[@]}"; do cells+=" $(med "$measure" "$p") |"; done
-    read -r ratio who <<<"$(versus "$measure" "$best" "$against")"
-    echo "| $label | $(med "$measure" tarvelo) |$cells $ratio | $who | $target | $(verdict "$ratio" "$op" "$limit") |"
+    read -r ratio who exact <<<"$(versus "$measure" "$best" "$against")"
+    echo "| $label | $(med "$measure" tarvelo) |$cells $ratio | $who | $target | $(verdict "$exact" "$op" "$limit") |"
 }
 # own_row LABEL CELLS... TARGET-TEXT VERDICT: a row whose verdict is on our figure alone.
 own_row() { echo "| $1 | $2 | $3 | $4 | $5 | | | $6 | $7 |"; }
@@ -507,8 +508,8 @@ mkdir -p "$(dirname "$out")"
     for m in "encBig:encrypt $(mib "$cryBig"), MB/s:1" "decBig:decrypt $(mib "$cryBig"), MB/s:1" \
         "encSmall:encrypt $cryFiles x 4 KiB, files/s:5" "decSmall:decrypt $cryFiles x 4 KiB, files/s:5"; do
         IFS=: read -r measure label limit <<<"$m"
-        read -r ratio _ <<<"$(versus "$measure" max openssl)"
-        echo "| $label | $(med "$measure" tarvelo) | $(med "$measure" openssl) | $ratio | >= ${limit}.0x openssl | $(verdict "$ratio" ">=" "$limit") |"
+        read -r ratio _ exact <<<"$(versus "$measure" max openssl)"
+        echo "| $label | $(med "$measure" tarvelo) | $(med "$measure" openssl) | $ratio | >= ${limit}.0x openssl | $(verdict "$exact" ">=" "$limit") |"
     done
     echo
     echo "How the servers ran, all from the same root folder: tarvelo-ftpd and pyftpdlib as $(id -un), the sessions of vsftpd and pure-ftpd as nobody."
