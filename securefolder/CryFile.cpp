@@ -24,6 +24,9 @@ namespace {
 
 constexpr std::size_t kDerivedLength = 64;
 constexpr std::size_t kChunkLength = 64 * 1024;
+// Written output is handed to the disk every this many bytes, while the rest is still being
+// encrypted, so that the sync before the commit has only the tail left to wait for.
+constexpr qint64 kWritebackStep = 8 << 20;
 
 // Closes a descriptor on every way out.
 class CFd
@@ -219,7 +222,7 @@ ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, cons
         CryptoPP::StreamTransformationFilter filter(mode, new CryptoPP::StringSink(produced),
                                                     CryptoPP::StreamTransformationFilter::PKCS_PADDING);
         std::vector<CryptoPP::byte> chunk(kChunkLength);
-        qint64 in = 0, out = 0;
+        qint64 in = 0, out = 0, handed = 0; // handed: the bytes whose writing was started
         for (;;) {
             const ssize_t n = ::read(source.Get(), chunk.data(), chunk.size());
             if (n < 0 && errno == EINTR)
@@ -238,6 +241,11 @@ ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, cons
                 return ECryResult::Failed;
             }
             produced.clear();
+            if (out - handed >= kWritebackStep) {
+                // Starts the writing, waits for nothing; a failure shows at the commit's fsync.
+                ::sync_file_range(output.Fd(), handed, out - handed, SYNC_FILE_RANGE_WRITE);
+                handed = out;
+            }
         }
         filter.MessageEnd();
         out += qint64(produced.size());
