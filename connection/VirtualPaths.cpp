@@ -293,12 +293,10 @@ CVirtualFolder::Mapped CVirtualFolder::MapToDiskPath(const QByteArray& path) con
             // SECURITY: a path that leaves the root names nothing, even one that comes back in:
             // what it passed outside must not tell whether a name exists there. The walk stops
             // where it left, through a link or above the root, which the caller refuses.
-            if (IsOutside(mapped.diskPath)) {
-                mapped.found = false;
-                break;
-            }
-            mapped.diskPath = Parent(mapped.diskPath);
-            if (!IsInsideRoot(mapped.diskPath)) {
+            const bool throughLink = IsOutside(mapped.diskPath);
+            if (!throughLink)
+                mapped.diskPath = Parent(mapped.diskPath);
+            if (throughLink || !IsInsideRoot(mapped.diskPath)) {
                 mapped.found = false;
                 break;
             }
