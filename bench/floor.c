@@ -3,7 +3,8 @@
  * monitor. It shows what the machine allows for that session: its wall time is a floor that no
  * real server reaches, against which the ratio to the peers can be read.
  *
- *   floor ROOT [THREADS]   serves ROOT on a free loopback port, named on standard error
+ *   floor ROOT [FIRST:LAST [THREADS]]   serves ROOT on a free loopback port, named on standard
+ *                                       error, with passive ports from FIRST to LAST
  *
  * Each thread runs its own epoll loop on its own listening socket, all on one port
  * (SO_REUSEPORT), so the kernel spreads the clients over them; LIST reads the folder's entries and
@@ -62,6 +63,7 @@ struct Session
 static const char* root;
 static int rootFolder; /* shared by all sessions: RETR opens below it */
 static uint16_t port;
+static unsigned passiveFirst = 40000, passiveCount = 9000;
 static __thread Session* ended;
 
 static void Say(Session* s, const char* reply)
@@ -144,6 +146,24 @@ static void Transfer(int loop, Session* s)
         SendFile(loop, s);
 }
 
+/* Binds to the next free port of its range, as servers with a passive range do. A bind to port 0
+ * has the kernel search past every port in TIME_WAIT, and after a few runs there are tens of
+ * thousands of them: that search would cost more than the rest of the session. */
+static int BindPassive(int fd, struct sockaddr_in* address)
+{
+    static unsigned next;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    for (unsigned i = 0; i < passiveCount; ++i) {
+        unsigned port = passiveFirst + __atomic_fetch_add(&next, 1, __ATOMIC_RELAXED) % passiveCount;
+        address->sin_port = htons((uint16_t)port);
+        if (bind(fd, (struct sockaddr*)address, sizeof *address) == 0)
+            return 0;
+    }
+    address->sin_port = 0;
+    return bind(fd, (struct sockaddr*)address, sizeof *address);
+}
+
 static void Passive(int loop, Session* s)
 {
     Close(loop, &s->passive);
@@ -151,8 +171,8 @@ static void Passive(int loop, Session* s)
     s->passive = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     struct sockaddr_in address = {.sin_family = AF_INET, .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
     socklen_t length = sizeof address;
-    if (s->passive < 0 || bind(s->passive, (struct sockaddr*)&address, sizeof address) != 0 ||
-        listen(s->passive, 1) != 0 || getsockname(s->passive, (struct sockaddr*)&address, &length) != 0) {
+    if (s->passive < 0 || BindPassive(s->passive, &address) != 0 || listen(s->passive, 1) != 0 ||
+        getsockname(s->passive, (struct sockaddr*)&address, &length) != 0) {
         Say(s, "425 No data connection.\r\n");
         return;
     }
@@ -311,7 +331,7 @@ static void* Serve(void* argument)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: floor ROOT [THREADS]\n");
+        fprintf(stderr, "usage: floor ROOT [FIRST:LAST [THREADS]]\n");
         return 2;
     }
     root = argv[1];
@@ -326,7 +346,12 @@ int main(int argc, char** argv)
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-    int threads = argc > 2 ? atoi(argv[2]) : (int)sysconf(_SC_NPROCESSORS_ONLN);
+    unsigned first, last;
+    if (argc > 2 && sscanf(argv[2], "%u:%u", &first, &last) == 2 && first > 0 && first <= last && last < 65536) {
+        passiveFirst = first;
+        passiveCount = last - first + 1;
+    }
+    int threads = argc > 3 ? atoi(argv[3]) : (int)sysconf(_SC_NPROCESSORS_ONLN);
     threads = threads < 1 ? 1 : threads > 64 ? 64 : threads;
     int listeners[64];
     for (int i = 0; i < threads; ++i)

@@ -1,8 +1,9 @@
 """The peer server of the benchmark: pyftpdlib (Debian's python3-pyftpdlib) serving ROOT on a
-loopback port of its own choosing, with sendfile for downloads as it ships. Prints
-"pyftpd: listening on port N" on standard error once it accepts connections.
+loopback port of its own choosing, with sendfile for downloads as it ships, and passive ports from
+FIRST to LAST as the other peers have. Prints "pyftpd: listening on port N" on standard error once
+it accepts connections.
 
-usage: python3 pyftpd.py ROOT USER PASSWORD
+usage: python3 pyftpd.py ROOT USER PASSWORD [FIRST:LAST]
 """
 import logging
 import sys
@@ -19,6 +20,11 @@ def main():
     authorizer.add_user(user, password, root, perm="elradfmw")
     handler = FTPHandler
     handler.authorizer = authorizer
+    # Without a range each PASV binds to port 0, and the kernel's search for a free port walks
+    # past every port in TIME_WAIT: after a few runs that search alone can take seconds.
+    if len(sys.argv) > 4:
+        first, last = map(int, sys.argv[4].split(":"))
+        handler.passive_ports = range(first, last + 1)
     # The 500-client run starts every client at once: room for all of them, as the other server has.
     server = FTPServer(("127.0.0.1", 0), handler, backlog=1024)
     server.max_cons = 2048

@@ -253,13 +253,15 @@ if wanted pyftpdlib; then
     done
     if [ -n "$python" ]; then
         version[pyftpdlib]=$("$python" -c 'import pyftpdlib; print(pyftpdlib.__ver__)')
-        start_server pyftpdlib "" "$python" "$bench/pyftpd.py" "$root" "$user" "$password" || true
+        start_server pyftpdlib "" "$python" "$bench/pyftpd.py" "$root" "$user" "$password" \
+            "$((ephemeral - 12000)):$((ephemeral - 8201))" || true
     else
         skipped[pyftpdlib]="not installed (python3-pyftpdlib)"
     fi
 fi
 # No peer: the minimal responder serves only the clients-at-once session (bench/floor.c).
-start_server floor "" "$build/bench-floor" "$root" && unset 'servers[-1]'
+start_server floor "" "$build/bench-floor" "$root" "$((ephemeral - 16000)):$((ephemeral - 12001))" &&
+    unset 'servers[-1]'
 for p in "${!skipped[@]}"; do echo "bench: not measuring $p: ${skipped[$p]}" >&2; done
 
 # ---- measuring -------------------------------------------------------------------------------------
@@ -518,7 +520,7 @@ mkdir -p "$(dirname "$out")"
             case $p in
             vsftpd) echo "- vsftpd ${version[$p]} (Debian's .deb, unpacked): anonymous login chrooted to the root folder, Debian's defaults otherwise (seccomp sandbox, isolated sessions, a process pair per session)." ;;
             pure-ftpd) echo "- pure-ftpd ${version[$p]} (Debian's .deb, unpacked): a virtual user from a puredb file with a SHA-512 crypt hash, chrooted; -c 2000 -C 2000 so that all clients are let in, a process pair per session." ;;
-            pyftpdlib) echo "- pyftpdlib ${version[$p]} (python3-pyftpdlib): bench/pyftpd.py, one process, sendfile for RETR as it ships." ;;
+            pyftpdlib) echo "- pyftpdlib ${version[$p]} (python3-pyftpdlib): bench/pyftpd.py, one process, sendfile for RETR as it ships, a passive port range as the other peers have." ;;
             esac
         else
             echo "- $p: not measured, ${skipped[$p]:-not asked for (BENCH_PEERS)}."
