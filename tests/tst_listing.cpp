@@ -54,10 +54,9 @@ void TestListing::listing()
                   "root/Docs/outfile->../../o/f root/Docs/gone->nowhere o/ o/f=secret root/Docs/\xFF\xC3\xA9->_x");
     QVERIFY(tree.IsValid());
     QVERIFY(::truncate(tree.Path("root/Docs/big.iso").constData(), 5368709120LL) == 0);
-    for (const QByteArray& name : QByteArrayList{"a.txt", "A.txt", "B.txt", "_x", ".hidden", "big.iso", "Sub"}) {
-        const struct timespec times[2] = {{time_t(kJun15_2020), 0}, {time_t(kJun15_2020), 0}};
+    const struct timespec times[2] = {{time_t(kJun15_2020), 0}, {time_t(kJun15_2020), 0}};
+    for (const QByteArray& name : QByteArrayList{"a.txt", "A.txt", "B.txt", "_x", ".hidden", "big.iso", "Sub"})
         QVERIFY(::utimensat(AT_FDCWD, tree.Path("root/Docs/" + name).constData(), times, 0) == 0);
-    }
     const QByteArray folder = "drwx------ 1 user group " +
                               QByteArray::number(QFileInfo(tree.Path("root/Docs/Sub")).size()).rightJustified(14, ' ');
     // Line ends escaped for the conversation. Links show their targets; the last name is no text a QString keeps.
@@ -78,7 +77,6 @@ void TestListing::listing()
 
     // A folder reached through an absolute link that stays inside lists; one through a link out does not.
     QVERIFY(tree.Add("root/Docs/Sub/s.txt=s"));
-    const struct timespec times[2] = {{time_t(kJun15_2020), 0}, {time_t(kJun15_2020), 0}};
     QVERIFY(::utimensat(AT_FDCWD, tree.Path("root/Docs/Sub/s.txt").constData(), times, 0) == 0);
     QVERIFY(::symlink(tree.Path("root/Docs/Sub").constData(), tree.Path("root/abs").constData()) == 0);
     CONVERSE(client, "@pasv\nLIST /abs | 150 ASCII mode. | 226*\n"

@@ -143,9 +143,7 @@ void FtpClient::ShutDownSending()
 
 void FtpClient::Reset()
 {
-    linger hard = {1, 0};
-    if (m_fd >= 0)
-        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    DataSocket::Reset(std::exchange(m_fd, -1));
     Close();
 }
 
@@ -262,13 +260,16 @@ bool WriteAll(int fd, const QByteArray& bytes)
     return true;
 }
 
-int Listen(quint16* port)
+int Listen(quint16* port, int backlog)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Address("127.0.0.1", 0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
+    sockaddr_in address = Address("127.0.0.1", *port);
     socklen_t length = sizeof address;
-    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                    ::listen(fd, 16) == 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    // Past the connections of earlier runs that linger on a port asked for; a listener there still refuses it.
+    const bool ok = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    ::listen(fd, backlog) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     *port = ok ? ntohs(address.sin_port) : 0;
     return KeepIf(ok, fd);
 }
@@ -282,6 +283,14 @@ void Close(int fd)
 {
     if (fd >= 0)
         ::close(fd);
+}
+
+void Reset(int fd)
+{
+    const linger hard = {1, 0};
+    if (fd >= 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    Close(fd);
 }
 
 } // namespace DataSocket

@@ -68,9 +68,11 @@ int Connect(quint16 port, const char* bindAddress = nullptr); // to 127.0.0.1:po
 // Until the peer closes or the time is up; *end, when given: 0 for a close, the error of a reset, -1 for the time.
 QByteArray ReadAll(int fd, int timeoutMs = 30000, int* end = nullptr);
 bool WriteAll(int fd, const QByteArray& bytes);
-int Listen(quint16* port); // on 127.0.0.1, a port the system chooses
+// On 127.0.0.1 at *port, or one the system chooses for 0; *port is then the one listened on, 0 on failure.
+int Listen(quint16* port, int backlog = 16);
 int Accept(int listenFd, int timeoutMs = 10000);
 void Close(int fd);
+void Reset(int fd); // closes abruptly (RST)
 } // namespace DataSocket
 
 // Fails the running test with the first difference of the conversation (see FtpClient::Run).

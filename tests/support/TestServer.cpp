@@ -24,18 +24,16 @@ QByteArrayList CaptureSink::Lines() const
 
 CSettings::Values TestValues(const QByteArray& rootFolder)
 {
-    CSettings::Values values;
-    values.Username = "tester";
-    values.Password = "Secret";
-    values.SharedFolder = rootFolder;
-    values.ServerPort = 0;
-    values.MaxUsers = 500;
-    values.AllowDownloadFiles = 1;
-    values.AllowUploadFiles = 1;
-    values.AllowDeleteFiles = 1;
-    values.AllowRenameFiles = 1;
-    values.AllowCreateFolders = 1;
-    return values;
+    return {.Username = "tester",
+            .Password = "Secret",
+            .SharedFolder = rootFolder,
+            .ServerPort = 0,
+            .MaxUsers = 500,
+            .AllowDownloadFiles = 1,
+            .AllowUploadFiles = 1,
+            .AllowDeleteFiles = 1,
+            .AllowRenameFiles = 1,
+            .AllowCreateFolders = 1};
 }
 
 TestServer::TestServer(const CSettings::Values& values) : m_settings(values)
