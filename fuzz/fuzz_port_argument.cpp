@@ -4,6 +4,9 @@
 #include "Require.h"
 #include "transfer/PortArgument.h"
 
+#include <QByteArrayList>
+
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdint>
 #include <cstdlib>
@@ -13,30 +16,16 @@ namespace {
 // The reference reading: six comma-separated fields of one to three digits, each 0-255.
 bool ReferenceParse(const QByteArray& argument, int fields[6])
 {
-    int count = 0;
-    int digits = 0;
-    int value = 0;
-    for (char c : argument) {
-        if (c == ',') {
-            if (digits == 0 || count == 5)
-                return false;
-            fields[count++] = value;
-            digits = value = 0;
-        } else if (c >= '0' && c <= '9' && digits < 3) {
-            value = value * 10 + (c - '0');
-            ++digits;
-        } else {
-            return false;
-        }
-    }
-    if (digits == 0 || count != 5)
+    const QByteArrayList parts = argument.split(',');
+    if (parts.size() != 6)
         return false;
-    fields[5] = value;
     for (int i = 0; i < 6; ++i) {
-        if (fields[i] > 255)
+        if (parts[i].isEmpty() || parts[i].size() > 3 ||
+            !std::all_of(parts[i].begin(), parts[i].end(), [](char c) { return c >= '0' && c <= '9'; }))
             return false;
+        fields[i] = parts[i].toInt();
     }
-    return fields[4] * 256 + fields[5] >= 1024;
+    return *std::max_element(fields, fields + 6) <= 255 && fields[4] * 256 + fields[5] >= 1024;
 }
 
 } // namespace
