@@ -151,9 +151,16 @@ bool ReadListEntries(const QByteArray& diskPath, const CVirtualFolder& root, QLi
     }
     if (fd < 0)
         return false;
+    // SECURITY: the secure folder shows its .cry files only, as the passes leave them: no plain
+    // file, no folder, no link.
+    const bool cryOnly = root.IsSecureFolder(diskPath);
     const bool read = ForEachName(fd, [&](const char* found) {
         const QByteArray name(found);
-        if (name != "." && name != ".." && ListedStatus(fd, found, root.Root(), status))
+        if (name == "." || name == ".." || (cryOnly && !IsCryName(name)))
+            return;
+        const bool shown = cryOnly ? ::fstatat(fd, found, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)
+                                   : ListedStatus(fd, found, root.Root(), status);
+        if (shown)
             entries.append(EntryFromStatus(name, status));
     });
     const int error = errno;

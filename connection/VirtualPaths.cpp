@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -99,6 +100,25 @@ QByteArray LexicalNormalise(const QByteArray& absolutePath)
     return '/' + names.join('/');
 }
 
+// Where an absolute path really leads, also when its last names do not exist (yet): the real path
+// of its nearest existing entry, followed by the names after it.
+QByteArray RealLocation(const QByteArray& absolutePath)
+{
+    QByteArray existing = LexicalNormalise(absolutePath);
+    QByteArray rest;
+    for (;;) {
+        const QByteArray real = RealPath(existing);
+        if (!real.isEmpty())
+            return rest.isEmpty() ? real : Join(real, rest);
+        const qsizetype slash = existing.lastIndexOf('/');
+        if (slash <= 0)
+            return LexicalNormalise(absolutePath);
+        const QByteArray name = existing.mid(slash + 1);
+        rest = rest.isEmpty() ? name : name + '/' + rest;
+        existing = Parent(existing);
+    }
+}
+
 // The names of the folder that ResolveName read last, kept for one client path: a path that names
 // the same folder again and again ("a/../a/..") reads it once.
 struct FolderNames
@@ -158,6 +178,13 @@ bool PathExists(const QByteArray& diskPath, bool wantFolder)
     return S_ISDIR(status.st_mode) == wantFolder;
 }
 
+bool IsCryName(const QByteArray& path)
+{
+    constexpr qsizetype kExtension = 4;
+    const qsizetype slash = path.lastIndexOf('/');
+    return path.size() - slash - 1 > kExtension && EqualIgnoringAsciiCase(path.right(kExtension), ".cry");
+}
+
 bool EqualIgnoringAsciiCase(const QByteArray& a, const QByteArray& b)
 {
     if (a.size() != b.size())
@@ -211,6 +238,18 @@ QByteArray CRealRootCache::Resolve(const QByteArray& absoluteRoot, bool& isFolde
     return m_strReal;
 }
 
+QByteArray CRealRootCache::ResolveSecure(const QByteArray& absoluteSecure)
+{
+    struct stat status;
+    const bool kept = absoluteSecure == m_strSecure && !m_strSecureReal.isEmpty() &&
+                      ::lstat(m_strSecureReal.constData(), &status) == 0 && S_ISDIR(status.st_mode);
+    if (!kept) {
+        m_strSecure = absoluteSecure;
+        m_strSecureReal = RealLocation(absoluteSecure);
+    }
+    return m_strSecureReal;
+}
+
 void CRealRootCache::Reopen()
 {
     if (m_fd >= 0)
@@ -237,6 +276,14 @@ CVirtualFolder::CVirtualFolder(const CSettings::Values& settings, const QByteArr
         m_bRootExists = !real.isEmpty() && (cache ? isFolder : PathExists(real, true));
         m_strRoot = real.isEmpty() ? LexicalNormalise(root) : real;
         m_hRoot = cache && m_bRootExists ? cache->Fd() : -1;
+        QByteArray secure = settings.SecureFolder;
+        if (m_bRootExists && !secure.isEmpty()) {
+            if (!secure.startsWith('/'))
+                secure = Join(WorkingFolder(), secure);
+            secure = cache ? cache->ResolveSecure(secure) : RealLocation(secure);
+            if (IsInsideRoot(secure))
+                m_strSecure = secure;
+        }
     }
     if (currentFolder.isEmpty() || currentFolder == "/")
         m_strCurrent = m_strRoot;
@@ -322,7 +369,7 @@ PathResult CVirtualFolder::ResolveFolderPath(const QByteArray& clientPath, Acces
     }
     const Mapped mapped = MapToDiskPath(path);
     diskPath = mapped.decided ? mapped.diskPath : QByteArray(); // nothing to create either
-    if (IsOutside(mapped.diskPath))
+    if (IsOutside(mapped.diskPath) || !SecureFolderAllows(mapped.diskPath, accessMode))
         return PathNotAllowed;
     if (!mapped.found && accessMode != AccessCreateFolder)
         return PathFolderNotFound;
@@ -363,6 +410,9 @@ PathResult CVirtualFolder::ResolveFilePath(const QByteArray& clientPath, AccessM
         return mapped;
     struct stat entry;
     diskPath = Join(folderPath, ResolveName(folderPath, name, &entry));
+    // Before anything is looked at: whether a plain file is there is the owner's to know.
+    if (!SecureFolderAllows(diskPath, accessMode))
+        return PathNotAllowed;
     // An entry of the exact spelling that is no link needs no second look: its state is known.
     const bool known = entry.st_mode != 0 && !S_ISLNK(entry.st_mode);
     struct stat followed = entry;
@@ -392,7 +442,7 @@ PathResult CVirtualFolder::ResolveRenameTarget(const QByteArray& clientPath, con
     if (diskPath == sourcePath)
         diskPath = Join(folderPath, name); // a change of case only
     // SECURITY: nothing is moved out of the root folder, nor renamed without the permission.
-    if (!Permitted(AccessRename) || !IsEntryReachable(diskPath))
+    if (!Permitted(AccessRename) || !IsEntryReachable(diskPath) || !SecureFolderAllows(diskPath, AccessRename))
         return PathNotAllowed;
     return PathOK;
 }
@@ -462,6 +512,54 @@ bool CVirtualFolder::IsEntryReachable(const QByteArray& diskPath) const
     if (::lstat(diskPath.constData(), &status) != 0 ? errno == ENOENT : !S_ISLNK(status.st_mode))
         return true;
     return IsReachable(diskPath);
+}
+
+CVirtualFolder::SecurePlace CVirtualFolder::PlaceOfSecureFolder(const QByteArray& diskPath) const
+{
+    const auto placeOf = [this](const QByteArray& path) {
+        if (path == m_strSecure)
+            return SecurePlace::Folder;
+        if (IsAtOrBelow(m_strSecure, path))
+            return SecurePlace::Inside;
+        return IsAtOrBelow(path, m_strSecure) ? SecurePlace::Above : SecurePlace::Elsewhere;
+    };
+    // Where the path lies by its names, and where its links lead: the nearer of the two counts.
+    QByteArray existing = diskPath;
+    struct stat last = {};
+    while (existing.size() > m_strRoot.size() && ::lstat(existing.constData(), &last) != 0)
+        existing = Parent(existing);
+    const SecurePlace named = placeOf(diskPath);
+    if (!IsInsideRoot(existing) || !HasLinkBelowRoot(existing, last))
+        return named;
+    return std::max(named, placeOf(RealLocation(diskPath)));
+}
+
+bool CVirtualFolder::SecureFolderAllows(const QByteArray& diskPath, AccessMode accessMode) const
+{
+    if (m_strSecure.isEmpty())
+        return true;
+    switch (PlaceOfSecureFolder(diskPath)) {
+    case SecurePlace::Elsewhere:
+        return true;
+    case SecurePlace::Above:
+        return accessMode != AccessRename && accessMode != AccessDelete;
+    case SecurePlace::Folder:
+        return accessMode == AccessBrowse;
+    case SecurePlace::Inside:
+        break;
+    }
+    if (accessMode != AccessDownload && accessMode != AccessBrowse)
+        return false;
+    // A .cry file by its name and by what it is, wherever a link leads: no folder, nothing plain.
+    struct stat status;
+    const QByteArray real = RealLocation(diskPath);
+    const bool folder = ::stat(real.constData(), &status) == 0 && S_ISDIR(status.st_mode);
+    return !folder && IsCryName(diskPath) && IsCryName(real);
+}
+
+bool CVirtualFolder::IsSecureFolder(const QByteArray& diskPath) const
+{
+    return !m_strSecure.isEmpty() && PlaceOfSecureFolder(diskPath) == SecurePlace::Folder;
 }
 
 bool CVirtualFolder::Permitted(AccessMode accessMode) const

@@ -15,6 +15,10 @@
 // Symbolic links are followed.
 bool PathExists(const QByteArray& diskPath, bool wantFolder);
 
+// True when the last name of the path ends in ".cry", ignoring ASCII case: a file of the secure
+// folder's passes.
+bool IsCryName(const QByteArray& path);
+
 // Names compared as clients of this server expect: ignoring ASCII case, then by bytes.
 bool EqualIgnoringAsciiCase(const QByteArray& a, const QByteArray& b);
 bool NameLess(const QByteArray& a, const QByteArray& b);
@@ -35,6 +39,9 @@ public:
     QByteArray Resolve(const QByteArray& absoluteRoot, bool& isFolder);
     // The folder Resolve found, open (O_PATH) for lookups beneath it; -1 when there is none.
     int Fd() const { return m_fd; }
+    // The real location of the absolute secure folder path (see RealLocation in VirtualPaths.cpp),
+    // remembered while a folder is there.
+    QByteArray ResolveSecure(const QByteArray& absoluteSecure);
 
 private:
     void Reopen();
@@ -43,6 +50,8 @@ private:
     QByteArray m_strReal;
     int m_fd = -1;
     struct stat m_opened = {}; // what m_fd is, to find a folder put in the remembered one's place
+    QByteArray m_strSecure;
+    QByteArray m_strSecureReal;
 };
 
 // One command's view of the root folder: maps client paths onto disk paths, checks containment and
@@ -92,6 +101,10 @@ public:
     // beneath the root when it can, which costs one system call.
     int OpenFile(const QByteArray& diskPath, int flags) const;
 
+    // True when the disk path is the secure folder, where folders are not shown and files are shown
+    // only when they are .cry files (see SecureFolderAllows).
+    bool IsSecureFolder(const QByteArray& diskPath) const;
+
     // The virtual path clients see for a disk path below the root: lower case, "/" for the root.
     QByteArray MapToVirtualPath(const QByteArray& diskPath) const;
     // The same path in the disk's spelling, to be kept as a current folder.
@@ -108,6 +121,19 @@ private:
     bool HasLinkBelowRoot(const QByteArray& path, const struct stat& pathStatus) const;
     // The access mode's permission is on, and the root is there.
     bool Permitted(AccessMode accessMode) const;
+    // Where a disk path lies against the secure folder, by its names and where its links lead.
+    enum class SecurePlace
+    {
+        Elsewhere,
+        Above,  // a folder that holds the secure folder
+        Folder, // the secure folder itself
+        Inside
+    };
+    SecurePlace PlaceOfSecureFolder(const QByteArray& diskPath) const;
+    // SECURITY: the secure folder is its owner's. When it lies in the root, clients may browse it
+    // and download its .cry files, and nothing else: no plain file in it is read or looked at, and
+    // nothing in it, nor the folders that hold it, is written, removed or renamed.
+    bool SecureFolderAllows(const QByteArray& diskPath, AccessMode accessMode) const;
     Mapped MapFolderPart(const QByteArray& normalisedPath, QByteArray& name) const;
     // The folder and the last name of a client path that names an entry: PathOK; PathNotAllowed
     // when the folder lies outside the root; PathFileNotFound when the path names nothing (empty, a
@@ -121,4 +147,5 @@ private:
     int m_hRoot = -1;
     bool m_bRootExists = false;
     QByteArray m_strCurrent; // disk path of the current folder
+    QByteArray m_strSecure;  // the secure folder's real location when it lies in the root, else empty
 };

@@ -13,7 +13,8 @@
 
 namespace {
 
-QByteArray g_root; // the fixture's root folder, symbolic links resolved
+QByteArray g_root;   // the fixture's root folder, symbolic links resolved
+QByteArray g_secure; // the secure folder in it
 
 bool InsideRoot(const QByteArray& path)
 {
@@ -36,6 +37,30 @@ void RequireContained(const QByteArray& path)
     free(real);
 }
 
+// What is accepted inside the secure folder, by where the path really leads: browsing the folder
+// and reading .cry files there; nothing changes in it or moves what holds it.
+void RequireSecureKept(const QByteArray& path, AccessMode mode)
+{
+    QByteArray existing = path, rest;
+    struct stat status;
+    while (::lstat(existing.constData(), &status) != 0) {
+        rest = existing.mid(existing.lastIndexOf('/')) + rest;
+        existing = existing.left(existing.lastIndexOf('/'));
+    }
+    char* resolved = ::realpath(existing.constData(), nullptr);
+    const QByteArray real = QByteArray(resolved) + rest;
+    free(resolved);
+    const auto below = [](const QByteArray& folder, const QByteArray& p) {
+        return p.startsWith(folder) && (p.size() == folder.size() || p[folder.size()] == '/');
+    };
+    if (mode == AccessRename || mode == AccessDelete)
+        Require(!below(real, g_secure));
+    if (below(g_secure, real) && real != g_secure)
+        Require((mode == AccessDownload || mode == AccessBrowse) && IsCryName(real) && IsCryName(path));
+    else if (real == g_secure)
+        Require(mode == AccessBrowse);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -44,14 +69,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     static TestTree tree("root/ root/Docs/ root/Docs/Sub/ root/docs/ rootX/ outside/ root/File.txt=x root/Docs/a.txt=x "
                          "root/Docs/Sub/b.txt=x rootX/c.txt=x outside/secret=x root/link-in->Docs "
                          "root/link-out->../outside root/Docs/link-file-out->../../rootX/c.txt root/link-abs->/etc "
-                         "root/dangling->missing");
+                         "root/dangling->missing root/Docs/Sub/c.cry=x root/to-secure->Docs/Sub");
     Require(tree.IsValid());
     g_root = tree.Path("root");
+    g_secure = tree.Path("root/Docs/Sub");
     return 0;
 }
 
-// The first byte picks the permissions (bits 0-1), the current folder (2-3) and the resolver and
-// access mode (4-6); the rest is the client's path.
+// The first byte picks the permissions (bits 0-1), the current folder (2-3), the resolver and
+// access mode (4-6) and whether Docs/Sub is the secure folder (7); the rest is the client's path.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {
     if (size == 0)
@@ -64,26 +90,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     settings.AllowDeleteFiles = 1;
     settings.AllowRenameFiles = 1;
     settings.AllowCreateFolders = 1;
+    const bool secure = bytes[0] & 0x80;
+    settings.SecureFolder = secure ? g_secure : QByteArray();
     const CVirtualFolder folder(settings, kCurrent[(bytes[0] >> 2) % 4]);
     const QByteArray clientPath(reinterpret_cast<const char*>(bytes + 1), qsizetype(size - 1));
     const int choice = (bytes[0] >> 4) % 7;
 
     QByteArray diskPath;
     if (choice == 0) {
-        if (folder.ResolveRenameTarget(clientPath, g_root + "/File.txt", diskPath) == PathOK)
+        if (folder.ResolveRenameTarget(clientPath, g_root + "/File.txt", diskPath) == PathOK) {
             RequireContained(diskPath);
+            if (secure)
+                RequireSecureKept(diskPath, AccessRename);
+        }
         return 0;
     }
     const AccessMode mode = AccessMode(choice);
     const int folderResult = folder.ResolveFolderPath(clientPath, mode, diskPath);
     // A folder to create is named unless there is nothing to create (empty).
     const bool toCreate = folderResult == PathFolderNotFound && mode == AccessCreateFolder && !diskPath.isEmpty();
-    if (folderResult == PathOK || toCreate)
+    if (folderResult == PathOK || toCreate) {
         RequireContained(diskPath);
+        if (secure)
+            RequireSecureKept(diskPath, mode);
+    }
     if (folderResult == PathOK)
         Require(folder.MapToVirtualPath(diskPath).startsWith('/'));
     diskPath.clear();
-    if (folder.ResolveFilePath(clientPath, mode, diskPath) == PathOK)
+    if (folder.ResolveFilePath(clientPath, mode, diskPath) == PathOK) {
         RequireContained(diskPath);
+        if (secure)
+            RequireSecureKept(diskPath, mode);
+    }
     return 0;
 }

@@ -18,6 +18,7 @@ class TestPaths : public QObject
 private Q_SLOTS:
     void paths();
     void renamedMeanwhile();
+    void secureFolder();
 };
 
 void TestPaths::paths()
@@ -258,6 +259,106 @@ void TestPaths::renamedMeanwhile()
     ::close(::open(fifo.constData(), O_RDONLY | O_NONBLOCK)); // lets the writer go
     writer.join();
     QVERIFY(!openedByServer);
+}
+
+// The secure folder inside the root is its owner's: clients browse it and fetch its .cry files, and nothing else, by
+// any spelling; nothing in it, nor what holds it, changes. An upload beside a .cry file would replace the owner's file
+// at the next Encrypt.
+void TestPaths::secureFolder()
+{
+    TestTree tree("root/ root/Vault/ root/Vault/diary.txt=plain root/Vault/diary.txt.cry=cipher root/Vault/old.CRY=c2 "
+                  "root/Vault/sub/ root/Vault/sub/in.cry=x root/Vault/sub.cry/ root/Vault/fake.cry->diary.txt "
+                  "root/tovault->Vault root/todiary->Vault/diary.txt root/a/ root/plain.txt=p");
+    QVERIFY(tree.IsValid());
+    CSettings::Values values = TestValues(tree.Path("root"));
+    values.SecureFolder = tree.Path("root/Vault/");
+    TestServer server(values);
+    FtpClient client;
+    QVERIFY(client.Login(server.Port()));
+    CONVERSE(client, R"(
+        CWD vault | 250 "/vault" --> Current folder.
+        SIZE diary.txt.CRY | 213 6
+        SIZE old.cry | 213 2
+        SIZE diary.txt | 550 Not allowed.
+        SIZE missing.txt | 550 Not allowed.
+        SIZE missing.cry | 550 File not found.
+        SIZE fake.cry | 550 Not allowed.
+        RETR diary.txt | 550 Not allowed.
+        STOR diary.txt | 550 Not allowed.
+        STOR new.cry | 550 Not allowed.
+        STOR diary.txt.cry | 550 Not allowed.
+        DELE diary.txt.cry | 550 Not allowed.
+        DELE diary.txt | 550 Not allowed.
+        RNFR old.cry | 550 Not allowed.
+        RNFR diary.txt | 550 Not allowed.
+        MKD new | 550 Creating a folder is not allowed.
+        MKD sub | 550 Creating a folder is not allowed.
+        RMD sub | 550 Not allowed.
+        CWD sub | 550 "sub": Not allowed.
+        CWD sub.cry | 550 "sub.cry": Not allowed.
+        LIST diary.txt | 550 "diary.txt": Not allowed.
+        SIZE sub/in.cry | 213 1
+        CWD / | 250 "/" --> Current folder.
+        SIZE /VAULT/../vault/./Diary.txt | 550 Not allowed.
+        SIZE \\vault\\diary.txt | 550 Not allowed.
+        SIZE vault.\\diary.txt | 550 Not allowed.
+        SIZE tovault/diary.txt | 550 Not allowed.
+        SIZE todiary | 550 Not allowed.
+        SIZE tovault/diary.txt.cry | 213 6
+        STOR tovault/diary.txt | 550 Not allowed.
+        DELE todiary | 550 Not allowed.
+        RNFR vault | 550 Not allowed.
+        RNFR tovault | 550 Not allowed.
+        RMD vault | 550 Not allowed.
+        RNFR plain.txt | 350 File OK.
+        RNTO vault/plain.txt | 550 Not allowed.
+        RNFR a | 350 Folder OK.
+        RNTO Vault/a | 550 Not allowed.
+        RNFR a | 350 Folder OK.
+        RNTO tovault/a | 550 Not allowed.
+        MKD vault/new | 550 Creating a folder is not allowed.
+        SIZE plain.txt | 213 1
+    )");
+    // Listed as the passes leave it: .cry files only, no plain file, folder or link.
+    const auto list = [&client](const QByteArray& path) {
+        const int data = client.OpenPassive();
+        if (client.Command("LIST " + path) != "150 ASCII mode.")
+            return QByteArray("<refused>");
+        const QByteArray text = DataSocket::ReadAll(data);
+        DataSocket::Close(data);
+        return client.ReadReply() == "226 Transfer completed." ? text : QByteArray("<failed>");
+    };
+    for (const QByteArray path : {"vault", "tovault", "/Vault/*"}) {
+        const QByteArray text = list(path);
+        QVERIFY2(text.count("\r\n") == 2 && text.contains(" diary.txt.cry\r\n") && text.contains(" old.CRY\r\n"),
+                 text.constData());
+    }
+    QVERIFY(list("").contains(" Vault\r\n"));
+    QVERIFY(tree.Read("root/Vault/diary.txt.cry") == "cipher" && !tree.Exists("root/Vault/new.cry") &&
+            !tree.Exists("root/Vault/new") && tree.Exists("root/plain.txt") && tree.Exists("root/a"));
+
+    // A secure folder not made yet, and the folders that would hold it; the secure folder as the root itself.
+    server.Settings().Update([&](CSettings::Values& v) { v.SecureFolder = tree.Path("root/a/b/Safe"); });
+    CONVERSE(client, R"(
+        RNFR a | 550 Not allowed.
+        RMD a | 550 Not allowed.
+        MKD a/b | 257 "/a/b" Folder created.
+        MKD a/b/Safe | 550 Creating a folder is not allowed.
+        MKD a/b/Safe/x | 550 Creating a folder is not allowed.
+        STOR a/b/Safe | 550 Not allowed.
+        MKD a/b/safe | 257 "/a/b/safe" Folder created.
+        RNFR a/b/safe | 350 Folder OK.
+        RNTO a/b/Safe | 550 Not allowed.
+    )");
+    server.Settings().Update([&](CSettings::Values& v) { v.SecureFolder = tree.Path("root"); });
+    CONVERSE(client, R"(
+        SIZE vault/diary.txt.cry | 213 6
+        SIZE plain.txt | 550 Not allowed.
+        CWD vault | 550 "vault": Not allowed.
+        STOR x.cry | 550 Not allowed.
+        MKD x | 550 Creating a folder is not allowed.
+    )");
+    QCOMPARE(list("/"), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TestPaths)
