@@ -9,6 +9,9 @@ namespace {
 
 constexpr const char* kProductName = "Tarvelo FTP Server";
 constexpr const char* kProductVersion = "v1.1b";
+// Wrong passwords after which a connection is closed: a guesser must connect anew, which the
+// limits per address see.
+constexpr int kWrongPasswordsPerConnection = 3;
 
 } // namespace
 
@@ -100,6 +103,7 @@ void CSocketController::OnPass(const QByteArray& argument)
     const qint64 wait = m_pHost->TakeLoginTurn(m_strClientAddress, pauseMs);
     if (wait < 0) {
         // Refused unchecked, so that guessing gains nothing; the place under the user limit is freed.
+        m_pHost->NoteLoginFailed(m_strClientAddress);
         m_pHost->Monitor().LogAccessDenied(m_strClientAddress);
         SendReply("421 Too many login attempts. Try again later.");
         EndConnection();
@@ -123,6 +127,8 @@ void CSocketController::CheckPassword(const QByteArray& password, bool turnTaken
         m_strCurrentFolder = "/";
         m_strCurrentFolderOnDisk = "/";
         m_nState = StateIdle;
+        m_nWrongPasswords = 0;
+        m_pThread->LoggedIn();
         m_pHost->Monitor().LogUserIn(m_strClientAddress); // before the reply, as the refusal's line
         SendReply("230 Login OK.");
         return;
@@ -132,7 +138,9 @@ void CSocketController::CheckPassword(const QByteArray& password, bool turnTaken
     const int pauseMs = m_pHost->Settings().GetDurations().LoginFailureDelayMs;
     if (!turnTaken)
         m_pHost->NoteLoginRefused(m_strClientAddress, pauseMs);
+    m_pHost->NoteLoginFailed(m_strClientAddress);
     m_pHost->Monitor().LogAccessDenied(m_strClientAddress);
+    m_bLastStrike = ++m_nWrongPasswords >= kWrongPasswordsPerConnection;
     HoldCommands(CommandHold::LoginDelay);
     m_loginDelay.start(pauseMs);
 }

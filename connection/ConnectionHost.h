@@ -37,4 +37,12 @@ public:
     // wait already, refuse it unchecked); and a refusal.
     virtual qint64 TakeLoginTurn(const QByteArray& address, int pauseMs) = 0;
     virtual void NoteLoginRefused(const QByteArray& address, int pauseMs) = 0;
+
+    // Connection thread: a place among the connections from the address that have not logged in;
+    // false when the address holds its share of the user limit already. A place taken is left once,
+    // at the login or at the end.
+    virtual bool TakeLoginPlace(const QByteArray& address) = 0;
+    virtual void LeaveLoginPlace(const QByteArray& address) = 0;
+    // Any thread: a failed login from the address, which counts towards a ban of the address.
+    virtual void NoteLoginFailed(const QByteArray& address) = 0;
 };

@@ -30,6 +30,10 @@ CSocketController::CSocketController(CThreadConnection* thread, IConnectionHost*
             CheckPassword(*password, true); // its turn has come
             if (m_loginDelay.isActive())
                 return; // refused: answered after the pause
+        } else if (m_bLastStrike) {
+            SendReply("421 Too many wrong passwords.");
+            EndConnection();
+            return;
         } else {
             SendReply("530 Login failed. Wrong username or/and password.");
         }

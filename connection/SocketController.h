@@ -193,6 +193,8 @@ private:
     bool m_bEndAfterTransfer = false; // the client ended its lines behind a transfer
     QTimer m_loginDelay;
     std::optional<QByteArray> m_waitingPassword; // a PASS waiting for its turn (m_loginDelay)
+    int m_nWrongPasswords = 0;                   // on this connection
+    bool m_bLastStrike = false;                  // the refusal waiting for m_loginDelay closes the connection
 
     QByteArray m_strLocalAddress; // this end of the control connection, once a PASV asked for it
     int m_bPassive = 0;

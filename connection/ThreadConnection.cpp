@@ -100,6 +100,21 @@ void CThreadConnection::StartConnection()
         m_socket->EndConnection(); // closed at once: commands the client sent ahead must not run
         return;
     }
+    // SECURITY: connections that never log in would hold the places of the user limit: one address
+    // holds half of them at most, each for the login time limit at most.
+    if (!m_pHost->TakeLoginPlace(m_socket->ClientAddress())) {
+        m_socket->SendReply("421 Too many connections from your address are not logged in.");
+        m_socket->EndConnection();
+        return;
+    }
+    m_bLoginPlace = true;
+    m_loginTimer = std::make_unique<QTimer>();
+    m_loginTimer->setSingleShot(true);
+    QObject::connect(m_loginTimer.get(), &QTimer::timeout, m_loginTimer.get(), [this] {
+        m_socket->SendReply("421 Login time limit reached.");
+        m_socket->EndConnection();
+    });
+    m_loginTimer->start(m_pHost->Settings().GetDurations().LoginTimeLimitMs);
     m_socket->SendReply("220 %s", m_pHost->Settings().WelcomeMSG().constData());
     m_idleTimer = std::make_unique<QTimer>();
     const qint64 idleTimeout = m_pHost->Settings().GetDurations().IdleTimeoutMs;
@@ -116,6 +131,19 @@ void CThreadConnection::IdleTimerProc()
     }
 }
 
+void CThreadConnection::LoggedIn()
+{
+    Q_ASSERT(QThread::currentThread() == this);
+    EndLoginWait();
+}
+
+void CThreadConnection::EndLoginWait()
+{
+    m_loginTimer.reset();
+    if (std::exchange(m_bLoginPlace, false))
+        m_pHost->LeaveLoginPlace(m_socket->ClientAddress());
+}
+
 void CThreadConnection::ExitInstance()
 {
     FinishClient();
@@ -126,6 +154,7 @@ void CThreadConnection::FinishClient()
     if (!m_socket)
         return; // no client now (none came, or it was finished already): on no list
     m_idleTimer.reset();
+    EndLoginWait();
     m_pHost->RemoveConnection(this);
     m_socket.reset(); // closes the control connection and any data connection
     m_pHost->NotifyUserLeft();

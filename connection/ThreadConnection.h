@@ -43,6 +43,9 @@ public:
     void UpdateLastActivity();
     // Connection thread: no activity for the idle time-out.
     bool IdleTimeOutPassed() const;
+    // Connection thread: the client logged in: its login time limit and its place among the clients
+    // of its address that have not logged in are over.
+    void LoggedIn();
     // Connection thread: ends the client once the event running now is done; the host then keeps the
     // thread for a later client, or it ends.
     void EndClient();
@@ -56,6 +59,8 @@ private:
     // Closes the client's connection, takes the thread off the list and counts the client out.
     void FinishClient();
     void IdleTimerProc();
+    // The login time limit stops, and the place among the address's clients not logged in is left.
+    void EndLoginWait();
 
     IConnectionHost* m_pHost;
     bool m_bServed = false;                 // host's thread only
@@ -67,6 +72,8 @@ private:
     // Connection thread only:
     std::unique_ptr<CSocketController> m_socket;
     std::unique_ptr<QTimer> m_idleTimer;
-    bool m_bEnding = false; // EndClient was called for this client
+    std::unique_ptr<QTimer> m_loginTimer; // from the arrival to the login
+    bool m_bLoginPlace = false;           // holds a place among its address's clients not logged in
+    bool m_bEnding = false;               // EndClient was called for this client
     qint64 m_tLastActivity;
 };

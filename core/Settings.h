@@ -48,6 +48,9 @@ public:
         qint64 IdleTimeoutMs = 10 * 60 * 1000; // silence after which a client is dropped
         int DataWaitMs = 10000;                // LIST, RETR and STOR wait this long for the data connection
         int LoginFailureDelayMs = 1000;        // a refused password is answered this late
+        int LoginTimeLimitMs = 60 * 1000;      // a client not logged in this long after its arrival is dropped
+        qint64 BanWindowMs = 10 * 60 * 1000;   // failed logins from one address counted together
+        qint64 BanMs = 10 * 60 * 1000;         // how long an address that failed too often is turned away
     };
 
     // The start rule of the account: an empty user name becomes "anonymous". True when it changed.

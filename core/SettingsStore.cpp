@@ -60,13 +60,19 @@ QString CSettingsStore::DefaultFilePath()
            QStringLiteral("/Tarvelo FTP Server/tarvelo-ftp.conf");
 }
 
-CSettings::Values CSettingsStore::LoadSettings() const
+CSettings::Values CSettingsStore::LoadSettings(bool* pWasOpen) const
 {
     CSettings::Values values;
+    if (pWasOpen)
+        *pWasOpen = false;
     if (!QFileInfo::exists(m_filePath))
         return values;
     // It holds passwords: a file copied in readable by others is made the owner's alone at once,
     // not at the next save.
+    const QFileDevice::Permissions others =
+        QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
+    if (pWasOpen)
+        *pWasOpen = (QFile::permissions(m_filePath) & others) != 0;
     QFile::setPermissions(m_filePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     QSettings store(m_filePath, QSettings::IniFormat);
     store.beginGroup(kGroup);
@@ -126,6 +132,12 @@ bool CSettingsStore::SaveSettings(const CSettings::Values& values) const
 QByteArray CSettingsStore::SaveFailedText() const
 {
     return "Unable to save the settings to " + QFile::encodeName(m_filePath);
+}
+
+QByteArray CSettingsStore::WasOpenText() const
+{
+    return "The settings file, which holds passwords, was open to other users; it is now yours alone: " +
+           QFile::encodeName(m_filePath);
 }
 
 bool CSettingsStore::SaveText(const char* valueName, const QByteArray& value) const

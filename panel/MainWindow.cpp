@@ -37,7 +37,8 @@ CMainWindow::CMainWindow(const QString& settingsFile, QWidget* parent)
     QByteArray lanIP;
     (void)GetLanIP(lanIP); // no address: the box stays empty
     m_strLanIPText = lanIP;
-    m_values = m_store.LoadSettings();
+    bool bSettingsWereOpen = false;
+    m_values = m_store.LoadSettings(&bSettingsWereOpen);
     m_settings.Set(m_values);
     m_pServer = std::make_unique<CFtpServer>(m_settings, m_monitor);
 
@@ -50,6 +51,8 @@ CMainWindow::CMainWindow(const QString& settingsFile, QWidget* parent)
 
     m_monitor.SetSink(m_controls.Monitor);
     m_monitor.AddMonitorText(kCaption, MonitorColor::White, MonitorColor::Dark, true);
+    if (bSettingsWereOpen)
+        m_monitor.AddMonitorText(m_store.WasOpenText(), MonitorColor::Amber, MonitorColor::Dark, true);
     m_controls.Start->setFocus(Qt::OtherFocusReason);
 }
 

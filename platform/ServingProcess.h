@@ -4,7 +4,8 @@
 // client that has gone reports an error instead of killing the process with SIGPIPE (sendfile has
 // no flag against it), a write past a file size limit fails instead of killing it with SIGXFSZ,
 // and the soft limit of open descriptors is raised to the hard one, so that
-// hundreds of clients with their data connections and upload pipes fit. Any thread; idempotent.
+// hundreds of clients with their data connections and upload pipes fit. The process becomes
+// undumpable and writes no core file. Any thread; idempotent.
 void PrepareServingProcess();
 
 // How many more descriptors the process may open now: its soft limit less those open; -1 when

@@ -9,6 +9,7 @@
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void OnSignal(int)
 {
@@ -29,8 +30,9 @@ CTerminationSignals::CTerminationSignals(std::function<void()> onSignal) : m_onS
     });
     struct sigaction action = {};
     action.sa_handler = OnSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // SIGHUP: the terminal it was started from was closed.
+    for (const int signal : kSignals)
+        sigaction(signal, &action, nullptr);
     m_bValid = true;
 }
 
@@ -38,6 +40,6 @@ CTerminationSignals::~CTerminationSignals()
 {
     if (!m_bValid)
         return;
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
+    for (const int each : kSignals)
+        signal(each, SIG_DFL);
 }

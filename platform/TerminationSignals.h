@@ -4,7 +4,7 @@
 
 #include <functional>
 
-// Turns SIGINT and SIGTERM into a call on the thread that creates this object, so the programs can
+// Turns SIGINT, SIGTERM and SIGHUP into a call on the thread that creates this object, so the programs can
 // stop the server cleanly instead of dying mid-transfer. One per process; main thread.
 class CTerminationSignals : public QObject
 {

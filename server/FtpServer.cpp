@@ -119,12 +119,34 @@ bool CFtpServer::StartServer()
     m_bRunning = true;
     StartSpareThread();
     m_monitor.AddMonitorText("***** FTP SERVER ONLINE *****", MonitorColor::Green, MonitorColor::Dark, true);
-    const CSettings::Values values = m_settings.Get();
-    if (values.Password.isEmpty() && !EqualIgnoringAsciiCase(values.Username, "anonymous")) {
-        m_monitor.AddMonitorText("No password is set: nobody can log in as " + values.Username + ".",
-                                 MonitorColor::Amber, MonitorColor::Dark, true);
-    }
+    WarnOfRiskySettings();
     return true;
+}
+
+void CFtpServer::WarnOfRiskySettings()
+{
+    const CSettings::Values values = m_settings.Get();
+    const auto warn = [this](const QByteArray& text) {
+        m_monitor.AddMonitorText(text, MonitorColor::Amber, MonitorColor::Dark, true);
+    };
+    const bool anonymous = EqualIgnoringAsciiCase(values.Username, "anonymous");
+    if (values.Password.isEmpty() && !anonymous)
+        warn("No password is set: nobody can log in as " + values.Username + ".");
+    QByteArrayList writes;
+    const std::pair<int, const char*> permissions[] = {{values.AllowUploadFiles, "upload"},
+                                                       {values.AllowDeleteFiles, "delete"},
+                                                       {values.AllowRenameFiles, "rename"},
+                                                       {values.AllowCreateFolders, "create folders"}};
+    for (const auto& [allowed, verb] : permissions) {
+        if (allowed)
+            writes.append(verb);
+    }
+    if (anonymous && !writes.isEmpty())
+        warn("Anyone may log in as anonymous and " + writes.join(", ") + ".");
+    if (m_nMaxThreads < INT_MAX && quint32(m_nMaxThreads) < values.MaxUsers) {
+        warn("The open file limit serves " + QByteArray::number(m_nMaxThreads) + " clients at once, not MaxUsers " +
+             QByteArray::number(values.MaxUsers) + ": raise it with ulimit -n or LimitNOFILE=.");
+    }
 }
 
 void CFtpServer::StopServer()
@@ -183,6 +205,13 @@ CThreadConnection* CFtpServer::StartedThread()
 
 void CFtpServer::StartConnectionThread(int fd, const QByteArray& clientAddress)
 {
+    // SECURITY: an address banned for its failed logins costs no thread; its ban had its line.
+    if (m_loginLimits.IsBanned(clientAddress)) {
+        static constexpr char kBanned[] = "421 Too many failed logins from your address. Try again later.\r\n";
+        [[maybe_unused]] const ssize_t sent = ::send(fd, kBanned, sizeof kBanned - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::close(fd);
+        return;
+    }
     CThreadConnection* connection = m_spares.isEmpty() ? StartedThread() : m_spares.takeLast();
     if (!connection) {
         TurnAway(fd, clientAddress);
@@ -274,6 +303,22 @@ bool CFtpServer::ClientEnded(CThreadConnection* connection)
         },
         Qt::QueuedConnection);
     return true;
+}
+
+bool CFtpServer::TakeLoginPlace(const QByteArray& address)
+{
+    // Half the user limit, rounded up: one address alone cannot keep the others from logging in.
+    const int cap = int(std::max<quint32>(1, (m_settings.MaxUsers() + 1) / 2));
+    return m_loginLimits.TakePlace(address, cap);
+}
+
+void CFtpServer::NoteLoginFailed(const QByteArray& address)
+{
+    const CSettings::Durations durations = m_settings.GetDurations();
+    if (m_loginLimits.NoteFailure(address, durations.BanWindowMs, durations.BanMs)) {
+        m_monitor.AddAddressLine("Banned for " + QByteArray::number(CLoginLimits::kFailuresToBan) + " failed logins: ",
+                                 MonitorColor::Red, address, MonitorColor::Teal);
+    }
 }
 
 void CFtpServer::OnUserArrived(const QByteArray& address)

@@ -6,6 +6,7 @@
 #include "core/Settings.h"
 #include "server/ConnectionList.h"
 #include "server/ListeningSocket.h"
+#include "server/LoginLimits.h"
 #include "server/LoginTurns.h"
 
 #include <QList>
@@ -99,6 +100,11 @@ public:
     {
         m_loginTurns.NoteRefused(address, pauseMs);
     }
+    bool TakeLoginPlace(const QByteArray& address) override;
+    void LeaveLoginPlace(const QByteArray& address) override { m_loginLimits.LeavePlace(address); }
+    void NoteLoginFailed(const QByteArray& address) override;
+    // Any thread: whether clients from the address are turned away now.
+    bool IsBanned(const QByteArray& address) const { return m_loginLimits.IsBanned(address); }
     // Threads waiting for a client now.
     int SpareThreads() const { return m_nSpareThreads.load(); }
     // Any thread: how long a password from the address would wait for its turn now.
@@ -113,6 +119,9 @@ private:
     // when nothing exists at SharedFolder.
     bool CheckRootFolder();
     void OnUserArrived(const QByteArray& address);
+    // The start's amber lines: an account nobody can use, what anonymous clients may change, a
+    // descriptor limit below MaxUsers.
+    void WarnOfRiskySettings();
     // A new connection thread, started, waiting for its client and counted as a spare; nullptr when
     // the system has no thread to give.
     CThreadConnection* StartedThread();
@@ -128,6 +137,7 @@ private:
     CSocketOpenListening m_listener; // host's thread only
     CConnectionList m_connections;
     CLoginTurns m_loginTurns;              // of the connection threads, guarded inside
+    CLoginLimits m_loginLimits;            // of the listener and the connection threads, guarded inside
     std::atomic<bool> m_bRunning{false};   // changed on the host's thread only
     QString m_strStartError;               // host's thread only
     std::atomic<int> m_nConnectedUsers{0}; // raised by arriving connections, lowered by leaving ones

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -223,5 +224,10 @@ bool CServeOptions::ReadPasswordFile(const char* path)
         return Fault(
             QStringLiteral("--password-file: the first line of '%1' is empty").arg(QString::fromLocal8Bit(path)));
     m_password = line;
+    // SECURITY: the password guards the served folder; a file others can read gives it away.
+    struct stat status;
+    if (strcmp(path, "-") != 0 && ::fstat(file.handle(), &status) == 0 && S_ISREG(status.st_mode) &&
+        (status.st_mode & (S_IRGRP | S_IROTH)) != 0)
+        m_strOpenPasswordFile = path;
     return true;
 }

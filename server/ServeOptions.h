@@ -30,6 +30,8 @@ public:
     void ApplyTo(CSettings::Values& values) const;
 
     QString Error() const { return m_strError; }
+    // The password file's name when others than its owner may read it; empty otherwise.
+    QByteArray OpenPasswordFile() const { return m_strOpenPasswordFile; }
     // The option list of --help, also shown after a fault.
     static QString Usage();
 
@@ -46,4 +48,5 @@ private:
     std::optional<QByteArray> m_password;
     std::optional<CSettings::Values> m_permissions; // only its five Allow members count
     QString m_strError;
+    QByteArray m_strOpenPasswordFile;
 };

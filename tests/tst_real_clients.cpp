@@ -5,6 +5,7 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,13 +31,14 @@ class TestRealClients : public QObject
             m_errors += m_server.readAllStandardError();
         return m_port = QString(m_errors).section("listening on port ", 1).section(',', 0, 0).toUShort();
     }
-    // Whether SIGTERM ends the server well, its monitor lines (m_output) from ONLINE to OFFLINE showing a refusal.
-    bool Stop()
+    // Whether the signal (SIGHUP: a closed terminal) ends the server well, its monitor lines (m_output) from ONLINE
+    // to OFFLINE showing a refusal.
+    bool Stop(int signal = SIGTERM)
     {
-        m_server.terminate();
+        ::kill(pid_t(m_server.processId()), signal);
         const bool bEnded = m_server.waitForFinished(15000) && m_server.exitStatus() == QProcess::NormalExit;
         m_output = bEnded && m_server.exitCode() == 0 ? m_server.readAllStandardOutput() : "<no clean exit>";
-        return m_output.startsWith("***** FTP SERVER ONLINE *****\n") &&
+        return m_output.contains("***** FTP SERVER ONLINE *****\n") &&
                m_output.contains("Access denied: 127.0.0.1\n") && m_output.endsWith("***** FTP SERVER OFFLINE *****\n");
     }
 
@@ -90,6 +92,10 @@ EOF)sh",
                  "Transfer completed. 250 File renamed.\n/docs/sub/inner 250 File \"/docs/renamed.txt\" "
                  "deleted.\n502 Unknown command.\n550 \"../..\": Not allowed.\n200 OK 221 Have a nice day\n");
         QVERIFY2(Stop(), m_output);
+        // Written by hand with the usual mode: made the owner's, and said.
+        QVERIFY(m_output.startsWith("The settings file, which holds passwords, was open to other users; it is now "
+                                    "yours alone: "));
+        QCOMPARE(QFile::permissions(m_conf), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
     }
 
     void optionsRuleTheRunOrRefuseIt()
@@ -109,7 +115,18 @@ curl -sS ftp://alice:Wonder%20land@$0/ && exit 1 || exit 0)";
             QVERIFY(QProcess::execute("sh", {"-exc", session, "127.0.0.1:" + QString::number(m_port)}) == 0);
             QVERIFY2(Stop(), m_output);
             QCOMPARE(ReadFile(m_conf), m_stored); // options are never saved
+            QCOMPARE(m_output.contains("The password file is readable by other users: pw\n"), command.endsWith(" pw"));
         }
+        // What is risky is said at the start: anonymous clients that may change files, a descriptor limit below the
+        // user limit. A closed terminal (SIGHUP) stops the server as SIGTERM does.
+        QVERIFY2(Start("sh -c \"ulimit -n 64 && exec tarvelo-ftpd --user anonymous --allow download,upload,mkdir\"") !=
+                     0,
+                 m_errors);
+        QVERIFY(QProcess::execute("curl", {"-sS", "ftp://x:y@127.0.0.1:" + QString::number(m_port) + "/"}) != 0);
+        QVERIFY2(Stop(SIGHUP), m_output);
+        QVERIFY2(m_output.contains("\nAnyone may log in as anonymous and upload, create folders.\n") &&
+                     m_output.contains("\nThe open file limit serves 2 clients at once, not MaxUsers 50: "),
+                 m_output);
         // An empty password variable (as a mistyped "$NAME" leaves it) keeps the stored password.
         QVERIFY2(Start("env TARVELO_FTP_PASSWORD= tarvelo-ftpd --port 0 --root Public --max-users 5") != 0, m_errors);
         QVERIFY(QProcess::execute(

@@ -15,6 +15,7 @@ class TestSession : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void session();
+    void limitsBeforeLogin();
 };
 
 void TestSession::session()
@@ -30,7 +31,8 @@ void TestSession::session()
     for (const char* line : {"QUIT", "BYE", "NOOP", "CWD ..", "LIST", "RETR x", "STOR x", "PORT 127,0,0,1,4,1", "PASV",
                              "SIZE x", "DELE x", "RNFR x", "MKD x", "RMD x", " USER tester"})
         QVERIFY2(client.Command(line) == "530 Login to the server. Enter USER and PASS commands.", line);
-    // Lines sent behind a refused password wait for its refusal: pipelined guesses gain nothing.
+    // Lines sent behind a refused password wait for its refusal: pipelined guesses gain nothing. The third wrong
+    // password closes the connection; a login starts the count anew.
     CONVERSE(client, R"(
         USER | 331 Enter password.
         PASS Secret | 503 Enter te username USER first.
@@ -39,7 +41,11 @@ void TestSession::session()
         USER caf\xE9 | 331 Enter password.
         PASS secret | 530 Login failed. Wrong username or/and password.
         USER caf\xE9 | 331 Enter password.
-        PASS  Secret | 530 Login failed. Wrong username or/and password.
+        PASS  Secret | 421 Too many wrong passwords.
+        | <closed>
+    )");
+    QVERIFY(client.ConnectAndGreet(server.Port()).startsWith("220 "));
+    CONVERSE(client, R"(
         USER anonymous | 331 Enter password.
         PASS Secret | 530 Login failed. Wrong username or/and password.
         user cAf\xE9 | 331 Enter password.
@@ -143,7 +149,7 @@ void TestSession::session()
     last.Close(); // without QUIT: no logout line
     QVERIFY(server.WaitUntilIdle());
     for (const auto& [line, count] :
-         {std::pair{"User arrived", 3}, {"User IN", 3}, {"Access denied", 6}, {"User OUT", 1}})
+         {std::pair{"User arrived", 4}, {"User IN", 3}, {"Access denied", 6}, {"User OUT", 1}})
         QVERIFY2(server.Monitor().CountLines(line + QByteArray(": 127.0.0.1")) == count, line);
 
     QVERIFY(next.Login(server.Port(), "anonymous", "x"));
@@ -163,6 +169,63 @@ void TestSession::session()
     (void)DataSocket::WriteAll(flood, QByteArray("NOOP\r\n").repeated(100000)); // fails once it is let go
     QVERIFY(server.WaitUntilIdle());
     DataSocket::Close(flood);
+}
+
+// Strangers cannot hold the places of the user limit, nor guess for ever: a login time limit, a share of the places
+// per address before login, three wrong passwords per connection, and a ban of an address that failed ten times.
+void TestSession::limitsBeforeLogin()
+{
+    CSettings::Values values = TestValues();
+    values.MaxUsers = 6; // three places per address before login
+    TestServer server(values);
+    server.Settings().SetDurations({.LoginFailureDelayMs = 1, .LoginTimeLimitMs = 400, .BanMs = 600});
+    // The limit runs from the arrival: a line sent a byte at a time does not extend it; a login ends it.
+    FtpClient loggedIn, slow;
+    QVERIFY(loggedIn.Login(server.Port()) && slow.ConnectAndGreet(server.Port()).startsWith("220 "));
+    QVERIFY(slow.SendRaw("NO"));
+    for (const char* part : {"O", "P", "\r\n"}) {
+        QVERIFY(slow.NoReplyWithin(50) && slow.SendRaw(part));
+    }
+    CONVERSE(slow,
+             "| 530 Login to the server. Enter USER and PASS commands.\n| 421 Login time limit reached.\n| <closed>");
+    CONVERSE(loggedIn, "NOOP | 200 OK");
+    server.Settings().SetDurations({.LoginFailureDelayMs = 1, .BanMs = 600});
+
+    // Three not logged in from one address, and no more, while the others have their places; a login gives its place
+    // back. A full server's reply comes first.
+    FtpClient waiting[3], other, refused, again, full;
+    for (FtpClient& each : waiting)
+        QVERIFY(each.ConnectAndGreet(server.Port(), "127.0.0.20").startsWith("220 "));
+    QVERIFY(refused.Connect(server.Port(), "127.0.0.20"));
+    CONVERSE(refused, "| 421 Too many connections from your address are not logged in.\n| <closed>");
+    QVERIFY(other.Login(server.Port(), "tester", "Secret", "127.0.0.21"));
+    CONVERSE(waiting[0], "USER tester | 331 Enter password.\nPASS Secret | 230 Login OK.");
+    QTRY_COMPARE(server.Engine().ConnectedUsers(), 5);
+    QVERIFY(again.ConnectAndGreet(server.Port(), "127.0.0.20").startsWith("220 "));
+    QVERIFY(full.Connect(server.Port(), "127.0.0.20"));
+    CONVERSE(full, "| 421 No more users are allowed.\n| <closed>");
+    for (FtpClient* each : {&waiting[0], &waiting[1], &waiting[2], &other, &again, &loggedIn})
+        each->Close();
+    QVERIFY(server.WaitUntilIdle());
+
+    // Ten failed logins from an address ban it: three wrong passwords close each connection, and a ban is told once.
+    FtpClient guesser;
+    for (int connection = 0; connection < 4; ++connection) {
+        QVERIFY(guesser.ConnectAndGreet(server.Port(), "127.0.0.30").startsWith("220 "));
+        const QByteArray guess = "USER tester\r\nPASS wrong\r\n";
+        QVERIFY(guesser.SendRaw(connection < 3 ? guess.repeated(3) : guess));
+        CONVERSE(guesser, connection < 3
+                              ? "| 331*\n| 530*\n| 331*\n| 530*\n| 331*\n| 421 Too many wrong passwords.\n| <closed>"
+                              : "| 331*\n| 530 Login failed. Wrong username or/and password.");
+        guesser.Close();
+    }
+    QTRY_COMPARE(server.Monitor().CountLines("Banned for 10 failed logins: 127.0.0.30"), 1);
+    FtpClient banned, stranger;
+    QVERIFY(banned.Connect(server.Port(), "127.0.0.30"));
+    CONVERSE(banned, "| 421 Too many failed logins from your address. Try again later.\n| <closed>");
+    QVERIFY(stranger.Login(server.Port(), "tester", "Secret", "127.0.0.31"));
+    QTRY_VERIFY_WITH_TIMEOUT(FtpClient().Login(server.Port(), "tester", "Secret", "127.0.0.30"), 10000); // the ban ends
+    QCOMPARE(server.Monitor().CountLines("Banned for 10 failed logins: 127.0.0.30"), 1);
 }
 
 QTEST_GUILESS_MAIN(TestSession)

@@ -60,6 +60,8 @@ void TestTransfers::transfers()
         RETR a.txt | 150 Binary mode.
         PORT 1,2,3,4,5,6 | 426 Connection closed. | 501 Illegal PORT command.
         RETR a.txt | 150 Binary mode. | 425 The connection could not be opened.
+        PORT 127,0,0,1,3,255 | 501 Illegal PORT command.
+        PORT 127,0,0,1,4,0 | 200 PORT command OK.
     )");
     QVERIFY(client.NoReplyWithin(600));
     DataSocket::Close(queued);

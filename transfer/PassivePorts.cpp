@@ -3,14 +3,12 @@
 #include "platform/AsyncSocket.h"
 #include "transfer/TransferLimits.h"
 
-#include <atomic>
+#include <QRandomGenerator>
+
 #include <cerrno>
 #include <unistd.h>
 
 namespace {
-
-// Where in the range the next try goes; shared by every connection thread.
-std::atomic<unsigned> g_nextTry{0};
 
 // Urgent data stays in an upload's bytes: the connections accepted take the setting with them.
 bool ListenForData(CAsyncSocket& socket)
@@ -36,13 +34,13 @@ bool ReusePassiveSocket(CAsyncSocket& socket, int listeningFd)
 bool CreatePassiveSocket(CAsyncSocket& socket)
 {
     constexpr unsigned kRangeSize = kPassivePortLast - kPassivePortFirst + 1;
-    // Each try takes the next port of the range for itself: searches that run at once on several
-    // threads never try the same port, and a port is tried again only once the whole range has
-    // been. A port in use fails the bind, and the same socket tries the next port. A listen can
-    // still fail where another socket with SO_REUSEADDR was bound first; a bound socket cannot
-    // bind again, so the next port gets a new one.
+    // SECURITY: the search starts at a random port, so that nobody can tell the next client's port
+    // and connect to it first. A port in use fails the bind, and the same socket tries the next
+    // port. A listen can still fail where another socket with SO_REUSEADDR was bound first; a bound
+    // socket cannot bind again, so the next port gets a new one.
+    const unsigned first = QRandomGenerator::global()->bounded(kRangeSize);
     for (unsigned i = 0; i < kRangeSize && (socket.IsOpen() || socket.Open(true)); ++i) {
-        const int port = kPassivePortFirst + int(g_nextTry.fetch_add(1) % kRangeSize);
+        const int port = kPassivePortFirst + int((first + i) % kRangeSize);
         if (!socket.Bind(quint16(port)))
             continue;
         if (ListenForData(socket))

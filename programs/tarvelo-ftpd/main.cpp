@@ -2,6 +2,7 @@
 // them for this run, applies the start rules, serves until SIGINT or SIGTERM, and prints every
 // server-monitor line to standard output.
 
+#include "core/MonitorColors.h"
 #include "core/ServerMonitor.h"
 #include "core/SettingsStore.h"
 #include "core/StdoutMonitorSink.h"
@@ -36,7 +37,8 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
 
     CSettingsStore store;
-    CSettings::Values values = store.LoadSettings();
+    bool bSettingsWereOpen = false;
+    CSettings::Values values = store.LoadSettings(&bSettingsWereOpen);
     // As the window's read-back would at " Start server": told, and served as they stand.
     for (const QString& reason : CSettings::ValuesOutOfBounds(values))
         fprintf(stderr, "tarvelo-ftpd: %s (settings: %s)\n", qPrintable(reason), qPrintable(store.FilePath()));
@@ -46,6 +48,12 @@ int main(int argc, char* argv[])
     CStdoutMonitorSink sink;
     CServerMonitor monitor(&sink);
     CFtpServer server(settings, monitor);
+    if (bSettingsWereOpen)
+        monitor.AddMonitorText(store.WasOpenText(), MonitorColor::Amber, MonitorColor::Dark, true);
+    if (!options.OpenPasswordFile().isEmpty()) {
+        monitor.AddMonitorText("The password file is readable by other users: " + options.OpenPasswordFile(),
+                               MonitorColor::Amber, MonitorColor::Dark, true);
+    }
     switch (server.StartWithRules(nullptr)) {
     case CFtpServer::EStart::RootFolderMissing:
         fprintf(stderr, "tarvelo-ftpd: the root folder \"%s\" does not exist (--root, or SharedFolder in %s)\n",
