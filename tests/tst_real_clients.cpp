@@ -123,6 +123,9 @@ curl -sS ftp://alice:Wonder%20land@$0/ && exit 1 || exit 0)";
                      0,
                  m_errors);
         QVERIFY(QProcess::execute("curl", {"-sS", "ftp://x:y@127.0.0.1:" + QString::number(m_port) + "/"}) != 0);
+        // It holds passwords: no core file, wherever it runs.
+        const QByteArray limits = ReadFile("/proc/" + QString::number(m_server.processId()) + "/limits");
+        QVERIFY2(QRegularExpression("\nMax core file size +0 +0 ").match(QString(limits)).hasMatch(), limits);
         QVERIFY2(Stop(SIGHUP), m_output);
         QVERIFY2(m_output.contains("\nAnyone may log in as anonymous and upload, create folders.\n") &&
                      m_output.contains("\nThe open file limit serves 2 clients at once, not MaxUsers 50: "),
