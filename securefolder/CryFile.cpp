@@ -215,6 +215,7 @@ ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, cons
         ReportFileProblem(what, targetPath, strerror(errno));
         return ECryResult::Failed;
     }
+    qint64 in = 0;
     try {
         Cipher cipher(key.Key(), kCryKeyLength);
         Mode mode(cipher, key.IV());
@@ -222,7 +223,7 @@ ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, cons
         CryptoPP::StreamTransformationFilter filter(mode, new CryptoPP::StringSink(produced),
                                                     CryptoPP::StreamTransformationFilter::PKCS_PADDING);
         std::vector<CryptoPP::byte> chunk(kChunkLength);
-        qint64 in = 0, out = 0, handed = 0; // handed: the bytes whose writing was started
+        qint64 out = 0, handed = 0; // handed: the bytes whose writing was started
         for (;;) {
             const ssize_t n = ::read(source.Get(), chunk.data(), chunk.size());
             if (n < 0 && errno == EINTR)
@@ -257,6 +258,11 @@ ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, cons
             *bytesIn = in;
         if (bytesOut)
             *bytesOut = out;
+    } catch (const CryptoPP::InvalidCiphertext& e) {
+        // Only a decryption's end finds this: whole blocks that end in no valid padding are what a
+        // wrong password leaves; anything else was never a .cry file.
+        ReportFileProblem(what, sourcePath, e.what());
+        return in > 0 && in % qint64(kCryBlockLength) == 0 ? ECryResult::WrongPassword : ECryResult::Damaged;
     } catch (const CryptoPP::Exception& e) {
         ReportFileProblem(what, sourcePath, e.what());
         return ECryResult::Failed;

@@ -17,11 +17,15 @@ constexpr std::size_t kCryIVLength = 16;
 constexpr std::size_t kCryBlockLength = 16;
 constexpr unsigned kCryIterations = 8000;
 
+// Every result but Ok leaves an existing target untouched and writes nothing, except Failed after
+// the result was in place (a disk error at the end): the target then holds the result, and the
+// source stays.
 enum class ECryResult
 {
     Ok,               // the target holds the complete result
-    Failed,           // nothing was written and an existing target is untouched, or (a disk error
-                      // after the result was in place) the target holds the result, the source stays
+    Failed,           // a read or a write failed (a full disk, a permission), or the source is no regular file
+    WrongPassword,    // decryption: the last block's padding is not what the password would leave
+    Damaged,          // decryption: the file is no .cry file (empty, or not whole blocks)
     DerivationFailed, // the key derivation failed; nothing was touched
 };
 
@@ -62,7 +66,7 @@ private:
 [[nodiscard]] ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key);
 
 // Writes the plain form of the ".cry" file sourcePath to targetPath, the same way. A wrong password
-// is found only by the padding of the last block and is one of the failures.
+// is found only by the padding of the last block (a damaged last block looks the same).
 [[nodiscard]] ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath,
                                         const QByteArray& password);
 // The same with a key derived before; DerivationFailed when the key is not ready. On Ok,

@@ -253,7 +253,7 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
     skipped += DropClashes(work);
     CCryKey key;
     int decrypted = 0;
-    int failed = 0;
+    int wrongPassword = 0, damaged = 0, failed = 0;
     bool onlyOneBytePadding = true;
     QList<std::pair<QByteArray, struct stat>> done; // decrypted, their ".cry" files as they were read
     for (const auto& [source, target] : work) {
@@ -262,7 +262,7 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
         const ECryResult result = RunFile([&](const CCryKey& k) { return DecryptOneFile(source, target, k, &padding); },
                                           source, key, password, before);
         if (result != ECryResult::Ok) {
-            ++failed;
+            ++(result == ECryResult::WrongPassword ? wrongPassword : result == ECryResult::Damaged ? damaged : failed);
             continue;
         }
         ++decrypted;
@@ -273,7 +273,8 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
     // end in valid padding, nearly always of one byte. Every ".cry" file stays when any file of the
     // pass failed, or when all that passed ended in one byte of padding (a right password does so
     // for one file in 16), so that no file rests only in a garbled plain form.
-    const bool keepCry = failed > 0 || onlyOneBytePadding;
+    const int undone = wrongPassword + damaged + failed;
+    const bool keepCry = undone > 0 || onlyOneBytePadding;
     if (!keepCry) {
         for (const auto& [source, before] : done)
             RemoveIfUnchanged(source, before);
@@ -284,9 +285,11 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
         StorePassword(password);
     LogLabelled("Secure folder: ", folder);
     LogLabelled("Decrypted files: ", QByteArray::number(decrypted));
-    LogCountOfLeft("Files with wrong password:", failed);
+    LogCountOfLeft("Files with wrong password:", wrongPassword);
+    LogCountOfLeft("Damaged .cry files:", damaged);
+    LogCountOfLeft("Files not decrypted (read or write error):", failed);
     LogCountOfLeft(kSkippedLabel, skipped);
     const int kept = keepCry ? decrypted : 0;
     LogCountOfLeft("Kept .cry files (the password may be wrong):", kept);
-    return failed + skipped + kept > 0 ? EOutcome::Incomplete : EOutcome::Completed;
+    return undone + skipped + kept > 0 ? EOutcome::Incomplete : EOutcome::Completed;
 }

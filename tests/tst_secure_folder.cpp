@@ -7,10 +7,12 @@
 #include "TestFiles.h"
 #include "TestServer.h"
 #include <condition_variable>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <QtTest>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -155,8 +157,8 @@ void TestSecureFolder::passes()
         {'E', "No files to encrypt.|Secure folder: <f>|Files in folder: 1|Encrypted files: 0", kPass, "w/My.Cry.v",
          kPass, "a.txt=a", "a.txt=a"},
         {'D',
-         "Decryption completed successfully.|Secure folder: <f>|Decrypted files: 3|Files with wrong password: 5|"
-         "Files skipped for their names: 3|Kept .cry files (the password may be wrong): 3",
+         "Decryption completed successfully.|Secure folder: <f>|Decrypted files: 3|Files with wrong password: 3|"
+         "Damaged .cry files: 2|Files skipped for their names: 3|Kept .cry files (the password may be wrong): 3",
          kPass, longFolder + ".cry", kPass,
          ".tarvelo-cry-2=left re.cry=h@P No.T.CRY=n@P p=p b.cry=b@O c=old c.cry=n@P d=old d.cry=n@O bad.cry=0123456789 "
          "e.cry= "
@@ -188,7 +190,8 @@ void TestSecureFolder::passes()
         host.settings.Update([&](auto& v) { v.SecureFolder = row.folder.isEmpty() ? "" : P(row.folder); });
         const EOutcome outcome = row.pass == 'D' ? host.passes.OnDecrypt() : host.passes.OnEncrypt();
         const bool undone = row.shown.contains("not encrypted:") || row.shown.contains("wrong password:") ||
-                            row.shown.contains("skipped") || row.shown.contains("Kept");
+                            row.shown.contains("Damaged") || row.shown.contains("skipped") ||
+                            row.shown.contains("Kept");
         QCOMPARE(outcome, row.pass == 'R' ? EOutcome::Refused : undone ? EOutcome::Incomplete : EOutcome::Completed);
         const QString shown = (row.pass == 'R' ? host.log.value(0).left(row.shown.size()) : "") +
                               QString(host.sink.Lines().join('|')).replace(folder, "<f>");
@@ -209,6 +212,30 @@ void TestSecureFolder::passes()
         QCOMPARE(encrypt ? host.passes.OnEncrypt() : host.passes.OnDecrypt(), EOutcome::Completed);
         QCOMPARE(Describe(P("w/v")),
                  encrypt ? QByteArray("a.txt.cry=a@P a.txt=saved anew") : "a.txt.cry=saved anew a.txt=a");
+    }
+    // A full disk (a file size limit here, as a write past it fails alike) is no wrong password: told apart, and the
+    // .cry files stay.
+    fs::remove_all(P("w").constData());
+    fs::create_directories(P("w/v").constData());
+    QVERIFY(WriteFile(P("big"), Pattern(300000)) &&
+            EncryptOneFile(P("big"), P("w/v/big.cry"), kPass) == ECryResult::Ok);
+    Make(P("w/v"), "small.cry=s@P");
+    {
+        Host host;
+        host.settings.Update([](auto& v) { v.SecureFolder = P("w/v"); });
+        struct rlimit limit = {}, small = {};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &limit) == 0);
+        small = {100000, limit.rlim_max};
+        ::signal(SIGXFSZ, SIG_IGN);
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        const EOutcome outcome = host.passes.OnDecrypt();
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
+        QCOMPARE(outcome, EOutcome::Incomplete);
+        QCOMPARE(host.sink.Lines().join('|'), "Decryption completed successfully.|Secure folder: " + P("w/v") +
+                                                  "|Decrypted files: 1|Files not decrypted (read or write error): 1|"
+                                                  "Kept .cry files (the password may be wrong): 1");
+        QVERIFY(ReadFile(P("w/v/small")) == "s" && QFile::exists(P("w/v/small.cry")) &&
+                QFile::exists(P("w/v/big.cry")) && !QFile::exists(P("w/v/big")));
     }
     // A CryPassword that cannot be stored is told: the files are encrypted with it.
     fs::remove_all(P("w").constData());
