@@ -20,19 +20,35 @@ void CServerMonitor::AddMonitorText(const QByteArray& text, MonitorRgb textColor
 void CServerMonitor::OnOwnThread(std::function<void()> write)
 {
     if (QThread::currentThread() == thread()) {
+        ReportDropped(m_nDropped.exchange(0));
         write();
         return;
     }
-    // Clients can make lines faster than the pane shows them: past the bound a writer waits for its
-    // line, so the queue stays bounded and no line is lost.
-    const bool wait = m_nQueuedWrites.fetch_add(1) >= kMaxQueuedWrites;
+    // Clients can make lines faster than the pane shows them: past the bound a line is dropped, so
+    // that the queue stays bounded and no writer waits for the window's thread, which may be waiting
+    // for the writer's.
+    if (m_nQueuedWrites.fetch_add(1) >= kMaxQueuedWrites) {
+        --m_nQueuedWrites;
+        ++m_nDropped;
+        return;
+    }
+    const int dropped = m_nDropped.exchange(0); // told where the dropped lines would have been
     QMetaObject::invokeMethod(
         this,
-        [this, write = std::move(write)] {
+        [this, dropped, write = std::move(write)] {
             --m_nQueuedWrites;
+            ReportDropped(dropped);
             write();
         },
-        wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+        Qt::QueuedConnection);
+}
+
+void CServerMonitor::ReportDropped(int dropped)
+{
+    if (dropped > 0) {
+        WriteOnOwnThread(QByteArray::number(dropped) + " monitor lines not shown.", MonitorColor::Amber,
+                         MonitorColor::Dark, true);
+    }
 }
 
 void CServerMonitor::AddAddressLine(const QByteArray& label, MonitorRgb labelColor, const QByteArray& address,

@@ -9,10 +9,11 @@
 
 // The server monitor: the one way any part of the system writes a coloured line for the user.
 //
-// Lives on the window's thread. A write from another thread is queued to it whole, without waiting
-// for it unless kMaxQueuedWrites writes are queued already: each thread's lines keep their order,
-// and a client line goes over as one write, so its parts are never split by another thread's write.
-// Once the sink is detached (the pane is gone) writes are dropped.
+// Lives on the window's thread. A write from another thread is queued to it whole and never waited
+// for: each thread's lines keep their order, and a client line goes over as one write, so its parts
+// are never split by another thread's write. Past kMaxQueuedWrites queued writes a write is dropped,
+// and the next one shown is preceded by the line "N monitor lines not shown.": no connection thread
+// ever waits for the window's. Once the sink is detached (the pane is gone) writes are dropped.
 class CServerMonitor : public QObject
 {
     Q_OBJECT
@@ -37,11 +38,15 @@ public:
     void LogAccessDenied(const QByteArray& address);
 
 private:
-    // Any thread: runs write on the window's thread, now when called there, else queued.
+    // Any thread: runs write on the window's thread, now when called there, else queued (or dropped
+    // and counted past the bound).
     void OnOwnThread(std::function<void()> write);
+    // Window's thread: the line that tells of the writes dropped before the next one, if any.
+    void ReportDropped(int dropped);
 
     void WriteOnOwnThread(const QByteArray& text, MonitorRgb textColor, MonitorRgb backColor, bool lineEnd);
 
     IMonitorSink* m_pSink;               // window's thread only
     std::atomic<int> m_nQueuedWrites{0}; // any thread: writes queued and not yet run
+    std::atomic<int> m_nDropped{0};      // any thread: writes dropped since the last one queued
 };

@@ -46,13 +46,6 @@ struct Window
     std::unique_ptr<CMainWindow> w;
 };
 
-// Whether the thread waits (state S in /proc), as a thread blocked on a lock or a wait does.
-static bool Sleeping(pid_t thread)
-{
-    QFile stat(QString("/proc/self/task/%1/stat").arg(thread));
-    return thread != 0 && stat.open(QIODevice::ReadOnly) && stat.readAll().split(')').last().startsWith(" S");
-}
-
 // fn(0) .. fn(count - 1) on threads aside while this thread serves the window's events (the threads report to it).
 static bool Aside(int count, const std::function<bool(int)>& fn)
 {
@@ -123,8 +116,8 @@ private Q_SLOTS:
         QVERIFY(!f.w->Server().IsRunning() && !QFile::exists(f.file));
         f.VerifyLayout(true);
         const auto line = [](int t, int n) { return QString("T%1-%2 ").arg(t).arg(n) + QString(40, QChar('a' + t)); };
-        // More lines than the queue holds: writers past its bound wait for theirs, and none is lost.
-        constexpr int kLines = CServerMonitor::kMaxQueuedWrites / 3;
+        // Within the queue's bound, each thread's lines come in their order and none is lost.
+        constexpr int kLines = CServerMonitor::kMaxQueuedWrites / 6;
         QVERIFY(Aside(6, [&](int t) {
             for (int n = 0; n < kLines; ++n)
                 f.w->Monitor().AddMonitorText(line(t, n).toUtf8(), MonitorColor::White, MonitorColor::Dark, true);
@@ -141,21 +134,22 @@ private Q_SLOTS:
         QVERIFY(red.foreground() == QColor(MonitorColor::White) && red.background() == QColor(MonitorColor::Red));
         QVERIFY(c.Monitor->isReadOnly() && c.Monitor->textCursor().selectedText() == "FTP");
         QCOMPARE(c.Monitor->verticalScrollBar()->value(), c.Monitor->verticalScrollBar()->maximum());
-        // Past the queue's bound a writer waits until the window has shown its line.
-        std::atomic<pid_t> writer = 0;
-        std::atomic<bool> returned = false;
-        std::jthread flood([&] {
-            for (int n = 0; n <= CServerMonitor::kMaxQueuedWrites; ++n) {
-                if (n == CServerMonitor::kMaxQueuedWrites)
-                    writer = ::gettid();
-                f.w->Monitor().AddMonitorText("Q", MonitorColor::White, MonitorColor::Dark, true);
-            }
-            returned = true;
-        });
-        while (!returned && !Sleeping(writer))
-            std::this_thread::yield(); // no events served meanwhile
-        QVERIFY(!returned);
-        QTRY_VERIFY(returned);
+        // Past the queue's bound a writer never waits for the window's thread, which serves nothing meanwhile: the
+        // lines past it are dropped, and told of where they would have been.
+        const auto write = [&f](const QByteArray& text, int times) {
+            std::jthread([&] {
+                for (int n = 0; n < times; ++n)
+                    f.w->Monitor().AddMonitorText(text, MonitorColor::White, MonitorColor::Dark, true);
+            }).join();
+        };
+        write("Q", CServerMonitor::kMaxQueuedWrites + 10);
+        QTRY_COMPARE(f.Lines().count("Q"), CServerMonitor::kMaxQueuedWrites);
+        write("R", 1);
+        QTRY_COMPARE(f.Lines().last(), QString("R"));
+        const QStringList flooded = f.Lines().mid(4 + 6 * kLines);
+        QCOMPARE(flooded.size(), CServerMonitor::kMaxQueuedWrites + 2);
+        QVERIFY(flooded.count("Q") == CServerMonitor::kMaxQueuedWrites &&
+                flooded.at(flooded.size() - 2) == "10 monitor lines not shown.");
         // The pane keeps the latest lines only.
         for (int n = 0; n < CMonitorPane::kMaxLines; ++n)
             f.w->Monitor().AddMonitorText("L" + QByteArray::number(n), MonitorColor::White, MonitorColor::Dark, true);
