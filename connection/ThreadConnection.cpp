@@ -8,12 +8,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <unistd.h>
 #include <utility>
 
 namespace {
-
-constexpr int kIdleTickMs = 1000;
 
 // Milliseconds on a clock that setting the system time does not move.
 qint64 Now()
@@ -116,19 +115,28 @@ void CThreadConnection::StartConnection()
     });
     m_loginTimer->start(m_pHost->Settings().GetDurations().LoginTimeLimitMs);
     m_socket->SendReply("220 %s", m_pHost->Settings().WelcomeMSG().constData());
+    // One timer for the idle limit, re-armed when it finds activity since it was armed: an idle
+    // client costs one wake-up per limit, and activity costs only the clock read that marks it.
     m_idleTimer = std::make_unique<QTimer>();
-    const qint64 idleTimeout = m_pHost->Settings().GetDurations().IdleTimeoutMs;
-    m_idleTimer->setInterval(int(std::clamp<qint64>(idleTimeout / 4, 1, kIdleTickMs)));
+    m_idleTimer->setSingleShot(true);
     QObject::connect(m_idleTimer.get(), &QTimer::timeout, m_idleTimer.get(), [this] { IdleTimerProc(); });
-    m_idleTimer->start();
+    ArmIdleTimer(m_pHost->Settings().GetDurations().IdleTimeoutMs);
 }
 
 void CThreadConnection::IdleTimerProc()
 {
-    if (IdleTimeOutPassed()) {
-        m_socket->SendReply("426 Time out.");
-        m_socket->EndConnection();
+    const qint64 left = m_tLastActivity + m_pHost->Settings().GetDurations().IdleTimeoutMs - Now();
+    if (left > 0) {
+        ArmIdleTimer(left);
+        return;
     }
+    m_socket->SendReply("426 Time out.");
+    m_socket->EndConnection();
+}
+
+void CThreadConnection::ArmIdleTimer(qint64 ms)
+{
+    m_idleTimer->start(int(std::clamp<qint64>(ms, 1, INT_MAX)));
 }
 
 void CThreadConnection::LoggedIn()

@@ -39,7 +39,7 @@ public:
     // Any thread: whether the end was requested.
     bool QuitRequested() const { return m_bQuitRequested.load(); }
 
-    // Connection thread: marks now as the last activity, which the idle check measures from.
+    // Connection thread: marks now as the last activity, which the idle limit is measured from.
     void UpdateLastActivity();
     // Connection thread: no activity for the idle time-out.
     bool IdleTimeOutPassed() const;
@@ -59,6 +59,7 @@ private:
     // Closes the client's connection, takes the thread off the list and counts the client out.
     void FinishClient();
     void IdleTimerProc();
+    void ArmIdleTimer(qint64 ms);
     // The login time limit stops, and the place among the address's clients not logged in is left.
     void EndLoginWait();
 

@@ -2,6 +2,7 @@
 // that never read.
 
 #include "FtpClient.h"
+#include "TestFiles.h"
 #include "TestServer.h"
 
 #include "server/FtpServer.h"
@@ -16,6 +17,7 @@ class TestSession : public QObject
 private Q_SLOTS:
     void session();
     void limitsBeforeLogin();
+    void activeClientsStay();
 };
 
 void TestSession::session()
@@ -226,6 +228,29 @@ void TestSession::limitsBeforeLogin()
     QVERIFY(stranger.Login(server.Port(), "tester", "Secret", "127.0.0.31"));
     QTRY_VERIFY_WITH_TIMEOUT(FtpClient().Login(server.Port(), "tester", "Secret", "127.0.0.30"), 10000); // the ban ends
     QCOMPARE(server.Monitor().CountLines("Banned for 10 failed logins: 127.0.0.30"), 1);
+}
+
+// The idle limit ends silent clients only: one that sends NOOPs, or browses, more often than the limit stays past it.
+void TestSession::activeClientsStay()
+{
+    TestTree tree("root/");
+    TestServer server(TestValues(tree.Path("root")));
+    server.Settings().SetDurations({.IdleTimeoutMs = 300});
+    FtpClient talking, browsing, silent;
+    QVERIFY(talking.Login(server.Port()) && browsing.Login(server.Port()) && silent.Login(server.Port()));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (elapsed.elapsed() < 1200) {
+        QTest::qWait(100);
+        CONVERSE(talking, "NOOP | 200 OK");
+        const int data = browsing.OpenPassive();
+        QCOMPARE(browsing.Command("LIST"), QByteArray("150 ASCII mode."));
+        DataSocket::ReadAll(data);
+        DataSocket::Close(data);
+        QCOMPARE(browsing.ReadReply(), QByteArray("226 Transfer completed."));
+    }
+    CONVERSE(silent, "| 426 Time out.\n| <closed>");
+    CONVERSE(talking, "NOOP | 200 OK");
 }
 
 QTEST_GUILESS_MAIN(TestSession)
