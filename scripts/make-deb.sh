@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a built tree: `cmake --install` staged under /usr (stripped), the
-# run-time libraries the programs link declared by dpkg-shlibdeps, wrapped by dpkg-deb.
+# run-time libraries the programs link declared by dpkg-shlibdeps, the files' checksums for
+# `dpkg --verify`, wrapped by dpkg-deb.
 # Usage: scripts/make-deb.sh BUILD_DIR OUTPUT_DIR; prints the path of the package it wrote.
 set -euo pipefail
 
@@ -14,6 +15,8 @@ stage=$work/root
 
 DESTDIR=$stage cmake --install "$build" --prefix /usr --strip >/dev/null
 [ -x "$stage/usr/bin/tarvelo-ftp" ] || { echo "$0: $build has no desktop program (TARVELO_GUI=OFF?)" >&2; exit 1; }
+# What --strip leaves of no use at run time: the compilers' version notes.
+strip --remove-section=.comment "$stage"/usr/bin/*
 
 version=$("$stage/usr/bin/tarvelo-ftpd" --version | awk '{ print $NF }')
 arch=$(dpkg --print-architecture)
@@ -46,6 +49,8 @@ Description: one-user FTP server for the desktop, with a secure folder
  (tarvelo-ftpd --port 2121 --root ~/Public); tarvelo-cry encrypts or
  decrypts a folder from a terminal.
 CONTROL
+
+(cd "$stage" && find usr -type f -print0 | sort -z | xargs -0 md5sum) >"$stage/DEBIAN/md5sums"
 
 package=$out/tarvelo-ftp_${version}_${arch}.deb
 dpkg-deb --root-owner-group --build "$stage" "$package" >/dev/null

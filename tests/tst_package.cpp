@@ -1,4 +1,5 @@
-// Catches: a .deb that does not unpack or run, lacks dependencies, fails validators, or leaves options undocumented.
+// Catches: a .deb that does not unpack or run, lacks dependencies, fails validators or lintian, leaves options
+// undocumented, or states a licence, version or address other than the sources'.
 
 #include <QtTest>
 
@@ -26,7 +27,13 @@ test -z "$(desktop-file-validate share/applications/tarvelo-ftp.desktop)"
 test -x "bin/$(sed -n 's/^Exec=//p' share/applications/tarvelo-ftp.desktop)"
 test -f "share/icons/hicolor/scalable/apps/$(sed -n 's/^Icon=//p' share/applications/tarvelo-ftp.desktop).svg"
 test -f share/metainfo/com.tarvelo.TarveloFtpServer.metainfo.xml
-appstreamcli validate-tree --no-net --strict "$0/root")sh",
+appstreamcli validate-tree --no-net --strict "$0/root"
+lintian --fail-on error,warning --tag-display-limit 0 "$deb"
+doc=share/doc/tarvelo-ftp
+sed -n '/^Permission/,$p' "$TARVELO_SOURCE_DIR/LICENSE" >"$0/licence"
+sed -n '/^ Permission/,$p' $doc/copyright | sed 's/^ //; s/^\.$//' | cmp - "$0/licence"
+zcat $doc/changelog.gz | head -n 1 | grep -F "tarvelo-ftp ($(dpkg-deb -f "$deb" Version))"
+grep -F "$(dpkg-deb -f "$deb" Maintainer)" "$TARVELO_SOURCE_DIR/README.md" $doc/copyright)sh",
                             dir.path()}),
                  0);
     }
