@@ -8,7 +8,7 @@ packages=(
     libcrypto++-dev
     curl lftp python3 openssl rclone
     clang-14 libclang-rt-14-dev
-    dpkg-dev desktop-file-utils appstream man-db lintian
+    dpkg-dev desktop-file-utils appstream man-db lintian systemd
 )
 
 missing=()

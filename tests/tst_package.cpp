@@ -1,5 +1,6 @@
 // Catches: a .deb that does not unpack or run, lacks dependencies, fails validators or lintian, leaves options
-// undocumented, or states a licence, version or address other than the sources'.
+// undocumented, states a licence, version or address other than the sources', or ships a user service that systemd
+// refuses or that names a program the package lacks.
 
 #include <QtTest>
 
@@ -33,7 +34,14 @@ doc=share/doc/tarvelo-ftp
 sed -n '/^Permission/,$p' "$TARVELO_SOURCE_DIR/LICENSE" >"$0/licence"
 sed -n '/^ Permission/,$p' $doc/copyright | sed 's/^ //; s/^\.$//' | cmp - "$0/licence"
 zcat $doc/changelog.gz | head -n 1 | grep -F "tarvelo-ftp ($(dpkg-deb -f "$deb" Version))"
-grep -F "$(dpkg-deb -f "$deb" Maintainer)" "$TARVELO_SOURCE_DIR/README.md" $doc/copyright)sh",
+grep -F "$(dpkg-deb -f "$deb" Maintainer)" "$TARVELO_SOURCE_DIR/README.md" $doc/copyright
+# The user service starts the packaged program. The verifier reads it as the user's manager would, with the program
+# and the manual page taken from the unpacked package (any remark it prints is a fault); it needs a runtime folder.
+service=lib/systemd/user/tarvelo-ftpd.service
+test -x "$0/root$(sed -n 's/^ExecStart=//p' $service)"
+sed "s|^ExecStart=|&$0/root|" $service >"$0/tarvelo-ftpd.service"
+mkdir "$0/run"
+test "$(XDG_RUNTIME_DIR="$0/run" MANPATH="$PWD/share/man" systemd-analyze verify --user "$0/tarvelo-ftpd.service" 2>&1 && echo ok)" = ok)sh",
                             dir.path()}),
                  0);
     }
