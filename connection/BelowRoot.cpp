@@ -24,13 +24,13 @@ QByteArray DescriptorPath(int fd)
 }
 
 // Keeps the descriptor when it lies in root; closes it otherwise.
-int KeepBelowRoot(const QByteArray& root, int fd)
+CUniqueFd KeepBelowRoot(const QByteArray& root, CUniqueFd fd)
 {
-    if (fd < 0 || IsAtOrBelow(root, DescriptorPath(fd)))
+    if (!fd.IsValid() || IsAtOrBelow(root, DescriptorPath(fd.Get())))
         return fd;
-    ::close(fd);
+    fd.Reset();
     errno = EACCES;
-    return -1;
+    return fd;
 }
 
 } // namespace
@@ -42,20 +42,21 @@ bool IsAtOrBelow(const QByteArray& root, const QByteArray& path)
     return path.size() == root.size() || root == "/" || path[root.size()] == '/';
 }
 
-int OpenBelowRootAt(const QByteArray& root, int folderFd, const char* path, int flags)
+CUniqueFd OpenBelowRootAt(const QByteArray& root, int folderFd, const char* path, int flags)
 {
     // Looked at without being opened first, then that same file is opened: only a regular file or a
     // folder, as opening a device or a FIFO can act on it.
-    const int place = KeepBelowRoot(root, ::openat(folderFd, path, O_PATH | O_CLOEXEC | (flags & O_DIRECTORY)));
-    if (place < 0 || (flags & O_PATH))
+    CUniqueFd place =
+        KeepBelowRoot(root, CUniqueFd(::openat(folderFd, path, O_PATH | O_CLOEXEC | (flags & O_DIRECTORY))));
+    if (!place.IsValid() || (flags & O_PATH))
         return place;
     struct stat status;
-    const bool plain = ::fstat(place, &status) == 0 && (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode));
-    const int file = plain ? ::open(DescriptorLink(place).constData(), flags | O_CLOEXEC | O_NOCTTY) : -1;
-    ::close(place);
-    if (!plain)
+    const bool plain = ::fstat(place.Get(), &status) == 0 && (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode));
+    if (!plain) {
         errno = EACCES;
-    return file;
+        return CUniqueFd();
+    }
+    return CUniqueFd(::open(DescriptorLink(place.Get()).constData(), flags | O_CLOEXEC | O_NOCTTY));
 }
 
 CEntryFolder::CEntryFolder(const QByteArray& root, const QByteArray& diskPath) : m_strRoot(root)
@@ -66,20 +67,14 @@ CEntryFolder::CEntryFolder(const QByteArray& root, const QByteArray& diskPath) :
         m_fd = OpenBelowRoot(root, slash == 0 ? QByteArray("/") : diskPath.left(slash), O_PATH | O_DIRECTORY);
 }
 
-CEntryFolder::~CEntryFolder()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-int CEntryFolder::OpenForWriting(bool replace) const
+CUniqueFd CEntryFolder::OpenForWriting(bool replace) const
 {
     // Without replace, an entry that came meanwhile under the name is refused, whatever it is.
     const int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC;
-    const int fd = ::openat(m_fd, Name(), flags | O_CREAT | (replace ? O_NOFOLLOW : O_EXCL), 0644);
-    if (fd >= 0 || errno != ELOOP)
+    CUniqueFd fd(::openat(m_fd.Get(), Name(), flags | O_CREAT | (replace ? O_NOFOLLOW : O_EXCL), 0644));
+    if (fd.IsValid() || errno != ELOOP)
         return fd;
-    return OpenBelowRootAt(m_strRoot, m_fd, Name(), flags); // a symbolic link, followed only into root
+    return OpenBelowRootAt(m_strRoot, m_fd.Get(), Name(), flags); // a symbolic link, followed only into root
 }
 
 bool CreateFolderTreeBelowRoot(const QByteArray& root, const QByteArray& diskPath)
@@ -93,19 +88,14 @@ bool CreateFolderTreeBelowRoot(const QByteArray& root, const QByteArray& diskPat
         if (name.size() > NAME_MAX)
             return false;
     }
-    int folder = OpenBelowRoot(root, root, O_PATH | O_DIRECTORY);
+    CUniqueFd folder = OpenBelowRoot(root, root, O_PATH | O_DIRECTORY);
     bool created = false;
     for (const QByteArray& name : names) {
-        if (name.isEmpty() || folder < 0)
+        if (name.isEmpty() || !folder.IsValid())
             continue;
         // Most parents exist already, so their failures mean nothing; the last mkdir decides.
-        created = ::mkdirat(folder, name.constData(), 0777) == 0;
-        const int next = OpenBelowRootAt(root, folder, name.constData(), O_PATH | O_DIRECTORY);
-        ::close(folder);
-        folder = next;
+        created = ::mkdirat(folder.Get(), name.constData(), 0777) == 0;
+        folder = OpenBelowRootAt(root, folder.Get(), name.constData(), O_PATH | O_DIRECTORY);
     }
-    if (folder < 0)
-        return false;
-    ::close(folder);
-    return created;
+    return folder.IsValid() && created;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 #include <QByteArray>
 
 #include <fcntl.h>
@@ -14,10 +16,10 @@
 bool IsAtOrBelow(const QByteArray& root, const QByteArray& path);
 
 // Opens the path as openat(2) does (without O_CREAT), links followed, when it really lies in root:
-// with O_PATH anything, otherwise only a regular file or a folder. -1 otherwise (errno EACCES when
-// it lies outside or is something else).
-int OpenBelowRootAt(const QByteArray& root, int folderFd, const char* path, int flags);
-inline int OpenBelowRoot(const QByteArray& root, const QByteArray& path, int flags)
+// with O_PATH anything, otherwise only a regular file or a folder. None otherwise (errno EACCES
+// when it lies outside or is something else).
+CUniqueFd OpenBelowRootAt(const QByteArray& root, int folderFd, const char* path, int flags);
+inline CUniqueFd OpenBelowRoot(const QByteArray& root, const QByteArray& path, int flags)
 {
     return OpenBelowRootAt(root, AT_FDCWD, path.constData(), flags);
 }
@@ -27,21 +29,18 @@ class CEntryFolder
 {
 public:
     CEntryFolder(const QByteArray& root, const QByteArray& diskPath);
-    ~CEntryFolder();
-    CEntryFolder(const CEntryFolder&) = delete;
-    CEntryFolder& operator=(const CEntryFolder&) = delete;
 
-    bool IsOpen() const { return m_fd >= 0; }
-    int Fd() const { return m_fd; }
+    bool IsOpen() const { return m_fd.IsValid(); }
+    int Fd() const { return m_fd.Get(); }
     const char* Name() const { return m_strName.constData(); }
     // Opens the entry for writing, created when missing: the entry itself, or where its symbolic link
-    // leads when that lies in root. Without replace only a new file is made. -1 otherwise.
-    int OpenForWriting(bool replace) const;
+    // leads when that lies in root. Without replace only a new file is made. None otherwise.
+    CUniqueFd OpenForWriting(bool replace) const;
 
 private:
     QByteArray m_strRoot;
     QByteArray m_strName;
-    int m_fd = -1;
+    CUniqueFd m_fd;
 };
 
 // Creates the missing folders of diskPath, each made inside the one before it. True when the last

@@ -64,13 +64,14 @@ void CSocketController::FinishPassive(bool extended, QByteArray address)
         return;
     }
     NewDataSocket();
-    const int kept = std::exchange(m_hPassiveListener, -1);
-    if (!(kept >= 0 ? ReusePassiveSocket(*m_pDataSocket, kept) : CreatePassiveSocket(*m_pDataSocket))) {
+    const bool reused = m_passiveListener.IsValid();
+    if (!(reused ? ReusePassiveSocket(*m_pDataSocket, std::move(m_passiveListener))
+                 : CreatePassiveSocket(*m_pDataSocket))) {
         CloseDataConnection();
         SendReply("421 Error creating data-socket.");
         return;
     }
-    if (kept < 0)
+    if (!reused)
         m_nPassivePort = m_pDataSocket->LocalPort(); // a kept listener keeps its port
     const int port = m_nPassivePort;
     if (extended)
@@ -125,11 +126,8 @@ void CSocketController::CloseDataConnection()
 
 void CSocketController::RetireDataSocket()
 {
-    if (const int listener = m_pDataSocket->ReleaseListener(); listener >= 0) {
-        if (m_hPassiveListener >= 0)
-            ::close(m_hPassiveListener);
-        m_hPassiveListener = listener;
-    }
+    if (CUniqueFd listener = m_pDataSocket->ReleaseListener(); listener.IsValid())
+        m_passiveListener = std::move(listener);
     // A completed send has ended its stream: closing it waits until the replies of this run are
     // sent, off the client's way. Anything else stops now, before its replies go out.
     if (!m_bBatchReplies || !m_pDataSocket->StreamEnded())

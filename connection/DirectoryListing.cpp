@@ -48,11 +48,8 @@ bool ListedStatus(int folder, const char* name, const QByteArray& root, struct s
     if (!S_ISLNK(status.st_mode))
         return true;
     // SECURITY: a link that leads out of the root would show what lies outside it.
-    const int target = OpenBelowRootAt(root, folder, name, O_PATH);
-    const bool shown = target >= 0 && ::fstat(target, &status) == 0;
-    if (target >= 0)
-        ::close(target);
-    return shown;
+    const CUniqueFd target = OpenBelowRootAt(root, folder, name, O_PATH);
+    return target.IsValid() && ::fstat(target.Get(), &status) == 0;
 }
 
 // Calls visit with each name of the open folder, "." and ".." included; false when reading failed
@@ -136,21 +133,21 @@ bool ReadListEntries(const QByteArray& diskPath, const CVirtualFolder& root, QLi
     entries.clear();
     struct stat status;
     // Through ".": a folder lists only where it can be searched as well as read, as each entry's status is shown.
-    const int fd = root.OpenFile(diskPath + (diskPath.endsWith('/') ? "." : "/."), O_RDONLY | O_DIRECTORY);
-    if (fd < 0 && errno == ENOTDIR) {
+    CUniqueFd folder = root.OpenFile(diskPath + (diskPath.endsWith('/') ? "." : "/."), O_RDONLY | O_DIRECTORY);
+    if (!folder.IsValid() && errno == ENOTDIR) {
         // Looked at without being opened for reading: a file lists whether readable or not.
-        const int place = OpenBelowRoot(root.Root(), diskPath, O_PATH);
-        const bool known = place >= 0 && ::fstat(place, &status) == 0;
+        CUniqueFd place = OpenBelowRoot(root.Root(), diskPath, O_PATH);
+        const bool known = place.IsValid() && ::fstat(place.Get(), &status) == 0;
         const int looked = errno;
-        if (place >= 0)
-            ::close(place);
+        place.Reset();
         if (known)
             entries.append(EntryFromStatus(diskPath.mid(diskPath.lastIndexOf('/') + 1), status));
         errno = looked;
         return known;
     }
-    if (fd < 0)
+    if (!folder.IsValid())
         return false;
+    const int fd = folder.Get();
     // SECURITY: the secure folder shows its .cry files only, as the passes leave them: no plain
     // file, no folder, no link.
     const bool cryOnly = root.IsSecureFolder(diskPath);
@@ -164,7 +161,7 @@ bool ReadListEntries(const QByteArray& diskPath, const CVirtualFolder& root, QLi
             entries.append(EntryFromStatus(name, status));
     });
     const int error = errno;
-    ::close(fd);
+    folder.Reset();
     errno = error;
     return read;
 }

@@ -66,11 +66,8 @@ void CSocketController::OnSize(const QByteArray& argument)
         return;
     }
     struct stat status;
-    const int file = result == PathOK ? OpenBelowRoot(root.Root(), diskPath, O_PATH) : -1;
-    const bool known = file >= 0 && ::fstat(file, &status) == 0;
-    if (file >= 0)
-        ::close(file);
-    if (known)
+    const CUniqueFd file = result == PathOK ? OpenBelowRoot(root.Root(), diskPath, O_PATH) : CUniqueFd();
+    if (file.IsValid() && ::fstat(file.Get(), &status) == 0)
         SendReply("213 %llu", static_cast<unsigned long long>(status.st_size));
     else
         SendReply("%s", Reply::kFileNotFound);

@@ -52,8 +52,6 @@ CSocketController::~CSocketController()
     // got for the whole. QUIT and the client's close wait for a running transfer instead.
     if (m_runningTransfer && m_pDataSocket)
         m_pDataSocket->CloseWithReset();
-    if (m_hPassiveListener >= 0)
-        ::close(m_hPassiveListener);
 }
 
 void CSocketController::AssertOnThread() const

@@ -198,7 +198,7 @@ private:
 
     QByteArray m_strLocalAddress; // this end of the control connection, once a PASV asked for it
     int m_bPassive = 0;
-    int m_hPassiveListener = -1; // the last passive port's listener, kept for the next PASV or EPSV
+    CUniqueFd m_passiveListener; // the last passive port's listener, kept for the next PASV or EPSV
     int m_nPassivePort = 0;      // that listener's port
     int m_nDataPort = -1;
     QByteArray m_strDataAddress;

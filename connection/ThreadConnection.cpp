@@ -3,13 +3,13 @@
 #include "connection/ConnectionHost.h"
 #include "connection/SocketController.h"
 #include "core/Settings.h"
+#include "platform/UniqueFd.h"
 
 #include <QTimer>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -31,8 +31,7 @@ CThreadConnection::CThreadConnection(IConnectionHost* host) : m_pHost(host), m_t
 CThreadConnection::~CThreadConnection()
 {
     // A thread that ended before it took its client still owns the descriptor.
-    if (m_hAcceptedSocket >= 0)
-        ::close(m_hAcceptedSocket);
+    CUniqueFd(m_hAcceptedSocket.exchange(-1));
 }
 
 void CThreadConnection::Serve(int acceptedSocket, const QByteArray& clientAddress)

@@ -214,12 +214,6 @@ bool NameLess(const QByteArray& a, const QByteArray& b)
     return a < b;
 }
 
-CRealRootCache::~CRealRootCache()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
 QByteArray CRealRootCache::Resolve(const QByteArray& absoluteRoot, bool& isFolder)
 {
     // SECURITY: the remembered folder must still be a folder itself, not a link put in its place,
@@ -232,7 +226,7 @@ QByteArray CRealRootCache::Resolve(const QByteArray& absoluteRoot, bool& isFolde
         m_strReal = RealPath(absoluteRoot);
         isFolder = PathExists(m_strReal, true);
         Reopen();
-    } else if (m_fd < 0 || status.st_dev != m_opened.st_dev || status.st_ino != m_opened.st_ino) {
+    } else if (!m_fd.IsValid() || status.st_dev != m_opened.st_dev || status.st_ino != m_opened.st_ino) {
         Reopen();
     }
     return m_strReal;
@@ -252,13 +246,9 @@ QByteArray CRealRootCache::ResolveSecure(const QByteArray& absoluteSecure)
 
 void CRealRootCache::Reopen()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = m_strReal.isEmpty() ? -1 : ::open(m_strReal.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (m_fd >= 0 && ::fstat(m_fd, &m_opened) != 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    m_fd.Reset(m_strReal.isEmpty() ? -1 : ::open(m_strReal.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (m_fd.IsValid() && ::fstat(m_fd.Get(), &m_opened) != 0)
+        m_fd.Reset();
 }
 
 CVirtualFolder::CVirtualFolder(const CSettings::Values& settings, const QByteArray& currentFolder,
@@ -447,20 +437,26 @@ PathResult CVirtualFolder::ResolveRenameTarget(const QByteArray& clientPath, con
     return PathOK;
 }
 
-int CVirtualFolder::OpenFile(const QByteArray& diskPath, int flags) const
+CUniqueFd CVirtualFolder::OpenFile(const QByteArray& diskPath, int flags) const
 {
-    // SECURITY: RESOLVE_BENEATH fails any lookup that would leave the root, renames meanwhile
-    // included. A path with a link along it (even one that stays inside) and a kernel without
-    // openat2 take the look at where the file lies instead, which also looks at what it is before
-    // opening it: a link put in a checked file's place may lead to a device, which opening acts on.
-    if (m_hRoot >= 0 && IsInsideRoot(diskPath) && diskPath.size() > m_strRoot.size()) {
+    // SECURITY: this is where an open decides containment. RESOLVE_BENEATH fails any lookup that
+    // would leave the root (EXDEV), renames meanwhile included, and that refusal is final. A path
+    // with a link along it (even one that stays inside) and a kernel without openat2 take the look
+    // at where the file lies instead, which also looks at what it is before opening it: a link put
+    // in a checked file's place may lead to a device, which opening acts on.
+    if (!IsInsideRoot(diskPath)) {
+        errno = EXDEV;
+        return CUniqueFd();
+    }
+    if (m_hRoot >= 0 && diskPath.size() > m_strRoot.size()) {
         open_how how = {};
         how.flags = quint64(flags | O_CLOEXEC | O_NOCTTY | O_LARGEFILE); // the raw call adds no O_LARGEFILE
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
         const QByteArray relative = diskPath.mid(m_strRoot == "/" ? 1 : m_strRoot.size() + 1);
-        const int fd = int(::syscall(SYS_openat2, m_hRoot, relative.constData(), &how, sizeof how));
-        // ELOOP: a link. EPERM: a sandbox that refuses system calls it does not know.
-        if (fd >= 0 || (errno != ELOOP && errno != EXDEV && errno != ENOSYS && errno != EAGAIN && errno != EPERM))
+        CUniqueFd fd(int(::syscall(SYS_openat2, m_hRoot, relative.constData(), &how, sizeof how)));
+        // ELOOP: a link. EAGAIN: a rename elsewhere in the tree meanwhile; tried the long way. ENOSYS,
+        // and EPERM from a sandbox that refuses system calls it does not know: no openat2.
+        if (fd.IsValid() || (errno != ELOOP && errno != ENOSYS && errno != EAGAIN && errno != EPERM))
             return fd;
     }
     return OpenBelowRoot(m_strRoot, diskPath, flags);

@@ -2,6 +2,7 @@
 
 #include "connection/ConnectionState.h"
 #include "core/Settings.h"
+#include "platform/UniqueFd.h"
 
 #include <QByteArray>
 
@@ -30,7 +31,6 @@ class CRealRootCache
 {
 public:
     CRealRootCache() = default;
-    ~CRealRootCache();
     CRealRootCache(const CRealRootCache&) = delete;
     CRealRootCache& operator=(const CRealRootCache&) = delete;
 
@@ -38,7 +38,7 @@ public:
     // whether a folder is there.
     QByteArray Resolve(const QByteArray& absoluteRoot, bool& isFolder);
     // The folder Resolve found, open (O_PATH) for lookups beneath it; -1 when there is none.
-    int Fd() const { return m_fd; }
+    int Fd() const { return m_fd.Get(); }
     // The real location of the absolute secure folder path (see RealLocation in VirtualPaths.cpp),
     // remembered while a folder is there.
     QByteArray ResolveSecure(const QByteArray& absoluteSecure);
@@ -48,7 +48,7 @@ private:
 
     QByteArray m_strRoot;
     QByteArray m_strReal;
-    int m_fd = -1;
+    CUniqueFd m_fd;
     struct stat m_opened = {}; // what m_fd is, to find a folder put in the remembered one's place
     QByteArray m_strSecure;
     QByteArray m_strSecureReal;
@@ -99,7 +99,7 @@ public:
     const QByteArray& Root() const { return m_strRoot; }
     // Opens a file or folder below the root, as OpenBelowRoot does; the kernel keeps the lookup
     // beneath the root when it can, which costs one system call.
-    int OpenFile(const QByteArray& diskPath, int flags) const;
+    CUniqueFd OpenFile(const QByteArray& diskPath, int flags) const;
 
     // True when the disk path is the secure folder, where folders are not shown and files are shown
     // only when they are .cry files (see SecureFolderAllows).

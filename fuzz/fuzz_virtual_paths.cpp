@@ -1,15 +1,19 @@
 // Path resolvers: every disk path they accept lies inside the root folder, exactly (whole folder
 // levels, normalised, and again after following symbolic links), on a real fixture tree with a
 // sibling folder whose name extends the root's, links out of the root and a case-folded twin.
+// What an accepted path opens is checked where the kernel says it lies.
 
 #include "connection/ConnectionState.h"
 #include "connection/VirtualPaths.h"
 #include "Require.h"
 #include "TestFiles.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -92,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     settings.AllowCreateFolders = 1;
     const bool secure = bytes[0] & 0x80;
     settings.SecureFolder = secure ? g_secure : QByteArray();
-    const CVirtualFolder folder(settings, kCurrent[(bytes[0] >> 2) % 4]);
+    static CRealRootCache cache; // as a connection keeps it, so that opens go through openat2
+    const CVirtualFolder folder(settings, kCurrent[(bytes[0] >> 2) % 4], &cache);
     const QByteArray clientPath(reinterpret_cast<const char*>(bytes + 1), qsizetype(size - 1));
     const int choice = (bytes[0] >> 4) % 7;
 
@@ -121,6 +126,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
         RequireContained(diskPath);
         if (secure)
             RequireSecureKept(diskPath, mode);
+        // What is opened lies inside the root, where the kernel says it is.
+        const CUniqueFd file = folder.OpenFile(diskPath, O_RDONLY | O_NONBLOCK);
+        char opened[PATH_MAX];
+        const ssize_t length =
+            file.IsValid()
+                ? ::readlink(("/proc/self/fd/" + QByteArray::number(file.Get())).constData(), opened, sizeof opened)
+                : -1;
+        Require(!file.IsValid() || (length > 0 && InsideRoot(QByteArray(opened, length))));
     }
     return 0;
 }

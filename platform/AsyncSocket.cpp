@@ -60,8 +60,8 @@ bool CAsyncSocket::Create(quint16 port, bool reuseAddress)
 bool CAsyncSocket::Open(bool reuseAddress)
 {
     Close();
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_fd < 0) {
+    m_socket.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!m_socket.IsValid()) {
         m_nLastError = errno;
         return false;
     }
@@ -77,7 +77,7 @@ bool CAsyncSocket::Bind(quint16 port)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port);
-    if (m_mode != Mode::Open || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (m_mode != Mode::Open || ::bind(m_socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         m_nLastError = m_mode != Mode::Open ? EINVAL : errno;
         return false;
     }
@@ -87,8 +87,8 @@ bool CAsyncSocket::Bind(quint16 port)
 
 bool CAsyncSocket::Listen(int backlog)
 {
-    if (m_fd < 0 || ::listen(m_fd, backlog) != 0) {
-        m_nLastError = m_fd < 0 ? EBADF : errno;
+    if (!m_socket.IsValid() || ::listen(m_socket.Get(), backlog) != 0) {
+        m_nLastError = !m_socket.IsValid() ? EBADF : errno;
         return false;
     }
     m_mode = Mode::Listening;
@@ -100,7 +100,7 @@ int CAsyncSocket::Accept(QByteArray* peerAddress)
 {
     sockaddr_in address = {};
     socklen_t length = sizeof address;
-    int fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = ::accept4(m_socket.Get(), reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         m_nLastError = errno;
         return -1;
@@ -125,7 +125,7 @@ bool CAsyncSocket::Adopt(int fd, Mode mode)
     Close();
     if (fd < 0)
         return false;
-    m_fd = fd;
+    m_socket.Reset(fd);
     m_mode = mode;
     WatchDescriptor();
     return true;
@@ -133,11 +133,9 @@ bool CAsyncSocket::Adopt(int fd, Mode mode)
 
 int CAsyncSocket::Detach()
 {
-    int fd = m_fd;
     DropNotifiers();
-    m_fd = -1;
     m_mode = Mode::Closed;
-    return fd;
+    return m_socket.Release();
 }
 
 bool CAsyncSocket::Connect(const QByteArray& address, quint16 port)
@@ -145,11 +143,11 @@ bool CAsyncSocket::Connect(const QByteArray& address, quint16 port)
     sockaddr_in target = {};
     target.sin_family = AF_INET;
     target.sin_port = htons(port);
-    if (m_fd < 0 || ::inet_pton(AF_INET, address.constData(), &target.sin_addr) != 1) {
-        m_nLastError = m_fd < 0 ? EBADF : EINVAL;
+    if (!m_socket.IsValid() || ::inet_pton(AF_INET, address.constData(), &target.sin_addr) != 1) {
+        m_nLastError = !m_socket.IsValid() ? EBADF : EINVAL;
         return false;
     }
-    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0 && errno != EINPROGRESS) {
+    if (::connect(m_socket.Get(), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0 && errno != EINPROGRESS) {
         m_nLastError = errno;
         return false;
     }
@@ -163,19 +161,20 @@ bool CAsyncSocket::Connect(const QByteArray& address, quint16 port)
 
 qint64 CAsyncSocket::Send(const char* data, qint64 size)
 {
-    return SendResult(Retrying([&] { return ::send(m_fd, data, size_t(size), MSG_NOSIGNAL); }));
+    return SendResult(Retrying([&] { return ::send(m_socket.Get(), data, size_t(size), MSG_NOSIGNAL); }));
 }
 
 qint64 CAsyncSocket::Receive(char* data, qint64 size)
 {
     m_bReceiveTaken = true;
-    return ReceiveResult(Retrying([&] { return ::recv(m_fd, data, size_t(size), 0); }));
+    return ReceiveResult(Retrying([&] { return ::recv(m_socket.Get(), data, size_t(size), 0); }));
 }
 
 qint64 CAsyncSocket::SendFile(int fileFd, qint64* offset, qint64 size)
 {
     off_t position = off_t(*offset);
-    const qint64 sent = SendResult(Retrying([&] { return ::sendfile(m_fd, fileFd, &position, size_t(size)); }));
+    const qint64 sent =
+        SendResult(Retrying([&] { return ::sendfile(m_socket.Get(), fileFd, &position, size_t(size)); }));
     *offset = qint64(position);
     return sent;
 }
@@ -183,8 +182,9 @@ qint64 CAsyncSocket::SendFile(int fileFd, qint64* offset, qint64 size)
 qint64 CAsyncSocket::ReceiveIntoPipe(int pipeFd, qint64 size)
 {
     m_bReceiveTaken = true;
-    return ReceiveResult(Retrying(
-        [&] { return ::splice(m_fd, nullptr, pipeFd, nullptr, size_t(size), SPLICE_F_MOVE | SPLICE_F_NONBLOCK); }));
+    return ReceiveResult(Retrying([&] {
+        return ::splice(m_socket.Get(), nullptr, pipeFd, nullptr, size_t(size), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    }));
 }
 
 qint64 CAsyncSocket::SendResult(ssize_t sent)
@@ -211,7 +211,7 @@ void CAsyncSocket::ContinueSending()
     // A queued call, not the write notifier: a TCP socket is told writable only once a third of
     // its buffer is free, so waiting for that would put the thread to sleep after every step.
     // The call dies with its notifier; one retired meanwhile is no longer this socket's.
-    if (m_fd < 0)
+    if (!m_socket.IsValid())
         return;
     QSocketNotifier* notifier = &WriteNotifier();
     QMetaObject::invokeMethod(
@@ -226,9 +226,9 @@ void CAsyncSocket::ContinueSending()
 bool CAsyncSocket::SendAll(const char* data, qint64 size, const std::function<bool()>& abandon)
 {
     while (size > 0) {
-        if (m_fd < 0)
+        if (!m_socket.IsValid())
             return false;
-        ssize_t sent = ::send(m_fd, data, size_t(size), MSG_NOSIGNAL);
+        ssize_t sent = ::send(m_socket.Get(), data, size_t(size), MSG_NOSIGNAL);
         if (sent > 0) {
             data += sent;
             size -= sent;
@@ -242,7 +242,7 @@ bool CAsyncSocket::SendAll(const char* data, qint64 size, const std::function<bo
         }
         if (abandon && abandon())
             return false;
-        pollfd wait = {m_fd, POLLOUT, 0};
+        pollfd wait = {m_socket.Get(), POLLOUT, 0};
         ::poll(&wait, 1, 100);
     }
     return true;
@@ -251,17 +251,15 @@ bool CAsyncSocket::SendAll(const char* data, qint64 size, const std::function<bo
 void CAsyncSocket::Close()
 {
     DropNotifiers();
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    m_socket.Reset();
     m_mode = Mode::Closed;
 }
 
 void CAsyncSocket::CloseWithReset()
 {
     const linger reset = {1, 0};
-    if (m_fd >= 0)
-        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    if (m_socket.IsValid())
+        ::setsockopt(m_socket.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     Close();
 }
 
@@ -269,8 +267,8 @@ void CAsyncSocket::DiscardReceived()
 {
     // MSG_TRUNC: TCP drops the bytes without copying them anywhere. Bounded: a peer that keeps
     // sending cannot hold the thread here.
-    for (int pass = 0; pass < 16 && m_fd >= 0 &&
-                       Retrying([&] { return ::recv(m_fd, nullptr, 1 << 20, MSG_TRUNC | MSG_DONTWAIT); }) > 0;
+    for (int pass = 0; pass < 16 && m_socket.IsValid() &&
+                       Retrying([&] { return ::recv(m_socket.Get(), nullptr, 1 << 20, MSG_TRUNC | MSG_DONTWAIT); }) > 0;
          ++pass) {
     }
 }
@@ -286,13 +284,13 @@ int CAsyncSocket::PeerEnd() const
 ssize_t CAsyncSocket::PeekByte() const
 {
     char probe;
-    return Retrying([&] { return ::recv(m_fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT); });
+    return Retrying([&] { return ::recv(m_socket.Get(), &probe, 1, MSG_PEEK | MSG_DONTWAIT); });
 }
 
 void CAsyncSocket::ShutDown(int how)
 {
-    if (m_fd >= 0)
-        ::shutdown(m_fd, how);
+    if (m_socket.IsValid())
+        ::shutdown(m_socket.Get(), how);
 }
 
 void CAsyncSocket::SetNoDelay()
@@ -313,8 +311,8 @@ void CAsyncSocket::HoldPartialSegments()
 void CAsyncSocket::SwitchOn(int level, int option)
 {
     const int on = 1;
-    if (m_fd >= 0)
-        ::setsockopt(m_fd, level, option, &on, sizeof on);
+    if (m_socket.IsValid())
+        ::setsockopt(m_socket.Get(), level, option, &on, sizeof on);
 }
 
 void CAsyncSocket::ResumeReceive()
@@ -326,19 +324,19 @@ void CAsyncSocket::ResumeReceive()
 QByteArray CAsyncSocket::LocalAddress() const
 {
     sockaddr_in address = {};
-    return EndPoint(m_fd, ::getsockname, address) ? DottedAddress(address) : QByteArray();
+    return EndPoint(m_socket.Get(), ::getsockname, address) ? DottedAddress(address) : QByteArray();
 }
 
 quint16 CAsyncSocket::LocalPort() const
 {
     sockaddr_in address = {};
-    return EndPoint(m_fd, ::getsockname, address) ? ntohs(address.sin_port) : 0;
+    return EndPoint(m_socket.Get(), ::getsockname, address) ? ntohs(address.sin_port) : 0;
 }
 
 void CAsyncSocket::WatchDescriptor()
 {
     if (!m_readNotifier) {
-        m_readNotifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+        m_readNotifier = std::make_unique<QSocketNotifier>(m_socket.Get(), QSocketNotifier::Read);
         QObject::connect(m_readNotifier.get(), &QSocketNotifier::activated, m_readNotifier.get(),
                          [this] { HandleReadable(); });
     }
@@ -352,7 +350,7 @@ QSocketNotifier& CAsyncSocket::WriteNotifier()
     // it is not registered with the loop until enabled.
     if (!m_writeNotifier) {
         m_writeNotifier = std::make_unique<QSocketNotifier>(QSocketNotifier::Write);
-        m_writeNotifier->setSocket(m_fd);
+        m_writeNotifier->setSocket(m_socket.Get());
         QObject::connect(m_writeNotifier.get(), &QSocketNotifier::activated, m_writeNotifier.get(),
                          [this] { HandleWritable(); });
     }
@@ -381,7 +379,7 @@ void CAsyncSocket::SetReadEnabled(bool enabled)
 
 void CAsyncSocket::SetWriteEnabled(bool enabled)
 {
-    if (enabled && m_fd >= 0)
+    if (enabled && m_socket.IsValid())
         WriteNotifier().setEnabled(true);
     else if (m_writeNotifier && m_writeNotifier->isEnabled())
         m_writeNotifier->setEnabled(false);
@@ -420,7 +418,7 @@ void CAsyncSocket::HandleWritable()
     if (m_mode == Mode::Connecting) {
         int error = 0;
         socklen_t length = sizeof error;
-        ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        ::getsockopt(m_socket.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
         if (error == 0) {
             m_mode = Mode::Connected;
             SetReadEnabled(true);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -99,9 +101,9 @@ public:
     // Lets OnReceive come again after a handler left data unread.
     void ResumeReceive();
 
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_socket.IsValid(); }
     bool IsListening() const { return m_mode == Mode::Listening; }
-    int Handle() const { return m_fd; }
+    int Handle() const { return m_socket.Get(); }
     int LastError() const { return m_nLastError; }
 
     // Dotted IPv4 text of the local end, and the local port; empty/0 when unknown.
@@ -145,7 +147,7 @@ private:
     void HandleReadable();
     void HandleWritable();
 
-    int m_fd = -1;
+    CUniqueFd m_socket;
     Mode m_mode = Mode::Closed;
     int m_nLastError = 0;
     bool m_bReceiveTaken = false; // set by Receive, to see whether OnReceive read anything

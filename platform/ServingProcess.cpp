@@ -1,5 +1,7 @@
 #include "platform/ServingProcess.h"
 
+#include "platform/UniqueFd.h"
+
 #include <csignal>
 #include <dirent.h>
 #include <sys/eventfd.h>
@@ -49,9 +51,5 @@ long long SpareDescriptors()
 
 bool DescriptorFree()
 {
-    const int probe = ::eventfd(0, EFD_CLOEXEC);
-    if (probe < 0)
-        return false;
-    ::close(probe);
-    return true;
+    return CUniqueFd(::eventfd(0, EFD_CLOEXEC)).IsValid();
 }

@@ -1,5 +1,7 @@
 #include "securefolder/CryFile.h"
 
+#include "platform/UniqueFd.h"
+
 #include <cryptopp/filters.h>
 #include <cryptopp/modes.h>
 #include <cryptopp/pwdbased.h>
@@ -28,24 +30,6 @@ constexpr std::size_t kChunkLength = 64 * 1024;
 // encrypted, so that the sync before the commit has only the tail left to wait for.
 constexpr qint64 kWritebackStep = 8 << 20;
 
-// Closes a descriptor on every way out.
-class CFd
-{
-public:
-    explicit CFd(int fd = -1) : m_fd(fd) {}
-    ~CFd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    CFd(const CFd&) = delete;
-    CFd& operator=(const CFd&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // The leading dot keeps a leftover out of both passes' listings.
 constexpr char kHiddenName[] = ".tarvelo-cry-";
 
@@ -62,42 +46,39 @@ public:
         m_folder = slash < 0 ? QByteArray(".") : targetPath.left(slash);
         // Without /proc the unnamed file could not be given a name.
         if (::access("/proc/self/fd", F_OK) == 0) {
-            m_fd = ::open(m_folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-            if (m_fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+            m_fd.Reset(::open(m_folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+            if (m_fd.IsValid() || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
                 return;
         }
         m_path = m_folder + '/' + kHiddenName + "XXXXXX";
-        m_fd = mkostemp(m_path.data(), O_CLOEXEC);
-        m_bNamed = m_fd >= 0;
+        m_fd.Reset(mkostemp(m_path.data(), O_CLOEXEC));
+        m_bNamed = m_fd.IsValid();
     }
     ~CTempOutput()
     {
-        if (m_fd >= 0)
-            ::close(m_fd);
+        m_fd.Reset();
         if (m_bNamed && !m_bCommitted)
             ::unlink(m_path.constData());
     }
     CTempOutput(const CTempOutput&) = delete;
     CTempOutput& operator=(const CTempOutput&) = delete;
 
-    bool IsOpen() const { return m_fd >= 0; }
-    int Fd() const { return m_fd; }
+    bool IsOpen() const { return m_fd.IsValid(); }
+    int Fd() const { return m_fd.Get(); }
 
     // Makes the data durable, then puts the file in the target's place.
     bool Commit(mode_t mode)
     {
-        if (fchmod(m_fd, mode) != 0 || fsync(m_fd) != 0 || (!m_bNamed && !Name()))
+        if (fchmod(m_fd.Get(), mode) != 0 || fsync(m_fd.Get()) != 0 || (!m_bNamed && !Name()))
             return false;
-        const int fd = m_fd;
-        m_fd = -1;
-        if (::close(fd) != 0 || ::rename(m_path.constData(), m_target.constData()) != 0)
+        if (m_fd.Reset() != 0 || ::rename(m_path.constData(), m_target.constData()) != 0)
             return false;
         m_bCommitted = true;
         // The source goes next: the rename must be on disk first, also where the file system does
         // not keep the order of the two by itself (no journal, FAT). A folder that cannot be read,
         // or whose file system cannot sync it, is left to that; any other error fails the file,
         // whose source then stays.
-        const CFd folder(::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const CUniqueFd folder(::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         return folder.Get() < 0 || fsync(folder.Get()) == 0 || errno == EINVAL;
     }
 
@@ -105,7 +86,7 @@ private:
     // Links the unnamed file under a hidden name no other file has.
     bool Name()
     {
-        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd.Get());
         for (int tries = 0; tries < 100; ++tries) {
             m_path = m_folder + '/' + kHiddenName + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
             if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, m_path.constData(), AT_SYMLINK_FOLLOW) == 0)
@@ -119,7 +100,7 @@ private:
     QByteArray m_target;
     QByteArray m_folder;
     QByteArray m_path; // the hidden name, once there is one
-    int m_fd = -1;
+    CUniqueFd m_fd;
     bool m_bNamed = false;
     bool m_bCommitted = false;
 };
@@ -200,7 +181,7 @@ ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, cons
         return ECryResult::DerivationFailed;
 
     // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below as not a regular file.
-    CFd source(::open(sourcePath.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    CUniqueFd source(::open(sourcePath.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat sourceStat = {};
     if (source.Get() < 0 || fstat(source.Get(), &sourceStat) != 0) {
         ReportFileProblem(what, sourcePath, strerror(errno));

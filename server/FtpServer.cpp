@@ -203,29 +203,29 @@ CThreadConnection* CFtpServer::StartedThread()
     return nullptr;
 }
 
-void CFtpServer::StartConnectionThread(int fd, const QByteArray& clientAddress)
+void CFtpServer::StartConnectionThread(CUniqueFd fd, const QByteArray& clientAddress)
 {
     // SECURITY: an address banned for its failed logins costs no thread; its ban had its line.
     if (m_loginLimits.IsBanned(clientAddress)) {
         static constexpr char kBanned[] = "421 Too many failed logins from your address. Try again later.\r\n";
-        [[maybe_unused]] const ssize_t sent = ::send(fd, kBanned, sizeof kBanned - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
-        ::close(fd);
+        [[maybe_unused]] const ssize_t sent =
+            ::send(fd.Get(), kBanned, sizeof kBanned - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
         return;
     }
     CThreadConnection* connection = m_spares.isEmpty() ? StartedThread() : m_spares.takeLast();
     if (!connection) {
-        TurnAway(fd, clientAddress);
+        TurnAway(std::move(fd), clientAddress);
         return;
     }
     m_connections.Append(connection);
     --m_nSpareThreads;
     ++m_nLiveThreads;
-    connection->Serve(fd, clientAddress);
+    connection->Serve(fd.Release(), clientAddress);
 }
 
-void CFtpServer::TurnAway(int fd, const QByteArray& clientAddress)
+void CFtpServer::TurnAway(CUniqueFd fd, const QByteArray& clientAddress)
 {
-    ::close(fd);
+    fd.Reset();
     m_monitor.AddAddressLine("No thread for client: ", MonitorColor::Red, clientAddress, MonitorColor::Teal);
 }
 

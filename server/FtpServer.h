@@ -81,9 +81,9 @@ public:
 
     // Listener (host's thread): gives an accepted descriptor its own connection thread, the spare
     // one when there is one.
-    void StartConnectionThread(int fd, const QByteArray& clientAddress);
+    void StartConnectionThread(CUniqueFd fd, const QByteArray& clientAddress);
     // Listener (host's thread): closes a client that cannot be served, and shows it.
-    void TurnAway(int fd, const QByteArray& clientAddress);
+    void TurnAway(CUniqueFd fd, const QByteArray& clientAddress);
     // Listener (host's thread): every pending client was given a thread; start the next spare.
     void AcceptsTaken();
 

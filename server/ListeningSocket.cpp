@@ -7,44 +7,38 @@
 
 namespace {
 
-int OpenReserve()
+CUniqueFd OpenReserve()
 {
-    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return CUniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
 }
 
 } // namespace
 
-CSocketOpenListening::CSocketOpenListening() : m_hReserve(OpenReserve()) {}
-
-CSocketOpenListening::~CSocketOpenListening()
-{
-    if (m_hReserve >= 0)
-        ::close(m_hReserve);
-}
+CSocketOpenListening::CSocketOpenListening() : m_reserve(OpenReserve()) {}
 
 void CSocketOpenListening::OnAccept(int error)
 {
     Q_UNUSED(error);
     // A connection thread may have taken the number the reserve gave up last time.
-    if (m_hReserve < 0)
-        m_hReserve = OpenReserve();
+    if (!m_reserve.IsValid())
+        m_reserve = OpenReserve();
     // Take every pending connection now: a burst of clients must not wait for one
     // notification each.
     for (;;) {
         QByteArray peer;
-        const int fd = Accept(&peer);
-        if (fd >= 0) {
-            m_pMainWindow->StartConnectionThread(fd, peer);
+        if (CUniqueFd fd(Accept(&peer)); fd.IsValid()) {
+            m_pMainWindow->StartConnectionThread(std::move(fd), peer);
             continue;
         }
-        if ((LastError() != EMFILE && LastError() != ENFILE) || m_hReserve < 0)
+        if ((LastError() != EMFILE && LastError() != ENFILE) || !m_reserve.IsValid())
             break;
-        ::close(m_hReserve);
-        const int refused = Accept(&peer);
-        if (refused >= 0)
-            m_pMainWindow->TurnAway(refused, peer);
-        m_hReserve = OpenReserve();
-        if (refused < 0)
+        m_reserve.Reset();
+        CUniqueFd refused(Accept(&peer));
+        const bool taken = refused.IsValid();
+        if (taken)
+            m_pMainWindow->TurnAway(std::move(refused), peer);
+        m_reserve = OpenReserve();
+        if (!taken)
             break;
     }
     m_pMainWindow->AcceptsTaken();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/AsyncSocket.h"
+#include "platform/UniqueFd.h"
 
 class CFtpServer;
 
@@ -9,7 +10,6 @@ class CSocketOpenListening : public CAsyncSocket
 {
 public:
     CSocketOpenListening();
-    ~CSocketOpenListening() override;
 
     CFtpServer* m_pMainWindow = nullptr; // set each time the server starts
 
@@ -20,5 +20,5 @@ private:
     // A descriptor held for when the process has none left: given up for a moment, it takes the
     // waiting client so that it can be turned away. Left waiting, the client would be reported
     // again and again, keeping the thread busy for nothing.
-    int m_hReserve = -1;
+    CUniqueFd m_reserve;
 };

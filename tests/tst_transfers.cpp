@@ -1,9 +1,13 @@
-// Catches: bytes lost or changed in transfers (chunk edges, active, >4 GiB, urgent data, two uploads into one file),
-// data ports open to others, ABOR/wait slips, finished data connections reset or left half open
+// Catches: bytes lost or changed in transfers (chunk edges, active, >4 GiB, urgent data, two uploads into one file,
+// each way of copying), data ports open to others or predictable, ABOR/wait slips, finished data connections reset
+// or left half open
 
 #include "FtpClient.h"
 #include "TestFiles.h"
 #include "TestServer.h"
+
+#include "transfer/FileCopy.h"
+#include "transfer/TransferLimits.h"
 
 #include <QtTest>
 
@@ -14,19 +18,32 @@ class TestTransfers : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void everyByteArrives_data();
+    void everyByteArrives();
     void transfers();
 };
 
-void TestTransfers::transfers()
+// Every way the bytes move: with the kernel, through the buffer, and with a file system that refuses the kernel's
+// calls midway (FUSE, network file systems), whose fallbacks run then.
+void TestTransfers::everyByteArrives_data()
 {
-    TestTree tree("a.txt=abc b.txt=bcd Sub/");
+    QTest::addColumn<CFileCopy::EMode>("mode");
+    QTest::newRow("kernel") << CFileCopy::EMode::Kernel;
+    QTest::newRow("buffered") << CFileCopy::EMode::Buffered;
+    QTest::newRow("file refuses the kernel") << CFileCopy::EMode::FileRefusesKernel;
+}
+
+void TestTransfers::everyByteArrives()
+{
+    QFETCH(CFileCopy::EMode, mode);
+    CFileCopy::SetMode(mode);
+    const auto kernel = qScopeGuard([] { CFileCopy::SetMode(CFileCopy::EMode::Kernel); });
+    TestTree tree("a.txt=abc");
     TestServer server(TestValues(tree.Base()));
-    server.Settings().SetDurations({.DataWaitMs = 300});
     FtpClient client;
     quint16 port = 0;
     const int listener = DataSocket::Listen(&port);
     QVERIFY(tree.IsValid() && client.Login(server.Port()) && listener >= 0);
-    QVERIFY(WriteFile(tree.Path("big.bin"), Pattern(16 << 20)));
     const QByteArray portCommand = QString("PORT 127,0,0,1,%1,%2").arg(port >> 8).arg(port & 255).toLatin1();
     for (const qsizetype size : {0, 1, 4095, 4096, 4097, 3 * 1024 * 1024 + 7}) {
         for (const bool passive : {true, false}) {
@@ -44,7 +61,33 @@ void TestTransfers::transfers()
             }
         }
     }
-    DataSocket::Close(listener); // nobody listens there now
+    DataSocket::Close(listener);
+    // Urgent data on an upload's connection: its byte stays in the stream, where the client put it, and the bytes
+    // behind it are kept (the kernel's splice stops at the mark). A second upload into a file being received is
+    // refused, and the first one's bytes stay whole.
+    FtpClient rival;
+    const int urgent = client.OpenPassive();
+    QVERIFY(rival.Login(server.Port()) && urgent >= 0);
+    QCOMPARE(client.Command("STOR urgent.bin"), QByteArray("150 Binary mode."));
+    QVERIFY(DataSocket::WriteAll(urgent, QByteArray(1000, 'a')) && ::send(urgent, "!", 1, MSG_OOB) == 1 &&
+            DataSocket::WriteAll(urgent, QByteArray(1000, 'b')));
+    CONVERSE(rival, "@pasv\nSTOR urgent.bin | 150 Binary mode. | 450 File access error.");
+    DataSocket::Close(urgent);
+    QCOMPARE(client.ReadReply(), QByteArray("226 Transfer completed."));
+    QCOMPARE(tree.Read("urgent.bin"), QByteArray(1000, 'a') + '!' + QByteArray(1000, 'b'));
+}
+
+void TestTransfers::transfers()
+{
+    TestTree tree("a.txt=abc b.txt=bcd Sub/");
+    TestServer server(TestValues(tree.Base()));
+    server.Settings().SetDurations({.DataWaitMs = 300});
+    FtpClient client;
+    QVERIFY(tree.IsValid() && client.Login(server.Port()));
+    QVERIFY(WriteFile(tree.Path("big.bin"), Pattern(16 << 20)));
+    quint16 port = 0;
+    DataSocket::Close(DataSocket::Listen(&port)); // nobody listens there now
+    const QByteArray portCommand = QString("PORT 127,0,0,1,%1,%2").arg(port >> 8).arg(port & 255).toLatin1();
     // Each active transfer needs its own PORT; a port nobody listens on is told once.
     CONVERSE(client, "RETR a.txt | 150 Binary mode. | 425 The connection could not be opened.");
     QCOMPARE(client.Command(portCommand), QByteArray("200 PORT command OK."));
@@ -188,19 +231,6 @@ void TestTransfers::transfers()
     QTRY_COMPARE(tree.Read("reset.bin"), QByteArray("part")); // taken in before the reset comes
     DataSocket::Reset(reset);
     QCOMPARE(client.ReadReply(), QByteArray("426 Connection closed."));
-    // Urgent data on an upload's connection: its byte stays in the stream, where the client put it, and the bytes
-    // behind it are kept (the kernel's splice stops at the mark). A second upload into a file being received is
-    // refused, and the first one's bytes stay whole.
-    FtpClient rival;
-    const int urgent = client.OpenPassive();
-    QVERIFY(rival.Login(server.Port()) && urgent >= 0);
-    QCOMPARE(client.Command("STOR urgent.bin"), QByteArray("150 Binary mode."));
-    QVERIFY(DataSocket::WriteAll(urgent, QByteArray(1000, 'a')) && ::send(urgent, "!", 1, MSG_OOB) == 1 &&
-            DataSocket::WriteAll(urgent, QByteArray(1000, 'b')));
-    CONVERSE(rival, "@pasv\nSTOR urgent.bin | 150 Binary mode. | 450 File access error.");
-    DataSocket::Close(urgent);
-    QCOMPARE(client.ReadReply(), QByteArray("226 Transfer completed."));
-    QCOMPARE(tree.Read("urgent.bin"), QByteArray(1000, 'a') + '!' + QByteArray(1000, 'b'));
     // Reset before its STOR came, whether the server saw it at once or only with the STOR: no upload at all,
     // and the file stays as it was.
     for (const int pauseMs : {0, 200}) {
@@ -252,23 +282,34 @@ void TestTransfers::transfers()
         }
         QVERIFY2(client.NoReplyWithin(600), row);
     }
-    // Passive ports come from the forwarded range, and ports that others hold are passed over: each search
-    // starts after the last port found, and here other programs listen on the next three.
-    FtpClient one, two;
-    QVERIFY(one.Login(server.Port()) && two.Login(server.Port()));
-    const quint16 last = PassivePort(one.Command("PASV"));
-    int held[3]; // -1 where some listener holds the port already
-    for (int i = 0; i < 3; ++i) {
-        quint16 taken = quint16(50000 + (last - 50000 + 1 + i) % 8001);
-        held[i] = DataSocket::Listen(&taken, 1);
+    // Passive ports come from the forwarded range at random, so that nobody can tell a client's next port and take it
+    // first; ports that others hold are passed over. Here other programs listen on every other port of the range.
+    QMap<quint16, int> held;
+    for (int p = kPassivePortFirst; p <= kPassivePortLast; p += 2) {
+        quint16 port = quint16(p);
+        if (const int fd = DataSocket::Listen(&port, 1); fd >= 0)
+            held[port] = fd;
     }
-    const quint16 next = PassivePort(two.Command("PASV"));
-    const int passed = DataSocket::Connect(next);
-    QVERIFY2(last >= 50000 && last <= 58000 && next >= 50000 && next <= 58000 && (next - last + 8001) % 8001 > 3,
-             QByteArray::number(last) + " then " + QByteArray::number(next));
-    CONVERSE(two, "RETR a.txt | 150 Binary mode. | 226 Transfer completed.");
+    QList<quint16> ports;
+    FtpClient each[20];
+    for (FtpClient& client : each) {
+        QVERIFY(client.Login(server.Port()));
+        ports.append(PassivePort(client.Command("PASV")));
+        QVERIFY2(ports.last() >= kPassivePortFirst && ports.last() <= kPassivePortLast && !held.contains(ports.last()),
+                 QByteArray::number(ports.last()));
+    }
+    int following = 0; // ports that come right after the one before, free port by free port
+    for (qsizetype i = 1; i < ports.size(); ++i)
+        following += quint16(ports[i] - ports[i - 1]) <= 2;
+    QByteArrayList shown;
+    for (const quint16 port : ports)
+        shown.append(QByteArray::number(port));
+    QVERIFY2(following < 5, shown.join(' '));
+    const int passed = DataSocket::Connect(ports.last());
+    CONVERSE(each[19], "RETR a.txt | 150 Binary mode. | 226 Transfer completed.");
     QVERIFY(DataSocket::ReadAll(passed) == "abc");
-    for (const int fd : {held[0], held[1], held[2], passed})
+    DataSocket::Close(passed);
+    for (const int fd : held)
         DataSocket::Close(fd);
     // Over 4 GiB, from a sparse file that costs no disk.
     const qint64 size = (qint64(4) << 30) + 4097;

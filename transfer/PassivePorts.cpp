@@ -6,7 +6,6 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
-#include <unistd.h>
 
 namespace {
 
@@ -19,13 +18,13 @@ bool ListenForData(CAsyncSocket& socket)
 
 } // namespace
 
-bool ReusePassiveSocket(CAsyncSocket& socket, int listeningFd)
+bool ReusePassiveSocket(CAsyncSocket& socket, CUniqueFd listening)
 {
-    if (!socket.AttachListening(listeningFd))
+    if (!socket.AttachListening(listening.Release()))
         return false;
     for (;;) {
-        if (const int stale = socket.Accept(); stale >= 0)
-            ::close(stale);
+        if (const CUniqueFd stale(socket.Accept()); stale.IsValid())
+            continue; // closed
         else if (socket.LastError() != ECONNABORTED && socket.LastError() != EINTR)
             return true;
     }

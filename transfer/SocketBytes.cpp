@@ -11,28 +11,11 @@
 
 namespace {
 
-// Writes every byte; false on a write error (a full disk among them).
-bool WriteAll(int fd, const char* data, qint64 size)
+// Keeps a descriptor of a regular file, info its state; none for anything else.
+CUniqueFd KeepRegularFile(CUniqueFd fd, struct stat& info)
 {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size_t(size));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
-// Keeps a descriptor of a regular file, info its state; -1 for anything else.
-int KeepRegularFile(int fd, struct stat& info)
-{
-    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
-        ::close(fd);
-        return -1;
-    }
+    if (fd.IsValid() && (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)))
+        fd.Reset();
     return fd;
 }
 
@@ -42,35 +25,19 @@ CSocketBytes::CSocketBytes(IDataSocketEvents& owner, const QByteArray& clientAdd
     : m_owner(owner), m_strClientAddress(clientAddress)
 {}
 
-CSocketBytes::~CSocketBytes()
-{
-    CloseFile();
-    if (m_hUsedListener >= 0)
-        ::close(m_hUsedListener);
-}
+CSocketBytes::~CSocketBytes() = default;
 
-int CSocketBytes::ReleaseListener()
+CUniqueFd CSocketBytes::ReleaseListener()
 {
-    if (m_hUsedListener >= 0)
-        return std::exchange(m_hUsedListener, -1);
-    return IsListening() ? Detach() : -1;
+    if (m_usedListener.IsValid())
+        return std::move(m_usedListener);
+    return CUniqueFd(IsListening() ? Detach() : -1);
 }
 
 void CSocketBytes::CloseFile()
 {
-    if (m_file >= 0)
-        ::close(m_file);
-    m_file = -1;
-    ClosePipe();
-}
-
-void CSocketBytes::ClosePipe()
-{
-    for (int& end : m_pipe) {
-        if (end >= 0)
-            ::close(end);
-        end = -1;
-    }
+    m_copy.reset();
+    m_file.Reset();
 }
 
 void CSocketBytes::StopTransfer()
@@ -88,8 +55,7 @@ void CSocketBytes::StopTransfer()
 void CSocketBytes::Finish(TransferEnd end)
 {
     // Some file systems (NFS, quotas) report a failed write only when the file is closed.
-    const int upload = m_transfer == Transfer::Upload ? std::exchange(m_file, -1) : -1;
-    if (upload >= 0 && ::close(upload) != 0 && end == TransferEnd::Completed)
+    if (m_transfer == Transfer::Upload && m_file.Reset() != 0 && end == TransferEnd::Completed)
         end = TransferEnd::FileError;
     if (end == TransferEnd::Completed && m_transfer != Transfer::Upload) {
         // The data and the end of the stream leave now, ahead of the replies that tell of them; the
@@ -122,7 +88,7 @@ void CSocketBytes::StartSendText(const QByteArray& text)
     SendListChunks();
 }
 
-void CSocketBytes::StartSendFile(const std::function<int()>& openFile)
+void CSocketBytes::StartSendFile(const std::function<CUniqueFd()>& openFile)
 {
     CloseFile();
     m_transfer = Transfer::Download;
@@ -132,16 +98,17 @@ void CSocketBytes::StartSendFile(const std::function<int()>& openFile)
     }
     struct stat info = {};
     m_file = KeepRegularFile(openFile(), info);
-    if (m_file < 0) {
+    if (!m_file.IsValid()) {
         Finish(TransferEnd::FileError);
         return;
     }
+    m_copy.emplace(*this);
     m_nTotal = quint64(info.st_size); // taken when the file is opened
     m_nSent = 0;
     SendFileChunks();
 }
 
-void CSocketBytes::StartReceiveFile(const std::function<int()>& openFile)
+void CSocketBytes::StartReceiveFile(const std::function<CUniqueFd()>& openFile)
 {
     CloseFile();
     m_transfer = Transfer::Upload;
@@ -157,18 +124,15 @@ void CSocketBytes::StartReceiveFile(const std::function<int()>& openFile)
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
     const bool alone =
-        m_file >= 0 && (::fcntl(m_file, F_OFD_SETLK, &whole) == 0 || (errno != EAGAIN && errno != EACCES));
+        m_file.IsValid() && (::fcntl(m_file.Get(), F_OFD_SETLK, &whole) == 0 || (errno != EAGAIN && errno != EACCES));
     // An empty file is left as it is: ext4 takes a truncation to zero for a file being replaced and
     // writes the whole upload out when it is closed, holding up the 226.
-    if (!alone || (info.st_size > 0 && ::ftruncate(m_file, 0) != 0)) {
+    if (!alone || (info.st_size > 0 && ::ftruncate(m_file.Get(), 0) != 0)) {
         Finish(TransferEnd::FileError);
         return;
     }
+    m_copy.emplace(*this);
     m_nSent = 0;
-    if (m_bKernelCopy && ::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) == 0)
-        ::fcntl(m_pipe[1], F_SETPIPE_SZ, kPipeBytes); // a smaller pipe only means smaller steps
-    else
-        m_bKernelCopy = false;
     // Data (even the whole upload and its end) may have come before the file was open; it waits
     // unread in the socket, whose read notifications paused meanwhile.
     ResumeReceive();
@@ -212,20 +176,16 @@ void CSocketBytes::SendFileChunks()
         // corked bulk transfer on loopback goes faster but costs the sender more CPU per byte.
         if (step == m_nTotal - m_nSent)
             HoldPartialSegments();
-        const qint64 sent = SendFileStep(qint64(step));
-        if (sent == 0) {
-            Finish(TransferEnd::FileError); // truncated or unreadable meanwhile
+        const CFileCopy::Result sent = m_copy->SendFromFile(m_file.Get(), qint64(m_nSent), qint64(step));
+        if (sent.status == CFileCopy::EStatus::FileError || sent.status == CFileCopy::EStatus::SocketError) {
+            // A FileError: truncated or unreadable meanwhile.
+            Finish(sent.status == CFileCopy::EStatus::FileError ? TransferEnd::FileError : TransferEnd::SocketError);
             return;
         }
-        if (sent < 0) {
-            if (!IsWouldBlock(LastError())) {
-                Finish(TransferEnd::SocketError);
-                return;
-            }
+        if (sent.status == CFileCopy::EStatus::WouldBlock)
             break; // OnSend goes on
-        }
-        m_nSent += quint64(sent);
-        moved += sent;
+        m_nSent += quint64(sent.bytes);
+        moved += sent.bytes;
     }
     if (moved > 0)
         m_owner.OnDataMoved();
@@ -233,92 +193,29 @@ void CSocketBytes::SendFileChunks()
         Finish(TransferEnd::Completed);
 }
 
-qint64 CSocketBytes::SendFileStep(qint64 size)
-{
-    if (m_bKernelCopy) {
-        qint64 offset = qint64(m_nSent);
-        const qint64 sent = SendFile(m_file, &offset, size);
-        if (sent >= 0 || (LastError() != EINVAL && LastError() != ENOSYS))
-            return sent;
-        m_bKernelCopy = false; // a file the kernel cannot send from: through the buffer
-    }
-    // Read from the position of the next unsent byte: a partial send is read again next pass.
-    const ssize_t got = ::pread(m_file, m_buffer, size_t(qMin<qint64>(size, kChunkSize)), off_t(m_nSent));
-    if (got <= 0)
-        return 0;
-    return Send(m_buffer, got);
-}
-
 qint64 CSocketBytes::ReceiveChunk()
 {
     if (m_transfer != Transfer::Upload)
         return 0;
-    qint64 received = m_bKernelCopy ? ReceiveThroughPipe() : ReceiveThroughBuffer();
-    bool inPipe = m_bKernelCopy && received > 0;
-    if (m_bKernelCopy && (received == 0 || (received < 0 && IsWouldBlock(LastError())))) {
-        // splice stops at urgent data: it reports nothing waiting, or the end once the client has
-        // closed, while bytes wait behind the mark. A plain read steps over it, and tells the end.
-        received = ReceiveThroughBuffer();
-        inPipe = false;
-    }
-    if (received < 0) {
-        if (!IsWouldBlock(LastError()))
-            Finish(TransferEnd::SocketError);
+    const CFileCopy::Result received = m_copy->ReceiveIntoFile(m_file.Get());
+    switch (received.status) {
+    case CFileCopy::EStatus::Moved:
+        m_owner.OnDataMoved();
+        m_nSent += quint64(received.bytes);
+        return received.bytes;
+    case CFileCopy::EStatus::WouldBlock:
         return -1;
-    }
-    if (received == 0) {
+    case CFileCopy::EStatus::Ended:
         Finish(TransferEnd::Completed);
         return 0;
-    }
-    m_owner.OnDataMoved();
-    if (!(inPipe ? DrainPipe(received) : WriteAll(m_file, m_buffer, received))) {
+    case CFileCopy::EStatus::SocketError:
+        Finish(TransferEnd::SocketError);
+        return -1;
+    case CFileCopy::EStatus::FileError:
         Finish(TransferEnd::FileError); // what was written so far stays
         return 0;
     }
-    m_nSent += quint64(received);
-    return received;
-}
-
-qint64 CSocketBytes::ReceiveThroughPipe()
-{
-    const qint64 received = ReceiveIntoPipe(m_pipe[1], kPipeBytes);
-    if (received >= 0 || (LastError() != EINVAL && LastError() != ENOSYS))
-        return received;
-    m_bKernelCopy = false; // a socket the kernel cannot splice from: through the buffer
-    ClosePipe();
-    return ReceiveThroughBuffer();
-}
-
-qint64 CSocketBytes::ReceiveThroughBuffer()
-{
-    return Receive(m_buffer, kChunkSize);
-}
-
-bool CSocketBytes::DrainPipe(qint64 n)
-{
-    bool refused = false;
-    while (n > 0) {
-        ssize_t written = ::splice(m_pipe[0], nullptr, m_file, nullptr, size_t(n), SPLICE_F_MOVE);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written < 0 && (errno == EINVAL || errno == ENOSYS)) {
-            // A file system that cannot take a splice: through the buffer, a chunk at a time.
-            refused = true;
-            written = ::read(m_pipe[0], m_buffer, size_t(qMin<qint64>(n, kChunkSize)));
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0 || !WriteAll(m_file, m_buffer, written))
-                return false;
-        } else if (written <= 0) {
-            return false; // a full disk among them
-        }
-        n -= written;
-    }
-    if (refused) {
-        m_bKernelCopy = false; // the pipe is empty now: the rest of the upload goes through the buffer
-        ClosePipe();
-    }
-    return true;
+    return 0;
 }
 
 void CSocketBytes::OnReceive(int error)
@@ -358,19 +255,17 @@ void CSocketBytes::OnAccept(int error)
 bool CSocketBytes::AcceptClient()
 {
     QByteArray peer;
-    const int fd = Accept(&peer);
-    if (fd < 0)
+    CUniqueFd accepted(Accept(&peer));
+    if (!accepted.IsValid())
         return false;
-    // SECURITY: only the client itself may take its transfer; anyone else is turned away and the
-    // port keeps listening.
-    if (peer != m_strClientAddress) {
-        ::close(fd);
+    // SECURITY: only the client itself may take its transfer; anyone else is turned away (closed)
+    // and the port keeps listening.
+    if (peer != m_strClientAddress)
         return true;
-    }
     // One connection per transfer: the listening socket stops being watched, and is kept for the
     // client's next passive transfer.
-    m_hUsedListener = Detach();
-    Attach(fd);
+    m_usedListener.Reset(Detach());
+    Attach(accepted.Release());
     m_bConnected = true;
     // Ended already (a reset connection brings no upload): the transfer that starts now must know.
     if (const int end = PeerEnd(); end >= 0)

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "platform/AsyncSocket.h"
+#include "platform/UniqueFd.h"
 #include "transfer/DataSocketEvents.h"
+#include "transfer/FileCopy.h"
 #include "transfer/TransferLimits.h"
 
 #include <QByteArray>
 
 #include <functional>
+#include <optional>
 
 // The data connection of one client: a passive listening socket or an active connect, then one
 // transfer (a listing, a download or an upload) moved in bounded steps as the socket becomes
@@ -21,21 +24,21 @@ public:
     // Connection thread, once connected. Each starts one transfer and reports its end.
     // Sends a listing. PeerClosed at once when the client has closed the connection already.
     void StartSendText(const QByteArray& text);
-    // The file is opened by openFile (a descriptor this takes over, -1 when it could not be) only
-    // when the transfer can run: not for a client that has closed or reset the connection already.
+    // The file is opened by openFile (none when it could not be) only when the transfer can run:
+    // not for a client that has closed or reset the connection already.
     // Sends the file open for reading; FileError when there is none, PeerClosed as for a listing.
-    void StartSendFile(const std::function<int()>& openFile);
+    void StartSendFile(const std::function<CUniqueFd()>& openFile);
     // Receives into the file open for writing, which this empties; FileError when there is none, it
     // is no regular file, or another upload receives into it. A reset connection brings no upload.
-    void StartReceiveFile(const std::function<int()>& openFile);
+    void StartReceiveFile(const std::function<CUniqueFd()>& openFile);
     // Ends any transfer and the connection at once, without a report: nothing more moves. A send
     // that completed has ended the stream already; this closes what is left of it.
     void StopTransfer();
     // A send completed and ended the stream: the owner still has to StopTransfer.
     bool StreamEnded() const { return m_bStreamEnded; }
     // The passive listening descriptor, given up for another data socket of the same client:
-    // the one this socket accepted from, or its own while it still listens; -1 when none.
-    int ReleaseListener();
+    // the one this socket accepted from, or its own while it still listens; none when none.
+    CUniqueFd ReleaseListener();
 
     bool IsConnected() const { return m_bConnected; }
     // Takes the client's connection when it waits at the passive port and the loop has not told
@@ -66,32 +69,23 @@ private:
     // One step of an upload: bytes taken in, 0 when it ended (or none runs), -1 when nothing
     // could be read now.
     qint64 ReceiveChunk();
-    qint64 ReceiveThroughPipe();
-    qint64 ReceiveThroughBuffer();
-    // Writes n bytes waiting in the pipe to the file; false when the file takes them not.
-    bool DrainPipe(qint64 n);
     void SendListChunks();
     void SendFileChunks();
-    // One step of a download from m_nSent: bytes sent, 0 when the file ended early, -1 as Send.
-    qint64 SendFileStep(qint64 size);
     // Stops the transfer and reports how it ended.
     void Finish(TransferEnd end);
     void CloseFile();
-    void ClosePipe();
 
     IDataSocketEvents& m_owner;
     QByteArray m_strClientAddress; // the only host allowed to take a passive connection
     bool m_bConnected = false;
     bool m_bStreamEnded = false; // a completed send shut its side down; the descriptor is still open
-    int m_hUsedListener = -1;    // the passive listener after its one connection, not watched
+    CUniqueFd m_usedListener;    // the passive listener after its one connection, not watched
     bool m_bPeerClosed = false;  // the client closed the connection before any transfer ran on it
     bool m_bPeerReset = false;   // ... and reset it: an upload gets nothing, not an empty file
     Transfer m_transfer = Transfer::None;
-    int m_file = -1;           // the file of the current RETR or STOR; -1 when none is open
-    int m_pipe[2] = {-1, -1};  // an upload\'s way from the socket to the file
-    bool m_bKernelCopy = true; // false once the kernel refused sendfile or splice here
-    QByteArray m_strPending;   // the listing being sent
-    quint64 m_nSent = 0;       // bytes sent (or received) so far
-    quint64 m_nTotal = 0;      // size of the current send
-    char m_buffer[kChunkSize]; // the one chunk in memory
+    CUniqueFd m_file;                // the file of the current RETR or STOR
+    std::optional<CFileCopy> m_copy; // how its bytes move
+    QByteArray m_strPending;         // the listing being sent
+    quint64 m_nSent = 0;             // bytes sent (or received) so far
+    quint64 m_nTotal = 0;            // size of the current send
 };
