@@ -23,8 +23,6 @@ public:
     // it in its turn. The count with this client, as its own arrival made it: clients arriving
     // together at the limit do not all see the count that includes the others.
     virtual int NotifyUserArrived(const QByteArray& address) = 0;
-    // Connection thread, at its end: takes the thread off the connection list.
-    virtual void RemoveConnection(CThreadConnection* connection) = 0;
     // Connection thread, at its very end: counts the client out and announces it to the host's
     // thread, which shows it in its turn.
     virtual void NotifyUserLeft() = 0;

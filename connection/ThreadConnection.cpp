@@ -36,8 +36,6 @@ CThreadConnection::~CThreadConnection()
 
 void CThreadConnection::Serve(int acceptedSocket, const QByteArray& clientAddress)
 {
-    Q_ASSERT(!m_bServed);
-    m_bServed = true;
     m_strAcceptedAddress = clientAddress;
     m_hAcceptedSocket = acceptedSocket;
     QMetaObject::invokeMethod(
@@ -159,10 +157,9 @@ void CThreadConnection::ExitInstance()
 void CThreadConnection::FinishClient()
 {
     if (!m_socket)
-        return; // no client now (none came, or it was finished already): on no list
+        return; // no client now (none came, or it was finished already)
     m_idleTimer.reset();
     EndLoginWait();
-    m_pHost->RemoveConnection(this);
     m_socket.reset(); // closes the control connection and any data connection
     m_pHost->NotifyUserLeft();
 }

@@ -13,10 +13,10 @@ class QTimer;
 
 // A client's thread: an event loop on which every event of that client runs, one at a time. The
 // server starts it before its client comes (thread start-up is then no part of a client's wait for
-// its greeting), hands it the accepted descriptor with Serve and puts it on the connection list.
-// When the client is gone the thread leaves the list, closes the control connection, counts the
-// client out and asks the host, which keeps it for a later client or ends it; an ended thread's
-// object is deleted on the host's thread. The thread never runs a nested event loop.
+// its greeting) and hands it the accepted descriptor with Serve. When the client is gone the thread
+// closes the control connection, counts the client out and asks the host, which keeps it for a
+// later client or ends it; an ended thread's object is deleted on the host's thread. The thread
+// never runs a nested event loop, and never waits for the host's thread.
 class CThreadConnection : public QThread
 {
     Q_OBJECT
@@ -28,10 +28,6 @@ public:
     // Host's thread, once: takes ownership of the accepted descriptor and greets its client, whose
     // address accepting it gave, on the connection thread, started or not.
     void Serve(int acceptedSocket, const QByteArray& clientAddress);
-    // Host's thread: whether Serve gave it a client since it was started or kept.
-    bool Served() const { return m_bServed; }
-    // Host's thread: the client is gone and the thread waits for the next Serve.
-    void Keep() { m_bServed = false; }
 
     // Any thread: asks the thread to end its loop (the quit request). Queued to the thread, so a
     // request made before its loop runs, or while it waits for a data connection, is not lost.
@@ -56,7 +52,7 @@ protected:
 private:
     void StartConnection();
     void ExitInstance();
-    // Closes the client's connection, takes the thread off the list and counts the client out.
+    // Closes the client's connection and counts the client out.
     void FinishClient();
     void IdleTimerProc();
     void ArmIdleTimer(qint64 ms);
@@ -64,7 +60,6 @@ private:
     void EndLoginWait();
 
     IConnectionHost* m_pHost;
-    bool m_bServed = false;                 // host's thread only
     std::atomic<int> m_hAcceptedSocket{-1}; // set by Serve, taken by the connection thread
     QByteArray m_strAcceptedAddress;        // set by Serve before it posts the greeting
     std::atomic<bool> m_bQuitRequested{false};

@@ -97,6 +97,7 @@ void CMainWindow::ConnectHandlers()
     connect(c.Start, &QPushButton::clicked, this, &CMainWindow::OnStartServer);
     connect(c.Stop, &QPushButton::clicked, this, &CMainWindow::OnStopServer);
     connect(m_pServer.get(), &CFtpServer::ConnectedUsersChanged, this, &CMainWindow::OnConnectedUsersChanged);
+    connect(m_pServer.get(), &CFtpServer::StateChanged, this, &CMainWindow::OnServerStateChanged);
     connect(c.RootFolder, &QPushButton::clicked, this, [this] {
         PickFolder(&CSettings::Values::SharedFolder, QStringLiteral("Select root folder:"),
                    QStringLiteral("Root folder"), false);
@@ -164,9 +165,9 @@ void CMainWindow::SetSettingsEnabled(bool bEnabled)
 
 void CMainWindow::OnStartServer()
 {
-    // No start while the window ends, or inside a stop or a pass (their events are dispatched
-    // meanwhile): a start within a stop would have its new clients ended by it.
-    if (m_bEnded || m_nBusy > 0 || m_pServer->IsRunning())
+    // No start while the window ends, a stop runs (the server refuses it too), or inside a pass
+    // (whose events are dispatched meanwhile).
+    if (m_bEnded || m_nBusy > 0 || m_pServer->State() != CFtpServer::EState::Stopped)
         return;
     // A listener that cannot open has written its reason: back to the stopped layout.
     if (m_pServer->StartWithRules(this) == CFtpServer::EStart::NotStarted)
@@ -192,9 +193,15 @@ void CMainWindow::Accept(const CSettings::Values& values, bool bRenamed)
 void CMainWindow::OnStopServer()
 {
     SetSettingsEnabled(true);
-    EnterBusy();
-    m_pServer->StopServer();
-    LeaveBusy();
+    m_pServer->StopServer(); // Start stays off until the stop has ended
+}
+
+void CMainWindow::OnServerStateChanged(CFtpServer::EState state)
+{
+    const bool stopped = state == CFtpServer::EState::Stopped;
+    SetStartButtonsEnabled(stopped && m_nBusy == 0 && !m_bEnded);
+    if (stopped && m_bEnded)
+        done(QDialog::Rejected); // the end that waited for the stop
 }
 
 void CMainWindow::OnConnectedUsersChanged(int count)
@@ -270,8 +277,7 @@ void CMainWindow::FinishInternetIP(const QByteArray& address)
 
 void CMainWindow::RunPass(CSecureFolderPasses::EOutcome (CSecureFolderPasses::*pass)())
 {
-    // Inside a stop, its clients are still served.
-    if (m_bEnded || m_nBusy > 0 || m_pServer->IsRunning())
+    if (m_bEnded || m_nBusy > 0 || m_pServer->State() != CFtpServer::EState::Stopped)
         return;
     EnterBusy();
     (void)(m_passes.*pass)(); // every outcome has been shown or logged by the pass
@@ -305,7 +311,7 @@ void CMainWindow::LeaveBusy()
 {
     if (--m_nBusy > 0)
         return;
-    SetStartButtonsEnabled(!m_pServer->IsRunning());
+    SetStartButtonsEnabled(m_pServer->State() == CFtpServer::EState::Stopped);
     if (m_bEndPending)
         QMetaObject::invokeMethod(this, &CMainWindow::EndWindow, Qt::QueuedConnection);
 }
@@ -333,7 +339,9 @@ void CMainWindow::EndWindow()
     m_bEnded = true;
     hide();
     Shutdown();
-    done(QDialog::Rejected);
+    // A running server ends the window once its stop has ended (OnServerStateChanged).
+    if (m_pServer->State() == CFtpServer::EState::Stopped)
+        done(QDialog::Rejected);
 }
 
 void CMainWindow::reject()

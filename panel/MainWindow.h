@@ -33,8 +33,8 @@ public:
     bool UpdateData(bool bRead);
     // The stopped layout (true) or the running layout (false).
     void SetSettingsEnabled(bool bEnabled);
-    // Ends the window at once, without the Close question (Esc, the tray's "Quit"); a running
-    // server is stopped first, so that every client's connection is closed.
+    // Ends the window without the Close question (Esc, the tray's "Quit"): hidden at once, finished
+    // once a running server has stopped, so that every client's connection is closed.
     void EndWindow();
 
     const CMainWindowControls& Controls() const { return m_controls; }
@@ -57,6 +57,7 @@ private:
     void OnStartServer();
     void OnStopServer();
     void OnConnectedUsersChanged(int count);
+    void OnServerStateChanged(CFtpServer::EState state);
     void PickFolder(QByteArray CSettings::Values::*member, const QString& title, const QString& subject,
                     bool bStoreAtOnce);
     void OpenFolder(const QByteArray& path, const QString& subject);
@@ -68,9 +69,9 @@ private:
     void OnAbout();
     void OnHelp();
 
-    // Work that serves events while it runs (a stop, a pass): an end of the window asked for
-    // meanwhile waits until it is over, and the buttons that begin a start or a pass are off until
-    // then, so that neither runs inside it.
+    // A pass, which serves events while it runs: an end of the window asked for meanwhile waits
+    // until it is over, and the buttons that begin a start or a pass are off until then, so that
+    // neither runs inside it.
     void EnterBusy();
     void LeaveBusy();
     void SetStartButtonsEnabled(bool bEnabled);

@@ -5,11 +5,6 @@
 #include "core/MonitorColors.h"
 #include "platform/ServingProcess.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QPointer>
-#include <QTimer>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -25,15 +20,6 @@ constexpr quint32 kFirstUnprivilegedPort = 1024;
 // Linux completes the handshake of clients beyond the backlog and then drops them: listen with
 // the system's maximum so that every client is greeted or refused.
 constexpr int kListenBacklog = SOMAXCONN;
-// A connection thread's stack. Its deepest path, a command handler under the event loop, fits in
-// 32 KiB with the thread's own data. The C library keeps 40 MiB of ended threads' stacks for reuse:
-// at this size that is the stacks of up to 600 clients' threads, which then start and end without
-// mapping and unmapping memory, and each unmapping stops the other cores to flush their address
-// caches.
-constexpr uint kConnectionStackBytes = 64 * 1024;
-// Threads kept waiting for clients: one to greet the next client while the one before it starts
-// another, and one more so that a client's end can hand its thread to a later one.
-constexpr qsizetype kSpareThreads = 2;
 // The most descriptors one connection thread holds at once: its loop's wake-up, the control
 // connection, the root folder, a passive listener, a data connection, a file or folder, and an
 // upload's pipe (two).
@@ -44,20 +30,22 @@ constexpr long long kDescriptorMargin = 32;
 } // namespace
 
 CFtpServer::CFtpServer(CSettings& settings, CServerMonitor& monitor)
-    : m_settings(settings), m_monitor(monitor), m_internetAddress(monitor)
+    : m_settings(settings), m_monitor(monitor), m_internetAddress(monitor),
+      m_listener({[this](CUniqueFd fd, const QByteArray& address) { OnClient(std::move(fd), address); },
+                  [this](CUniqueFd fd, const QByteArray& address) { TurnAway(std::move(fd), address); },
+                  [this] { m_pool.AcceptsTaken(); }}),
+      m_pool(*this)
 {
     PrepareServingProcess();
+    m_stopWait.setSingleShot(true);
+    connect(&m_stopWait, &QTimer::timeout, this, &CFtpServer::FinishStop);
+    connect(&m_pool, &CConnectionPool::Drained, this, &CFtpServer::FinishStop);
 }
 
+// The pool, a member, waits for the connection threads that are left as it goes.
 CFtpServer::~CFtpServer()
 {
     StopServer();
-    // Threads that outlived the stop's wait still use this object: wait for every one.
-    while (m_nLiveThreads.load() > 0 || m_nSpareThreads > 0) {
-        QEventLoop loop;
-        QTimer::singleShot(50, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
 }
 
 bool CFtpServer::CheckRootFolder()
@@ -89,7 +77,7 @@ CFtpServer::EStart CFtpServer::StartWithRules(IServerStartHost* pHost)
 bool CFtpServer::StartServer()
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_bRunning)
+    if (State() != EState::Stopped)
         return false;
     const quint32 port = m_settings.Get().ServerPort;
     if (port > CSettings::kMaxServerPort || !m_listener.Create(quint16(port), true) ||
@@ -113,17 +101,22 @@ bool CFtpServer::StartServer()
     m_listener.SetNoDelay();
     // An ABOR sent as urgent data (Python's ftplib does) would otherwise lose its LF from the line.
     m_listener.SetUrgentInline();
-    m_listener.m_pMainWindow = this;
     const long long spare = SpareDescriptors();
-    m_nMaxThreads = spare < 0 ? INT_MAX : int(std::max(0LL, spare - kDescriptorMargin) / kDescriptorsPerThread);
-    m_bRunning = true;
-    StartSpareThread();
+    const int maxThreads = spare < 0 ? INT_MAX : int(std::max(0LL, spare - kDescriptorMargin) / kDescriptorsPerThread);
+    m_pool.Open(maxThreads);
+    SetState(EState::Running);
     m_monitor.AddMonitorText("***** FTP SERVER ONLINE *****", MonitorColor::Green, MonitorColor::Dark, true);
-    WarnOfRiskySettings();
+    WarnOfRiskySettings(maxThreads);
     return true;
 }
 
-void CFtpServer::WarnOfRiskySettings()
+void CFtpServer::SetState(EState state)
+{
+    m_eState = state;
+    Q_EMIT StateChanged(state);
+}
+
+void CFtpServer::WarnOfRiskySettings(int maxThreads)
 {
     const CSettings::Values values = m_settings.Get();
     const auto warn = [this](const QByteArray& text) {
@@ -143,8 +136,8 @@ void CFtpServer::WarnOfRiskySettings()
     }
     if (anonymous && !writes.isEmpty())
         warn("Anyone may log in as anonymous and " + writes.join(", ") + ".");
-    if (m_nMaxThreads < INT_MAX && quint32(m_nMaxThreads) < values.MaxUsers) {
-        warn("The open file limit serves " + QByteArray::number(m_nMaxThreads) + " clients at once, not MaxUsers " +
+    if (maxThreads < INT_MAX && quint32(maxThreads) < values.MaxUsers) {
+        warn("The open file limit serves " + QByteArray::number(maxThreads) + " clients at once, not MaxUsers " +
              QByteArray::number(values.MaxUsers) + ": raise it with ulimit -n or LimitNOFILE=.");
     }
 }
@@ -152,58 +145,31 @@ void CFtpServer::WarnOfRiskySettings()
 void CFtpServer::StopServer()
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (!m_bRunning)
+    if (State() != EState::Running)
         return;
-    m_bRunning = false;
+    SetState(EState::Stopping);
     m_listener.Close();
-    for (CThreadConnection* spare : std::exchange(m_spares, {})) {
-        spare->RequestQuit();
-        WaitForThreadEnd(spare, kStopWaitMs);
-    }
-    // Clients greeted before the stop, and the lines their threads wrote, come before it.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    QCoreApplication::sendPostedEvents(&m_monitor, QEvent::MetaCall);
+    m_stopWait.start(kStopWaitMs);
+    m_pool.Close();
+}
+
+void CFtpServer::FinishStop()
+{
+    if (State() != EState::Stopping)
+        return;
+    m_stopWait.stop();
+    // Every line a connection thread wrote was queued to this thread before its thread ended: the
+    // OFFLINE line comes after them. Threads left running by the wait's end go on to their end.
     m_monitor.AddMonitorText("***** FTP SERVER OFFLINE *****", MonitorColor::Red, MonitorColor::Dark, true);
-    while (CThreadConnection* connection = m_connections.First()) {
-        connection->RequestQuit();
-        if (!WaitForThreadEnd(connection, kStopWaitMs))
-            m_connections.Remove(connection); // left running; it still counts until it ends
-    }
+    SetState(EState::Stopped);
 }
 
 quint16 CFtpServer::ListeningPort() const
 {
-    return m_bRunning ? m_listener.LocalPort() : 0;
+    return IsRunning() ? m_listener.LocalPort() : 0;
 }
 
-CThreadConnection* CFtpServer::StartedThread()
-{
-    // A thread whose loop finds no descriptor for its wake-up ends the whole process (Qt stops it):
-    // past the threads the descriptor limit holds, or with none free now, a client is turned away
-    // instead.
-    if (m_nLiveThreads + m_nSpareThreads >= m_nMaxThreads || !DescriptorFree())
-        return nullptr;
-    auto* connection = new CThreadConnection(this);
-    ++m_nSpareThreads;
-    connect(connection, &QThread::finished, this, [this, connection] {
-        const bool served = connection->Served();
-        connection->wait();
-        delete connection;
-        --(served ? m_nLiveThreads : m_nSpareThreads);
-        if (m_pThreadEndWait)
-            m_pThreadEndWait->quit();
-    });
-    connection->setStackSize(kConnectionStackBytes);
-    connection->start();
-    if (connection->isRunning())
-        return connection;
-    // The system has no thread to give now (Qt said why): nothing will ever wait for this one.
-    --m_nSpareThreads;
-    delete connection;
-    return nullptr;
-}
-
-void CFtpServer::StartConnectionThread(CUniqueFd fd, const QByteArray& clientAddress)
+void CFtpServer::OnClient(CUniqueFd fd, const QByteArray& clientAddress)
 {
     // SECURITY: an address banned for its failed logins costs no thread; its ban had its line.
     if (m_loginLimits.IsBanned(clientAddress)) {
@@ -212,52 +178,14 @@ void CFtpServer::StartConnectionThread(CUniqueFd fd, const QByteArray& clientAdd
             ::send(fd.Get(), kBanned, sizeof kBanned - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
         return;
     }
-    CThreadConnection* connection = m_spares.isEmpty() ? StartedThread() : m_spares.takeLast();
-    if (!connection) {
+    if (!m_pool.Serve(fd, clientAddress))
         TurnAway(std::move(fd), clientAddress);
-        return;
-    }
-    m_connections.Append(connection);
-    --m_nSpareThreads;
-    ++m_nLiveThreads;
-    connection->Serve(fd.Release(), clientAddress);
 }
 
 void CFtpServer::TurnAway(CUniqueFd fd, const QByteArray& clientAddress)
 {
     fd.Reset();
     m_monitor.AddAddressLine("No thread for client: ", MonitorColor::Red, clientAddress, MonitorColor::Teal);
-}
-
-void CFtpServer::AcceptsTaken()
-{
-    // The next client's thread starts now, while this one's client is being greeted.
-    if (m_bRunning && m_spares.isEmpty())
-        StartSpareThread();
-}
-
-void CFtpServer::StartSpareThread()
-{
-    if (CThreadConnection* spare = StartedThread())
-        m_spares.append(spare);
-}
-
-bool CFtpServer::WaitForThreadEnd(CThreadConnection* connection, int ms)
-{
-    // A thread's end is handled on this thread (the object is deleted there), and an ending thread
-    // may still post to it: serve events until this one is gone or the time is up.
-    QPointer<CThreadConnection> alive(connection);
-    QEventLoop loop;
-    bool timedOut = false;
-    QTimer::singleShot(ms, &loop, [&] {
-        timedOut = true;
-        loop.quit();
-    });
-    QEventLoop* const outer = std::exchange(m_pThreadEndWait, &loop);
-    while (alive && !timedOut)
-        loop.exec();
-    m_pThreadEndWait = outer;
-    return !alive;
 }
 
 int CFtpServer::NotifyUserArrived(const QByteArray& address)
@@ -277,32 +205,6 @@ void CFtpServer::NotifyUserLeft()
     --m_nConnectedUsers;
     QMetaObject::invokeMethod(
         this, [this] { Q_EMIT ConnectedUsersChanged(m_nConnectedUsers.load()); }, Qt::QueuedConnection);
-}
-
-bool CFtpServer::ClientEnded(CThreadConnection* connection)
-{
-    // A place among the spares is taken here, on the connection's thread, so that at the end of a
-    // burst only the threads kept wait for the host's thread; the others end at once.
-    int spares = m_nSpareThreads.load();
-    do {
-        if (!m_bRunning || spares >= kSpareThreads)
-            return false;
-    } while (!m_nSpareThreads.compare_exchange_weak(spares, spares + 1));
-    --m_nLiveThreads;
-    QMetaObject::invokeMethod(
-        this,
-        [this, connection] {
-            connection->Keep(); // counted as a spare from now on, also when it ends
-            // A stop that began before a start (one made during the stop's waits, as the engine
-            // allows) may have asked it to quit already: a spare that is ending must not serve the
-            // next client.
-            if (m_bRunning && !connection->QuitRequested())
-                m_spares.append(connection);
-            else
-                connection->RequestQuit();
-        },
-        Qt::QueuedConnection);
-    return true;
 }
 
 bool CFtpServer::TakeLoginPlace(const QByteArray& address)

@@ -4,18 +4,17 @@
 #include "core/InternetAddress.h"
 #include "core/ServerMonitor.h"
 #include "core/Settings.h"
-#include "server/ConnectionList.h"
+#include "server/ConnectionPool.h"
 #include "server/ListeningSocket.h"
 #include "server/LoginLimits.h"
 #include "server/LoginTurns.h"
 
-#include <QList>
 #include <QObject>
+#include <QTimer>
 
 #include <atomic>
 
 class CThreadConnection;
-class QEventLoop;
 
 // What " Start server" asks of the program that hosts the server: the window reads its controls
 // back, then shows and saves the values it serves with. Host's thread.
@@ -29,23 +28,31 @@ public:
     virtual void Accept(const CSettings::Values& values, bool bRenamed) = 0;
 };
 
-// The engine side of the main window: the listener, the connection list, the server-running flag
-// and the connected-users count. Lives on the host's thread (the window's, or the headless
-// program's main thread); connection threads reach it through IConnectionHost only.
-class CFtpServer : public QObject, public IConnectionHost
+// The engine side of the main window: the listener, the connection threads, the server's state and
+// the connected-users count. Lives on the host's thread (the window's, or the headless program's
+// main thread); connection threads reach it through IConnectionHost only, which it implements
+// privately.
+class CFtpServer : public QObject, private IConnectionHost
 {
     Q_OBJECT
 public:
     // Host's thread. The settings and the monitor outlive the server.
     CFtpServer(CSettings& settings, CServerMonitor& monitor);
-    // Stops the server and waits until every connection thread has ended.
+    // Stops the server and waits until every connection thread has ended (none waits for this one).
     ~CFtpServer() override;
+
+    enum class EState
+    {
+        Stopped,
+        Running,
+        Stopping, // the listener is closed and the connection threads are ending
+    };
 
     enum class EStart
     {
         Started,
         RootFolderMissing, // "Root folder not found." was written; nothing else happened
-        NotStarted,        // already running, or the listener could not open (its reason was written)
+        NotStarted,        // running or stopping, or the listener could not open (its reason was written)
     };
     // Host's thread: the start rules of " Start server" for every program: the root folder must
     // exist; then the host (may be null) reads back, an empty user name becomes "anonymous", the
@@ -53,17 +60,20 @@ public:
     EStart StartWithRules(IServerStartHost* pHost);
 
     // Host's thread: opens the listener on ServerPort, starts the first client's thread and writes
-    // the ONLINE line. False when the server already runs, or when the listener cannot be opened:
+    // the ONLINE line. False when the server is not stopped, or when the listener cannot be opened:
     // then the monitor shows "Unable to start the server on port %d: %s", followed, when a port
     // below 1024 was refused for lack of privilege, by a line suggesting another port; the server
     // stays stopped.
     bool StartServer();
-    // Host's thread: closes the listener, writes the OFFLINE line and ends every connection
-    // thread, one at a time, serving events meanwhile. Nothing when the server is stopped.
+    // Host's thread: closes the listener, asks every connection thread to end, and returns; the
+    // server is stopping until the last thread has ended (or kStopWaitMs have passed), then writes
+    // the OFFLINE line, after every line the clients wrote, and is stopped (StateChanged). Nothing
+    // when the server is not running.
     void StopServer();
 
-    bool IsRunning() const { return m_bRunning; }
-    // The port the listener is bound to (ServerPort, or the system's choice for 0); 0 when stopped.
+    EState State() const { return m_eState.load(); }
+    bool IsRunning() const { return State() == EState::Running; }
+    // The port the listener is bound to (ServerPort, or the system's choice for 0); 0 unless running.
     quint16 ListeningPort() const;
     // The reason the last StartServer failed, as the system words it.
     QString LastStartError() const { return m_strStartError; }
@@ -75,23 +85,41 @@ public:
     // the host's thread.
     CInternetAddress& InternetAddress() override { return m_internetAddress; }
     int ConnectedUsers() const { return m_nConnectedUsers.load(); }
-    qsizetype ConnectionCount() const { return m_connections.Count(); }
-    // Connection threads that took a client and are alive now (on the list or not).
-    int LiveThreads() const { return m_nLiveThreads.load(); }
+    // Connection threads serving a client now, and threads waiting for one.
+    int ServingThreads() const { return m_pool.ServingThreads(); }
+    int SpareThreads() const { return m_pool.SpareThreads(); }
+    // Host's thread: every connection thread alive, whatever it does.
+    qsizetype Threads() const { return m_pool.Threads(); }
+    // Any thread: how long a password from the address would wait for its turn now.
+    qint64 LoginWait(const QByteArray& address) const { return m_loginTurns.Wait(address); }
+    // Any thread: whether clients from the address are turned away now.
+    bool IsBanned(const QByteArray& address) const { return m_loginLimits.IsBanned(address); }
 
-    // Listener (host's thread): gives an accepted descriptor its own connection thread, the spare
-    // one when there is one.
-    void StartConnectionThread(CUniqueFd fd, const QByteArray& clientAddress);
-    // Listener (host's thread): closes a client that cannot be served, and shows it.
+Q_SIGNALS:
+    // Host's thread: the connected-users count changed.
+    void ConnectedUsersChanged(int count);
+    // Host's thread: the state changed.
+    void StateChanged(EState state);
+
+private:
+    // The start rule of the root folder. False, with the monitor line "Root folder not found.",
+    // when nothing exists at SharedFolder.
+    bool CheckRootFolder();
+    // The listener's: a client to serve, a client that cannot be served, a burst taken.
+    void OnClient(CUniqueFd fd, const QByteArray& clientAddress);
     void TurnAway(CUniqueFd fd, const QByteArray& clientAddress);
-    // Listener (host's thread): every pending client was given a thread; start the next spare.
-    void AcceptsTaken();
+    void OnUserArrived(const QByteArray& address);
+    // The start's amber lines: an account nobody can use, what anonymous clients may change, a
+    // descriptor limit below MaxUsers.
+    void WarnOfRiskySettings(int maxThreads);
+    void SetState(EState state);
+    // The end of a stop: the OFFLINE line, then stopped.
+    void FinishStop();
 
     // IConnectionHost, connection threads.
     int NotifyUserArrived(const QByteArray& address) override;
-    void RemoveConnection(CThreadConnection* thread) override { m_connections.Remove(thread); }
     void NotifyUserLeft() override;
-    bool ClientEnded(CThreadConnection* connection) override;
+    bool ClientEnded(CThreadConnection* connection) override { return m_pool.ClientEnded(connection); }
     qint64 TakeLoginTurn(const QByteArray& address, int pauseMs) override
     {
         return m_loginTurns.Take(address, pauseMs);
@@ -103,48 +131,16 @@ public:
     bool TakeLoginPlace(const QByteArray& address) override;
     void LeaveLoginPlace(const QByteArray& address) override { m_loginLimits.LeavePlace(address); }
     void NoteLoginFailed(const QByteArray& address) override;
-    // Any thread: whether clients from the address are turned away now.
-    bool IsBanned(const QByteArray& address) const { return m_loginLimits.IsBanned(address); }
-    // Threads waiting for a client now.
-    int SpareThreads() const { return m_nSpareThreads.load(); }
-    // Any thread: how long a password from the address would wait for its turn now.
-    qint64 LoginWait(const QByteArray& address) const { return m_loginTurns.Wait(address); }
-
-Q_SIGNALS:
-    // Host's thread: the connected-users count changed.
-    void ConnectedUsersChanged(int count);
-
-private:
-    // The start rule of the root folder. False, with the monitor line "Root folder not found.",
-    // when nothing exists at SharedFolder.
-    bool CheckRootFolder();
-    void OnUserArrived(const QByteArray& address);
-    // The start's amber lines: an account nobody can use, what anonymous clients may change, a
-    // descriptor limit below MaxUsers.
-    void WarnOfRiskySettings();
-    // A new connection thread, started, waiting for its client and counted as a spare; nullptr when
-    // the system has no thread to give.
-    CThreadConnection* StartedThread();
-    // Host's thread: one more thread waiting for a client, when the system gives one.
-    void StartSpareThread();
-    // Waits, serving events, until the thread has ended and its object is gone, or the time is up;
-    // true when it ended.
-    bool WaitForThreadEnd(CThreadConnection* thread, int ms);
 
     CSettings& m_settings;
     CServerMonitor& m_monitor;
     CInternetAddress m_internetAddress;
-    CSocketOpenListening m_listener; // host's thread only
-    CConnectionList m_connections;
-    CLoginTurns m_loginTurns;              // of the connection threads, guarded inside
-    CLoginLimits m_loginLimits;            // of the listener and the connection threads, guarded inside
-    std::atomic<bool> m_bRunning{false};   // changed on the host's thread only
-    QString m_strStartError;               // host's thread only
-    std::atomic<int> m_nConnectedUsers{0}; // raised by arriving connections, lowered by leaving ones
-    // Threads that took a client and have not yet been deleted; threads still waiting for one.
-    std::atomic<int> m_nLiveThreads{0};
-    std::atomic<int> m_nSpareThreads{0};
-    int m_nMaxThreads = 0; // live and spare together, as the descriptor limit holds them; host's thread only
-    QList<CThreadConnection*> m_spares;     // host's thread only: threads waiting for their next client
-    QEventLoop* m_pThreadEndWait = nullptr; // host's thread only: the wait of WaitForThreadEnd now
+    CSocketOpenListening m_listener;               // host's thread only
+    CConnectionPool m_pool;                        // host's thread, except its counts and ClientEnded
+    CLoginTurns m_loginTurns;                      // of the connection threads, guarded inside
+    CLoginLimits m_loginLimits;                    // of the listener and the connection threads, guarded inside
+    std::atomic<EState> m_eState{EState::Stopped}; // changed on the host's thread only
+    QTimer m_stopWait;                             // host's thread only: a stop's longest wait
+    QString m_strStartError;                       // host's thread only
+    std::atomic<int> m_nConnectedUsers{0};         // raised by arriving connections, lowered by leaving ones
 };

@@ -1,7 +1,5 @@
 #include "server/ListeningSocket.h"
 
-#include "server/FtpServer.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,7 +12,9 @@ CUniqueFd OpenReserve()
 
 } // namespace
 
-CSocketOpenListening::CSocketOpenListening() : m_reserve(OpenReserve()) {}
+CSocketOpenListening::CSocketOpenListening(Callbacks callbacks)
+    : m_callbacks(std::move(callbacks)), m_reserve(OpenReserve())
+{}
 
 void CSocketOpenListening::OnAccept(int error)
 {
@@ -27,7 +27,7 @@ void CSocketOpenListening::OnAccept(int error)
     for (;;) {
         QByteArray peer;
         if (CUniqueFd fd(Accept(&peer)); fd.IsValid()) {
-            m_pMainWindow->StartConnectionThread(std::move(fd), peer);
+            m_callbacks.onClient(std::move(fd), peer);
             continue;
         }
         if ((LastError() != EMFILE && LastError() != ENFILE) || !m_reserve.IsValid())
@@ -36,10 +36,10 @@ void CSocketOpenListening::OnAccept(int error)
         CUniqueFd refused(Accept(&peer));
         const bool taken = refused.IsValid();
         if (taken)
-            m_pMainWindow->TurnAway(std::move(refused), peer);
+            m_callbacks.onNoRoom(std::move(refused), peer);
         m_reserve = OpenReserve();
         if (!taken)
             break;
     }
-    m_pMainWindow->AcceptsTaken();
+    m_callbacks.onAcceptsTaken();
 }

@@ -142,7 +142,7 @@ void TestSession::session()
     CONVERSE(noPassword,
              "USER caf\xE9 | 331 Enter password.\nPASS | 530 Login failed. Wrong username or/and password.");
     noPassword.Close();
-    server.Stop();
+    QVERIFY(server.Stop());
     QVERIFY(server.Start());
     QCOMPARE(server.Monitor().CountLines("No password is set: nobody can log in as caf\xE9."), 1);
 
@@ -156,7 +156,7 @@ void TestSession::session()
 
     QVERIFY(next.Login(server.Port(), "anonymous", "x"));
     // Stopping ends every client; started again, the server serves again.
-    server.Stop();
+    QVERIFY(server.Stop());
     QVERIFY(next.WaitForClose());
     QVERIFY(server.Start());
     server.Settings().SetDurations({.IdleTimeoutMs = 100});

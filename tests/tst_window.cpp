@@ -56,6 +56,18 @@ static bool Aside(int count, const std::function<bool(int)>& fn)
     return QTest::qWaitFor([&] { return passed + failed == count; }, 60000) && failed == 0;
 }
 
+// Stop: the server is stopping until its threads have ended, and Start stays off until then (a start within the stop
+// would have its clients ended by it); clicked meanwhile, it does nothing.
+static void StopAndTryStart(Window& f)
+{
+    f.C().Stop->click();
+    QVERIFY(f.w->Server().State() == CFtpServer::EState::Stopping && !f.C().Start->isEnabled() &&
+            !f.C().Encrypt->isEnabled());
+    f.C().Start->click();
+    QTRY_VERIFY_WITH_TIMEOUT(f.C().Start->isEnabled(), 15000);
+    QVERIFY(f.w->Server().State() == CFtpServer::EState::Stopped && f.C().Encrypt->isEnabled());
+}
+
 // Clicks button, and meanwhile (among the events it serves) the start and pass buttons, which must be off then.
 static void ClickWhileBusy(Window& f, QPushButton* button, QPushButton* meanwhile)
 {
@@ -205,13 +217,14 @@ private Q_SLOTS:
             if (asks)
                 f.w->close();
             else if (name == "Stop")
-                ClickWhileBusy(f, f.C().Stop, f.C().Start); // a start within the stop would be ended by it
+                StopAndTryStart(f);
             else if (name == "Esc")
                 QTest::keyClick(f.C().Username, Qt::Key_Escape);
             else
                 tray.Menu().actions().at(2)->trigger();
             CHECK(CMessageBox::TakeShown().value(0).text.split('\n')[0] == (asks ? "The FTP server is running." : ""));
-            CHECK(f.w->Server().IsRunning() == running && f.w->isVisible() == shown && finished.size() == int(!shown));
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), int(!shown), 15000); // an end waits for the stop
+            CHECK(f.w->Server().IsRunning() == running && f.w->isVisible() == shown);
             if (running) {
                 clients[1].Close(); // the other is still counted: not closed
                 QTRY_COMPARE_WITH_TIMEOUT(f.C().ConnectedUsers->text(), "1", 20000);
@@ -222,8 +235,9 @@ private Q_SLOTS:
                 QVERIFY(f.w->isVisible() && !(f.w->windowState() & Qt::WindowMinimized));
                 continue;
             }
-            CHECK(f.w->Server().ConnectionCount() == 0 && f.Lines().last() == "***** FTP SERVER OFFLINE *****");
-            CHECK(Aside(2, [&](int i) { return clients[i].WaitForClose(); }) && f.w->Server().LiveThreads() == 0);
+            QTRY_COMPARE_WITH_TIMEOUT(f.w->Server().State(), CFtpServer::EState::Stopped, 15000);
+            CHECK(f.w->Server().Threads() == 0 && f.Lines().last() == "***** FTP SERVER OFFLINE *****");
+            CHECK(Aside(2, [&](int i) { return clients[i].WaitForClose(); }));
             if (name == "Stop") {
                 f.VerifyLayout(true);
                 f.C().Start->click();

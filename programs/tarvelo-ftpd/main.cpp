@@ -70,10 +70,11 @@ int main(int argc, char* argv[])
     fprintf(stderr, "tarvelo-ftpd: listening on port %u, root folder \"%s\", user \"%s\"\n",
             unsigned(server.ListeningPort()), served.SharedFolder.constData(), served.Username.constData());
 
-    CTerminationSignals termination([&] {
-        server.StopServer();
-        app.quit();
+    QObject::connect(&server, &CFtpServer::StateChanged, &app, [&app](CFtpServer::EState state) {
+        if (state == CFtpServer::EState::Stopped)
+            app.quit();
     });
+    CTerminationSignals termination([&server] { server.StopServer(); });
     if (!termination.IsValid()) {
         perror("tarvelo-ftpd: signal pipe");
         return 1;

@@ -73,26 +73,27 @@ bool TestServer::Start()
     return started;
 }
 
-void TestServer::Stop()
+bool TestServer::Stop()
 {
     OnHost([this] { m_server->StopServer(); });
+    return QTest::qWaitFor([this] { return m_server->State() == CFtpServer::EState::Stopped; }, 15000);
 }
 
-void TestServer::StopAndStartWithin()
+bool TestServer::Restart()
 {
-    OnHost([this] {
-        QTimer::singleShot(0, m_server, [this] { m_server->StartServer(); });
+    bool refused = false;
+    OnHost([&] {
         m_server->StopServer();
-        m_server->StartServer(); // no wait of the stop ran the queued start
-        m_port = m_server->ListeningPort();
+        refused = !m_server->StartServer() && m_server->State() == CFtpServer::EState::Stopping;
     });
+    return QTest::qWaitFor([this] { return m_server->State() == CFtpServer::EState::Stopped; }, 15000) && refused &&
+           Start();
 }
 
 bool TestServer::WaitUntilIdle(int timeoutMs)
 {
-    const bool idle = QTest::qWaitFor(
-        [this] { return !m_server->LiveThreads() && !m_server->ConnectedUsers() && !m_server->ConnectionCount(); },
-        timeoutMs);
+    const bool idle =
+        QTest::qWaitFor([this] { return !m_server->ServingThreads() && !m_server->ConnectedUsers(); }, timeoutMs);
     // What the ended threads posted (monitor lines) is delivered, also when they ended before the first look.
     QCoreApplication::sendPostedEvents();
     return idle;

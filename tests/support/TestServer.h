@@ -36,15 +36,16 @@ public:
     ~TestServer();
 
     bool Start();
-    void Stop();
-    // A stop with a start queued behind it, as the window's Start button can make during the stop's waits.
-    void StopAndStartWithin();
+    // Stops, and waits until the stop has ended.
+    bool Stop();
+    // A stop, a start tried while it runs (true when refused), and a start once it has ended.
+    bool Restart();
 
     quint16 Port() const { return m_port; }
     CSettings& Settings() { return m_settings; }
     CaptureSink& Monitor() { return m_sink; }
     CFtpServer& Engine() { return *m_server; } // its counters and address service; any thread
-    // Waits until no connection thread is alive and the count is back to zero; delivers what they posted.
+    // Waits until no connection thread serves and the count is back to zero; delivers what they posted.
     bool WaitUntilIdle(int timeoutMs = 15000);
 
 private:
