@@ -94,7 +94,7 @@ bool TestServer::WaitUntilIdle(int timeoutMs)
 {
     const bool idle =
         QTest::qWaitFor([this] { return !m_server->ServingThreads() && !m_server->ConnectedUsers(); }, timeoutMs);
-    // What the ended threads posted (monitor lines) is delivered, also when they ended before the first look.
-    QCoreApplication::sendPostedEvents();
+    // What the threads posted to the host before (monitor lines) is delivered: it comes before this call there.
+    OnHost([] {});
     return idle;
 }
