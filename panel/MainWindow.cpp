@@ -169,9 +169,22 @@ void CMainWindow::OnStartServer()
     // (whose events are dispatched meanwhile).
     if (m_bEnded || m_nBusy > 0 || m_pServer->State() != CFtpServer::EState::Stopped)
         return;
+    CFirstStart::CreateDefaultFolders(m_values, m_monitor);
     // A listener that cannot open has written its reason: back to the stopped layout.
-    if (m_pServer->StartWithRules(this) == CFtpServer::EStart::NotStarted)
+    if (m_pServer->StartWithRules(this) == CFtpServer::EStart::NotStarted) {
         SetSettingsEnabled(true);
+        OfferSuggestedPort();
+    }
+}
+
+void CMainWindow::OfferSuggestedPort()
+{
+    // The question serves the window's events: the window may have ended meanwhile.
+    if (!m_pServer->LastStartNeedsPrivilege() || !m_firstStart.AskForSuggestedPort(this, m_values.ServerPort) ||
+        m_bEnded)
+        return;
+    m_controls.ServerPort->setText(QString::number(CFtpServer::kSuggestedPort)); // read back and saved by the start
+    OnStartServer();
 }
 
 void CMainWindow::ReadBack(CSettings::Values& values)

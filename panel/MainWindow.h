@@ -4,6 +4,7 @@
 #include "core/Settings.h"
 #include "core/SettingsStore.h"
 #include "panel/DialogExchange.h"
+#include "panel/FirstStart.h"
 #include "panel/MainWindowControls.h"
 #include "securefolder/FileWorkThread.h"
 #include "securefolder/SecureFolderHost.h"
@@ -55,6 +56,8 @@ private:
     void ConnectHandlers();
 
     void OnStartServer();
+    // A start refused for its port's privileges: asks once to start on the suggested port instead.
+    void OfferSuggestedPort();
     void OnStopServer();
     void OnConnectedUsersChanged(int count);
     void OnServerStateChanged(CFtpServer::EState state);
@@ -103,6 +106,7 @@ private:
     std::unique_ptr<CFtpServer> m_pServer;
     CSecureFolderPasses m_passes;
     CFileWorkThread m_fileWork; // a pass's file work, so that a large file does not freeze the window
+    CFirstStart m_firstStart;
     bool m_bFetchingInternetIP = false;
     int m_nBusy = 0;
     bool m_bEndPending = false;

@@ -80,6 +80,7 @@ bool CFtpServer::StartServer()
     if (State() != EState::Stopped)
         return false;
     const quint32 port = m_settings.Get().ServerPort;
+    m_bStartNeedsPrivilege = false;
     if (port > CSettings::kMaxServerPort || !m_listener.Create(quint16(port), true) ||
         !m_listener.Listen(kListenBacklog)) {
         const int error = port > CSettings::kMaxServerPort ? EINVAL : m_listener.LastError();
@@ -89,8 +90,10 @@ bool CFtpServer::StartServer()
                                      m_strStartError.toUtf8(),
                                  MonitorColor::White, MonitorColor::Red, true);
         // The default port 21 is one of these: a normal account meets this on its first start.
-        if (port != 0 && port < kFirstUnprivilegedPort && (error == EACCES || error == EPERM)) {
-            m_monitor.AddMonitorText("Ports below 1024 need privileges on Linux: choose a port such as 2121.",
+        m_bStartNeedsPrivilege = port != 0 && port < kFirstUnprivilegedPort && (error == EACCES || error == EPERM);
+        if (m_bStartNeedsPrivilege) {
+            m_monitor.AddMonitorText("Ports below 1024 need privileges on Linux: choose a port such as " +
+                                         QByteArray::number(kSuggestedPort) + ".",
                                      MonitorColor::Amber, MonitorColor::Dark, true);
         }
         return false;

@@ -48,6 +48,9 @@ public:
         Stopping, // the listener is closed and the connection threads are ending
     };
 
+    // The port a start refused for privileges suggests: the first of the common unprivileged FTP ports.
+    static constexpr quint16 kSuggestedPort = 2121;
+
     enum class EStart
     {
         Started,
@@ -77,6 +80,9 @@ public:
     quint16 ListeningPort() const;
     // The reason the last StartServer failed, as the system words it.
     QString LastStartError() const { return m_strStartError; }
+    // True when the last StartServer failed because its port needs privileges (the line suggesting
+    // another port was written).
+    bool LastStartNeedsPrivilege() const { return m_bStartNeedsPrivilege; }
 
     // Any thread.
     CSettings& Settings() const override { return m_settings; }
@@ -142,5 +148,6 @@ private:
     std::atomic<EState> m_eState{EState::Stopped}; // changed on the host's thread only
     QTimer m_stopWait;                             // host's thread only: a stop's longest wait
     QString m_strStartError;                       // host's thread only
+    bool m_bStartNeedsPrivilege = false;           // host's thread only
     std::atomic<int> m_nConnectedUsers{0};         // raised by arriving connections, lowered by leaving ones
 };

@@ -1,5 +1,5 @@
 // Catches: wrong start/stop states, unshown refused starts, unbounded/unsaved edits, miswired buttons, mangled
-// or endless monitor.
+// or endless monitor, a first start that fails or makes a folder the user chose.
 #include "core/LanAddress.h"
 #include "core/MonitorColors.h"
 #include "FtpClient.h"
@@ -9,15 +9,19 @@
 #include "panel/MonitorPane.h"
 #include "panel/TrayIcon.h"
 #include "TestServer.h"
+#include <linux/capability.h>
 #include <QtNetwork>
 #include <QtTest>
 #include <QtWidgets>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
 #define CHECK(condition) QVERIFY2(condition, qPrintable(name)) // the case's name must be in scope
 
 // A window over its own settings file, boxes recorded; unless a first start it serves Root (password Secret, port 0).
+// A first start has the default settings, with its temporary folder as the working folder the defaults lie in.
 struct Window
 {
     explicit Window(bool firstStart = false, const QByteArray& username = "tester")
@@ -26,8 +30,15 @@ struct Window
         values.Username = username;
         if (QDir().mkpath(root) && !firstStart)
             CSettingsStore(file).SaveSettings(values);
+        if (firstStart)
+            QDir::setCurrent(temp.path());
         CMessageBox::SetRecording(true);
         w = std::make_unique<CMainWindow>(file);
+    }
+    ~Window()
+    {
+        w.reset();
+        QDir::setCurrent(previous);
     }
     const CMainWindowControls& C() const { return w->Controls(); }
     QStringList Lines() const { return C().Monitor->toPlainText().split('\n', Qt::SkipEmptyParts); }
@@ -41,6 +52,7 @@ struct Window
         }
         QVERIFY(c.Start->isHidden() != stopped && c.Stop->isHidden() == stopped && c.Stop->isEnabled() != stopped);
     }
+    const QString previous = QDir::currentPath();
     QTemporaryDir temp;
     const QString root = temp.filePath("Root"), file = temp.filePath("config/tarvelo-ftp.conf");
     std::unique_ptr<CMainWindow> w;
@@ -79,6 +91,30 @@ static void ClickWhileBusy(Window& f, QPushButton* button, QPushButton* meanwhil
     });
     button->click();
     QVERIFY(off);
+}
+
+// Picks a folder with the button, then removes it: a folder the user chose that is gone at the start.
+static QString PickGone(Window& f, QPushButton* button)
+{
+    const QString chosen = f.temp.filePath("Chosen");
+    CFolderPicker::SetNextDirectory(chosen);
+    QDir().mkpath(chosen);
+    button->click();
+    QDir(chosen).removeRecursively();
+    return chosen;
+}
+
+// CAP_NET_BIND_SERVICE in or out of this thread's effective set (the window's thread opens the listener): without it
+// ports below 1024 are refused as for a normal user, root included.
+static bool SetBindPrivilege(bool bOn)
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2];
+    const __u32 bit = 1u << CAP_NET_BIND_SERVICE;
+    if (syscall(SYS_capget, &header, caps) != 0)
+        return false;
+    caps[0].effective = bOn ? caps[0].effective | (caps[0].permitted & bit) : caps[0].effective & ~bit;
+    return syscall(SYS_capset, &header, caps) == 0;
 }
 
 class TestWindow : public QObject
@@ -124,8 +160,9 @@ private Q_SLOTS:
             CHECK(values.MaxUsers == maxUsers && (values.Username == name) == prompt.isEmpty());
             CHECK(prompt.isEmpty() ? values.ServerPort == 65535 : f.w->focusWidget()->objectName() == focus);
         }
+        const QString chosen = PickGone(f, c.RootFolder); // never made: refused
         QTest::keyClick(c.Username, Qt::Key_Return);
-        QVERIFY(!f.w->Server().IsRunning() && !QFile::exists(f.file));
+        QVERIFY(!f.w->Server().IsRunning() && !QFile::exists(f.file) && !QFile::exists(chosen));
         f.VerifyLayout(true);
         const auto line = [](int t, int n) { return QString("T%1-%2 ").arg(t).arg(n) + QString(40, QChar('a' + t)); };
         // Within the queue's bound, each thread's lines come in their order and none is lost.
@@ -195,6 +232,62 @@ private Q_SLOTS:
         ClickWhileBusy(f, f.C().Encrypt, f.C().Start);
         QVERIFY(!f.w->Server().IsRunning() && QFile::exists(secure + "/big.bin.cry"));
         f.VerifyLayout(true);
+    }
+
+    // While the folders are the defaults and missing, Start makes them, says so and serves; a secure folder the user
+    // chose is never made, and folders that exist are left alone.
+    void firstStart()
+    {
+        for (const bool chosenSecure : {false, true}) {
+            const QString name = chosenSecure ? "chosen secure folder" : "defaults";
+            Window f(true);
+            const QString chosen = chosenSecure ? PickGone(f, f.C().SecureFolderButton) : "";
+            const QString root = f.temp.filePath("RootFolder"), secure = root + "/SecureFolder";
+            f.C().ServerPort->setText("0");
+            f.C().Start->click();
+            const QStringList made = QStringList{"Root folder created: " + root, "Secure folder created: " + secure};
+            CHECK(f.w->Server().IsRunning() && f.Lines().mid(1, 2 - chosenSecure) == made.mid(0, 2 - chosenSecure));
+            struct stat status = {}; // what a decryption puts back is the owner's
+            CHECK(chosenSecure ? !QFile::exists(secure) && !QFile::exists(chosen)
+                               : ::stat(qPrintable(secure), &status) == 0 && (status.st_mode & 0777) == 0700);
+            StopAndTryStart(f);
+            f.C().Start->click();
+            CHECK(f.w->Server().IsRunning() && f.Lines().filter(" folder ").size() == 2 - chosenSecure);
+        }
+    }
+
+    // A start refused because its port needs privileges asks once whether to take 2121 instead; the refusal's lines
+    // stay.
+    void portQuestion()
+    {
+        QFile first("/proc/sys/net/ipv4/ip_unprivileged_port_start");
+        if (first.open(QIODevice::ReadOnly) && first.readAll().trimmed().toInt() <= 21)
+            QSKIP("Port 21 needs no privileges on this machine (ip_unprivileged_port_start): no start is refused");
+        const auto restore = qScopeGuard([] { SetBindPrivilege(true); });
+        QVERIFY(SetBindPrivilege(false));
+        for (const bool yes : {false, true}) {
+            const QString name = yes ? "Yes" : "No";
+            QTcpServer probe;
+            if (yes && !probe.listen(QHostAddress::Any, CFtpServer::kSuggestedPort))
+                QSKIP("Port 2121 is taken on this machine: Yes would have nowhere to start");
+            probe.close();
+            Window f;
+            f.C().ServerPort->setText("21");
+            CMessageBox::SetNextAnswer(yes);
+            f.C().Start->click();
+            const QList<CMessageBox::CShown> shown = CMessageBox::TakeShown();
+            CHECK(shown.size() == 1 && shown[0].icon == QMessageBox::Question &&
+                  shown[0].text == "Port 21 needs privileges on Linux.\n\nDo you want to use port 2121 instead?");
+            CHECK(f.Lines().mid(1, 2) == (QStringList{"Unable to start the server on port 21: Permission denied",
+                                                      "Ports below 1024 need privileges on Linux: choose a port "
+                                                      "such as 2121."}));
+            CHECK(f.w->Server().IsRunning() == yes && f.C().ServerPort->text() == (yes ? "2121" : "21"));
+            if (!yes)
+                f.C().Start->click(); // refused again, without a second question
+            CHECK(yes ? f.w->Server().ListeningPort() == 2121 &&
+                            CSettingsStore(f.file).LoadSettings().ServerPort == 2121
+                      : CMessageBox::TakeShown().isEmpty() && f.Lines().size() == 5);
+        }
     }
 
     void serveAndEnd()
