@@ -8,6 +8,7 @@
 #include "panel/MessageBoxes.h"
 #include "panel/MonitorPane.h"
 #include "panel/Pictures.h"
+#include "panel/ShareDialog.h"
 #include "server/FtpServer.h"
 
 #include <QApplication>
@@ -120,6 +121,7 @@ void CMainWindow::ConnectHandlers()
     connect(c.WebPage, &QToolButton::clicked, this, &CMainWindow::OnWebPage);
     connect(c.About, &QToolButton::clicked, this, &CMainWindow::OnAbout);
     connect(c.Help, &QToolButton::clicked, this, &CMainWindow::OnHelp);
+    connect(c.Share, &QToolButton::clicked, this, &CMainWindow::ShowShareDialog);
 }
 
 bool CMainWindow::UpdateData(bool bRead)
@@ -295,6 +297,24 @@ void CMainWindow::RunPass(CSecureFolderPasses::EOutcome (CSecureFolderPasses::*p
     EnterBusy();
     (void)(m_passes.*pass)(); // every outcome has been shown or logged by the pass
     LeaveBusy();
+}
+
+void CMainWindow::ShowShareDialog()
+{
+    if (m_bEnded)
+        return;
+    if (auto* open = findChild<CShareDialog*>(); open && open->isVisible()) {
+        open->raise();
+        open->activateWindow();
+        return;
+    }
+    const CSettings::Values values = m_settings.Get();
+    const bool bRunning = m_pServer->IsRunning();
+    auto* dialog = new CShareDialog({m_strLanIPText, m_strInternetIPText, values.Username,
+                                     bRunning ? m_pServer->ListeningPort() : values.ServerPort, bRunning},
+                                    this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open(); // window-modal, without a loop of its own
 }
 
 void CMainWindow::OnWebPage()

@@ -37,6 +37,9 @@ public:
     // Ends the window without the Close question (Esc, the tray's "Quit"): hidden at once, finished
     // once a running server has stopped, so that every client's connection is closed.
     void EndWindow();
+    // The share dialog of the button beside the LAN address and the tray's "Share...": opens it, or
+    // brings the open one to the front.
+    void ShowShareDialog();
 
     const CMainWindowControls& Controls() const { return m_controls; }
     CFtpServer& Server() { return *m_pServer; }

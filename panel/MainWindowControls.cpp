@@ -197,6 +197,8 @@ void CMainWindowControls::Build(QDialog* window)
 
     p.Label("LAN IP:", 67, 158, 26, 8);
     LanIP = p.ReadOnly("LanIP", 93, 156, 60, 12);
+    // In the gap before "Get Internet IP:", so that every other control keeps its place.
+    Share = p.PictureButton("Share", "share", "Share the server's address", 154, 157, 8, 10);
     GetInternetIP = p.Button("GetInternetIP", "Get Internet IP:", 163, 156, 55, 12);
     InternetIP = p.ReadOnly("InternetIP", 219, 156, 60, 12);
     p.Label("Connected users:", 290, 158, 56, 8);
@@ -227,6 +229,7 @@ void CMainWindowControls::Build(QDialog* window)
                               HidePassword,
                               HideCryPassword,
                               LanIP,
+                              Share,
                               ConnectedUsers,
                               About,
                               WebPage,

@@ -42,6 +42,7 @@ struct CMainWindowControls
     QPushButton* Start = nullptr;
     QPushButton* Stop = nullptr;
     QLineEdit* LanIP = nullptr;
+    QToolButton* Share = nullptr; // the share dialog
     QPushButton* GetInternetIP = nullptr;
     QLineEdit* InternetIP = nullptr;
     QLineEdit* ConnectedUsers = nullptr;

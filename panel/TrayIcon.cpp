@@ -16,6 +16,7 @@ CTrayIcon::CTrayIcon(CMainWindow& window) : m_window(window)
 {
     m_menu.addAction(QStringLiteral("Show"), this, &CTrayIcon::ShowWindow);
     m_menu.addAction(QStringLiteral("Hide"), &m_window, &QWidget::hide);
+    m_menu.addAction(QStringLiteral("Share..."), &m_window, &CMainWindow::ShowShareDialog);
     m_menu.addAction(QStringLiteral("Quit"), &m_window, &CMainWindow::EndWindow);
     m_icon.setIcon(Pictures::Icon(QStringLiteral("tarvelo-ftp")));
     m_icon.setToolTip(QStringLiteral("Tarvelo FTP Server"));

@@ -8,8 +8,8 @@
 
 class CMainWindow;
 
-// The notification-area icon "Tarvelo FTP Server" with its menu "Show", "Hide", "Quit"; a
-// double-click brings the window to the front. Window's thread only.
+// The notification-area icon "Tarvelo FTP Server" with its menu "Show", "Hide", "Share...", "Quit";
+// a double-click brings the window to the front. Window's thread only.
 class CTrayIcon : public QObject
 {
     Q_OBJECT

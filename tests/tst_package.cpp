@@ -15,7 +15,7 @@ private Q_SLOTS:
                      "sh", {"-exc", R"sh(deb=$("$TARVELO_SOURCE_DIR/scripts/make-deb.sh" "$TARVELO_BUILD_DIR" "$0")
 dpkg-deb -x "$deb" "$0/root"
 cd "$0/root/usr"
-dpkg-deb -f "$deb" Depends | grep libqt6core6 | grep libqt6network6 | grep libqt6widgets6 | grep libqt6svg6 | grep -F libcrypto++
+dpkg-deb -f "$deb" Depends | grep libqt6core6 | grep libqt6network6 | grep libqt6widgets6 | grep libqt6svg6 | grep -F libcrypto++ | grep libqrencode
 for program in tarvelo-ftp tarvelo-ftpd tarvelo-cry; do
     bin/$program --version | grep -F " $(dpkg-deb -f "$deb" Version)"
     MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l share/man/man1/$program.1.gz 2>"$0/warnings" | sed 's/‐/-/g; s/−/-/g' >"$0/manual"

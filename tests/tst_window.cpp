@@ -1,5 +1,6 @@
 // Catches: wrong start/stop states, unshown refused starts, unbounded/unsaved edits, miswired buttons, mangled
-// or endless monitor, a first start that fails or makes a folder the user chose.
+// or endless monitor, a first start that fails or makes a folder the user chose, a share dialog that shows another
+// address than clients need, or a password.
 #include "core/LanAddress.h"
 #include "core/MonitorColors.h"
 #include "FtpClient.h"
@@ -7,6 +8,7 @@
 #include "panel/MainWindow.h"
 #include "panel/MessageBoxes.h"
 #include "panel/MonitorPane.h"
+#include "panel/ShareDialog.h"
 #include "panel/TrayIcon.h"
 #include "TestServer.h"
 #include <linux/capability.h>
@@ -290,6 +292,41 @@ private Q_SLOTS:
         }
     }
 
+    // The share dialog, from the button and the tray: the server's addresses with the user name and the port, never
+    // the password; each copied and drawn as a QR code that a reader decodes to the same text.
+    void shareDialog()
+    {
+        QCOMPARE(CShareDialog::Url("192.168.1.20", "anonymous", 21), "ftp://192.168.1.20/");
+        QVERIFY(CShareDialog::Url("192.168.1.20", "alice", 0).isEmpty()); // port 0: chosen at the start
+        Window f(false, "alice");
+        CTrayIcon tray(*f.w);
+        f.C().Start->click();
+        QByteArray lanIP;
+        (void)GetLanIP(lanIP);
+        for (int viaTray = 0; viaTray < 2; ++viaTray) {
+            viaTray ? tray.Menu().actions().at(2)->trigger() : f.C().Share->click();
+            CShareDialog* dialog = f.w->findChild<CShareDialog*>();
+            const auto* url = dialog ? dialog->findChild<QLineEdit*>("LanUrl") : nullptr;
+            const QString lan = QString("ftp://alice@%1:%2/").arg(lanIP).arg(f.w->Server().ListeningPort());
+            QCOMPARE(url ? url->text() : QString(), lanIP.isEmpty() ? QString() : lan);
+            QVERIFY(dialog->isVisible() && !dialog->findChild<QLineEdit*>("InternetUrl")); // not fetched yet
+            dialog->close();
+            QTRY_VERIFY(!f.w->findChild<CShareDialog*>());
+        }
+        CShareDialog both({"192.168.1.20", "203.0.113.7", "al@ice", 21, false}, nullptr);
+        for (const QString host : {"192.168.1.20", "203.0.113.7"}) {
+            const QString row = host.startsWith("192") ? "Lan" : "Internet", png = f.temp.filePath(row + ".png");
+            const QString text = both.findChild<QLineEdit*>(row + "Url")->text();
+            both.findChild<QPushButton*>(row + "Copy")->click();
+            QVERIFY(text == "ftp://al%40ice@" + host + "/" && QGuiApplication::clipboard()->text() == text);
+            QVERIFY(both.findChild<QLabel*>(row + "Qr")->pixmap().save(png));
+            QProcess zbar;
+            zbar.start("zbarimg", {"--raw", "-q", png});
+            QVERIFY(zbar.waitForFinished(30000) && zbar.exitCode() == 0);
+            QCOMPARE(QString::fromUtf8(zbar.readAllStandardOutput()), text + "\n");
+        }
+    }
+
     void serveAndEnd()
     {
         for (const QString name : {"Stop", "close, No", "close, Yes", "Esc", "tray Quit"}) {
@@ -314,7 +351,7 @@ private Q_SLOTS:
             else if (name == "Esc")
                 QTest::keyClick(f.C().Username, Qt::Key_Escape);
             else
-                tray.Menu().actions().at(2)->trigger();
+                tray.Menu().actions().at(3)->trigger();
             CHECK(CMessageBox::TakeShown().value(0).text.split('\n')[0] == (asks ? "The FTP server is running." : ""));
             QTRY_COMPARE_WITH_TIMEOUT(finished.size(), int(!shown), 15000); // an end waits for the stop
             CHECK(f.w->Server().IsRunning() == running && f.w->isVisible() == shown);
