@@ -24,7 +24,7 @@ void CSocketController::ExecuteCommand()
     const QByteArray& verb = command.verb;
     const QByteArray& argument = command.argument;
 
-    if (m_nState == StateLoggedOut && verb != "USER" && verb != "PASS") {
+    if (m_eSession == ESession::LoggedOut && verb != "USER" && verb != "PASS") {
         SendReply("530 Login to the server. Enter USER and PASS commands.");
         return;
     }
@@ -84,7 +84,7 @@ void CSocketController::ExecuteCommand()
 
 void CSocketController::OnUser(const QByteArray& argument)
 {
-    m_nState = StateLoggedOut;
+    m_eSession = ESession::LoggedOut;
     m_strUserName = argument;
     SendReply("331 Enter password.");
 }
@@ -109,8 +109,8 @@ void CSocketController::OnPass(const QByteArray& argument)
         EndConnection();
     } else if (wait > 0) {
         m_waitingPassword = argument;
-        HoldCommands(CommandHold::LoginDelay);
-        m_loginDelay.start(int(wait));
+        HoldCommands(CommandHold::PasswordTurn);
+        m_passwordTurn.start(int(wait));
     } else {
         CheckPassword(argument, false);
     }
@@ -126,7 +126,7 @@ void CSocketController::CheckPassword(const QByteArray& password, bool turnTaken
     if (nameMatches && (passwordMatches || anonymous)) {
         m_strCurrentFolder = "/";
         m_strCurrentFolderOnDisk = "/";
-        m_nState = StateIdle;
+        m_eSession = ESession::LoggedIn;
         m_nWrongPasswords = 0;
         m_pThread->LoggedIn();
         m_pHost->Monitor().LogUserIn(m_strClientAddress); // before the reply, as the refusal's line
@@ -141,8 +141,20 @@ void CSocketController::CheckPassword(const QByteArray& password, bool turnTaken
     m_pHost->NoteLoginFailed(m_strClientAddress);
     m_pHost->Monitor().LogAccessDenied(m_strClientAddress);
     m_bLastStrike = ++m_nWrongPasswords >= kWrongPasswordsPerConnection;
-    HoldCommands(CommandHold::LoginDelay);
-    m_loginDelay.start(pauseMs);
+    HoldCommands(CommandHold::RefusalPause);
+    m_refusalPause.start(pauseMs);
+}
+
+void CSocketController::AnswerRefusal()
+{
+    Q_ASSERT(m_eHold == CommandHold::RefusalPause);
+    if (m_bLastStrike) {
+        SendReply("421 Too many wrong passwords.");
+        EndConnection();
+        return;
+    }
+    SendReply("530 Login failed. Wrong username or/and password.");
+    ResumeCommands();
 }
 
 void CSocketController::OnQuit()

@@ -1,14 +1,10 @@
 #pragma once
 
-// The control connection's state. Only StateLoggedOut gates commands; the transfer states steer
-// what ABOR answers.
-enum ConnectionState
+// Whether the client has logged in: until it has, only USER and PASS run.
+enum class ESession
 {
-    StateIdle = 0,
-    StateLoggedOut = 1,
-    StateSendingList = 2,
-    StateReceivingFile = 3,
-    StateSendingFile = 4
+    LoggedOut,
+    LoggedIn
 };
 
 // What a path operation needs, and the permission that grants it.

@@ -79,7 +79,7 @@ void CSocketController::FinishPassive(bool extended, QByteArray address)
     else
         SendReply("227 Entering Passive Mode (%s,%d,%d)", address.replace('.', ',').constData(), port / 256,
                   port % 256);
-    m_bPassive = 1;
+    m_bPassive = true;
 }
 
 CSocketController::DataReadiness CSocketController::OpenDataConnection()
@@ -121,7 +121,7 @@ void CSocketController::CloseDataConnection()
     RetireDataSocket();
     m_strDataAddress.clear();
     m_nDataPort = -1;
-    m_bPassive = 0;
+    m_bPassive = false;
 }
 
 void CSocketController::RetireDataSocket()
@@ -132,28 +132,26 @@ void CSocketController::RetireDataSocket()
     // sent, off the client's way. Anything else stops now, before its replies go out.
     if (!m_bBatchReplies || !m_pDataSocket->StreamEnded())
         m_pDataSocket->StopTransfer();
-    m_runningTransfer.reset();
+    if (IsTransferRunning())
+        m_transfer.reset();
     m_closedDataSockets.push_back(std::move(m_pDataSocket));
 }
 
 void CSocketController::OnDataConnected()
 {
     AssertOnThread();
-    if (!m_pendingTransfer)
+    if (!HasTransfer() || IsTransferRunning())
         return; // connected ahead of its transfer command, which finds it ready
     m_dataWait.stop();
-    const PendingTransfer pending = *std::exchange(m_pendingTransfer, std::nullopt);
-    StartTransfer(pending.kind, pending.argument);
-    if (!m_runningTransfer)
-        ContinueAfterTransfer(); // answered at once (an empty listing) or ended already
+    const Transfer waiting = *m_transfer;
+    StartTransfer(waiting.kind, waiting.argument); // its end, even at once, continues the client's lines
 }
 
 void CSocketController::OnDataConnectFailed()
 {
     AssertOnThread();
     m_dataWait.stop();
-    m_pendingTransfer.reset();
-    LeaveTransferState();
+    m_transfer.reset();
     SendReply("425 Cannot open connection.");
     CloseDataConnection();
     ContinueAfterTransfer();

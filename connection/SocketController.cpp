@@ -23,22 +23,17 @@ constexpr qsizetype kReceiveChunk = 4096;
 CSocketController::CSocketController(CThreadConnection* thread, IConnectionHost* host)
     : m_pThread(thread), m_pHost(host)
 {
-    m_loginDelay.setSingleShot(true);
-    m_loginDelay.setTimerType(Qt::PreciseTimer); // a coarse timer may end a pause 5 % early
-    QObject::connect(&m_loginDelay, &QTimer::timeout, &m_context, [this] {
-        if (std::optional<QByteArray> password = std::exchange(m_waitingPassword, std::nullopt)) {
-            CheckPassword(*password, true); // its turn has come
-            if (m_loginDelay.isActive())
-                return; // refused: answered after the pause
-        } else if (m_bLastStrike) {
-            SendReply("421 Too many wrong passwords.");
-            EndConnection();
-            return;
-        } else {
-            SendReply("530 Login failed. Wrong username or/and password.");
-        }
-        ResumeCommands();
+    for (QTimer* pause : {&m_passwordTurn, &m_refusalPause}) {
+        pause->setSingleShot(true);
+        pause->setTimerType(Qt::PreciseTimer); // a coarse timer may end a pause 5 % early
+    }
+    QObject::connect(&m_passwordTurn, &QTimer::timeout, &m_context, [this] {
+        Q_ASSERT(m_eHold == CommandHold::PasswordTurn);
+        CheckPassword(*std::exchange(m_waitingPassword, std::nullopt), true);
+        if (m_eHold == CommandHold::PasswordTurn)
+            ResumeCommands(); // logged in
     });
+    QObject::connect(&m_refusalPause, &QTimer::timeout, &m_context, [this] { AnswerRefusal(); });
     m_dataWait.setSingleShot(true);
     QObject::connect(&m_dataWait, &QTimer::timeout, &m_context, [this] { OnDataWaitExpired(); });
 }
@@ -50,7 +45,7 @@ CSocketController::~CSocketController()
     // A transfer cut short with its session (the idle time-out, the server's stop, a reset control
     // connection) ends in a reset, not the end of the stream: the client must not take what it
     // got for the whole. QUIT and the client's close wait for a running transfer instead.
-    if (m_runningTransfer && m_pDataSocket)
+    if (IsTransferRunning() && m_pDataSocket)
         m_pDataSocket->CloseWithReset();
 }
 
@@ -112,6 +107,7 @@ void CSocketController::EndConnection()
 
 void CSocketController::ExtractCommands()
 {
+    Q_ASSERT(!m_bBatchReplies); // no command runs inside another
     m_listCommands.append(ExtractLines(m_strReceived));
     // The replies of the lines run here leave in one write at the end: a small download's 150 and
     // 226 then reach the client together, after its data, and wake it once instead of three times.
@@ -150,7 +146,13 @@ void CSocketController::ResumeCommands()
     AssertOnThread();
     m_eHold = CommandHold::None;
     ResumeReceive();
-    ExtractCommands();
+    QMetaObject::invokeMethod(
+        &m_context,
+        [this] {
+            if (IsOpen() && m_eHold == CommandHold::None)
+                ExtractCommands();
+        },
+        Qt::QueuedConnection);
 }
 
 bool CSocketController::SendReply(const char* pszFormat, ...)

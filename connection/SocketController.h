@@ -59,16 +59,23 @@ private:
     enum class CommandHold
     {
         None,
-        LoginDelay,      // a refused PASS, answered late
+        PasswordTurn,    // a PASS waiting for its address's turn (m_passwordTurn), checked then
+        RefusalPause,    // a refused PASS, answered after the pause (m_refusalPause)
         InternetAddress, // a remote PASV, answered once the public address is known
-        TransferEnd      // a QUIT, or the end of the client's lines, behind a running transfer
+        TransferEnd      // a QUIT, or the end of the client's lines, behind a transfer
     };
 
-    // A transfer whose 150 reply went out and whose data connection is not up yet.
-    struct PendingTransfer
+    // The transfer of the moment: its 150 reply went out, and its final reply has not.
+    struct Transfer
     {
+        enum class EPhase
+        {
+            AwaitingConnection, // the data connection is not up yet (m_dataWait runs)
+            Running             // the data socket moves its bytes
+        };
         TransferKind kind;
         QByteArray argument; // the listing, or the disk path of the file
+        EPhase phase;
     };
 
     // --- control channel (SocketController.cpp) ---
@@ -76,13 +83,16 @@ private:
     void ExtractCommands();
     // Holds the execution of command lines, and the reading of more, until ResumeCommands.
     void HoldCommands(CommandHold hold);
-    // Lets the held lines run, in the order received.
+    // Lets the held lines run, in the order received: queued to this thread, so that no command
+    // ever runs inside another or inside a data socket's notification. The holds' ends are the
+    // only callers: the password's turn and the refusal's pause (their timers), the public
+    // address's lookup, and a transfer's end (ContinueAfterTransfer).
     void ResumeCommands();
     // After a transfer's final reply: the QUIT that waited for it runs, or the session whose
-    // client ended its lines ends.
+    // client ended its lines ends. Reached once per transfer.
     void ContinueAfterTransfer();
-    // A transfer runs, or waits for its data connection after its 150.
-    bool HasTransfer() const { return m_runningTransfer || m_pendingTransfer; }
+    bool HasTransfer() const { return m_transfer.has_value(); }
+    bool IsTransferRunning() const { return m_transfer && m_transfer->phase == Transfer::EPhase::Running; }
     // Sends the replies held while command lines ran, then closes the data connections whose
     // streams they told of; false when the send failed and closed.
     bool FlushReplies();
@@ -97,6 +107,8 @@ private:
     // Logs the client in, or refuses it: the refusal is shown now and answered after a pause.
     // turnTaken: the password waited for its turn, which took the pause a refusal brings.
     void CheckPassword(const QByteArray& password, bool turnTaken);
+    // The end of the refusal's pause: its 530, or the 421 of the last wrong password.
+    void AnswerRefusal();
     void OnQuit();
 
     // --- paths (ControllerPaths.cpp) ---
@@ -159,12 +171,10 @@ private:
     // A command that sets up or uses the data connection while a transfer runs or waits for its
     // connection: the transfer ends first, with its 426.
     void EndRunningTransfer();
-    // The end of a running transfer: its final reply, then its connection closes.
-    void CloseTransfer(TransferKind transfer, const char* reply);
+    // The end of a running transfer, taken off already: its final reply, then its connection closes.
+    void CloseTransfer(const char* reply);
     // Drops a transfer still waiting for its data connection; its reply is the caller's.
     void CancelPendingTransfer();
-    // After a transfer (or its wait): the client is idle again, unless USER logged it out meanwhile.
-    void LeaveTransferState();
     void OnDataWaitExpired();
 
     // IDataSocketEvents
@@ -177,7 +187,7 @@ private:
     IConnectionHost* m_pHost;
     QObject m_context; // lives on the connection thread: target of posted work and lookups
 
-    ConnectionState m_nState = StateLoggedOut;
+    ESession m_eSession = ESession::LoggedOut;
     QByteArray m_strClientAddress;
     QByteArray m_strUserName;
     QByteArray m_strRenameFrom;
@@ -191,15 +201,16 @@ private:
     QList<QByteArray> m_listCommands;
     CommandHold m_eHold = CommandHold::None;
     bool m_bEndAfterTransfer = false; // the client ended its lines behind a transfer
-    QTimer m_loginDelay;
-    std::optional<QByteArray> m_waitingPassword; // a PASS waiting for its turn (m_loginDelay)
+    QTimer m_passwordTurn;
+    QTimer m_refusalPause;
+    std::optional<QByteArray> m_waitingPassword; // the PASS waiting for its turn
     int m_nWrongPasswords = 0;                   // on this connection
-    bool m_bLastStrike = false;                  // the refusal waiting for m_loginDelay closes the connection
+    bool m_bLastStrike = false;                  // the refusal waiting for its pause closes the connection
 
     QByteArray m_strLocalAddress; // this end of the control connection, once a PASV asked for it
-    int m_bPassive = 0;
-    CUniqueFd m_passiveListener; // the last passive port's listener, kept for the next PASV or EPSV
-    int m_nPassivePort = 0;      // that listener's port
+    bool m_bPassive = false;      // the data socket listens (PASV, EPSV); else PORT's target is connected to
+    CUniqueFd m_passiveListener;  // the last passive port's listener, kept for the next PASV or EPSV
+    int m_nPassivePort = 0;       // that listener's port
     int m_nDataPort = -1;
     QByteArray m_strDataAddress;
     std::unique_ptr<CSocketBytes> m_pDataSocket;
@@ -207,7 +218,6 @@ private:
     // their own notifications now: deleted when the next line comes in on the control connection,
     // which no data socket's notification ever runs inside.
     std::vector<std::unique_ptr<CSocketBytes>> m_closedDataSockets;
-    std::optional<TransferKind> m_runningTransfer; // started and not yet ended
-    std::optional<PendingTransfer> m_pendingTransfer;
-    QTimer m_dataWait;
+    std::optional<Transfer> m_transfer;
+    QTimer m_dataWait; // a transfer's wait for its data connection
 };

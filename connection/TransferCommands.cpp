@@ -44,7 +44,6 @@ void CSocketController::StartFileTransfer(const QByteArray& argument, TransferKi
     const bool upload = kind == TransferKind::Upload;
     QByteArray diskPath;
     const PathResult result = ResolveFilePath(argument, upload ? AccessUpload : AccessDownload, diskPath);
-    m_nState = upload ? StateReceivingFile : StateSendingFile; // whatever the outcome of the resolution
     if (result == PathFileNotFound) {
         SendReply("%s", upload ? "550 Invalid filename." : Reply::kFileNotFound);
         return;
@@ -65,12 +64,10 @@ void CSocketController::BeginTransfer(TransferKind kind, const QByteArray& argum
         break;
     case DataReadiness::Waiting:
         // The lines after this one run meanwhile (ABOR above all).
-        m_pendingTransfer = PendingTransfer{kind, argument};
+        m_transfer = Transfer{kind, argument, Transfer::EPhase::AwaitingConnection};
         m_dataWait.start(m_pHost->Settings().GetDurations().DataWaitMs);
         break;
     case DataReadiness::Failed:
-        if (kind != TransferKind::List)
-            LeaveTransferState();
         CloseDataConnection();
         break;
     }
@@ -79,18 +76,16 @@ void CSocketController::BeginTransfer(TransferKind kind, const QByteArray& argum
 void CSocketController::StartTransfer(TransferKind kind, const QByteArray& argument)
 {
     // The transfer counts as running before it starts: it may end (and report) at once.
-    m_runningTransfer = kind;
+    m_transfer = Transfer{kind, argument, Transfer::EPhase::Running};
     switch (kind) {
     case TransferKind::List:
         if (argument.isEmpty()) {
             m_pDataSocket->DiscardReceived(); // what the client sent must not make the close a reset
             CloseDataConnection();
             SendReply("%s", Reply::kTransferCompleted);
-            LeaveTransferState();
+            ContinueAfterTransfer();
             return;
         }
-        if (m_nState != StateLoggedOut) // a USER while it waited for its connection
-            m_nState = StateSendingList;
         m_pDataSocket->StartSendText(argument);
         break;
     // SECURITY: the file is opened as the transfer starts, which may be long after its command was
@@ -114,34 +109,27 @@ void CSocketController::EndRunningTransfer()
 {
     // Each 150 gets one final reply: the transfer's comes before the next command's. One still
     // waiting leaves its connection to the command that follows.
-    if (const std::optional<TransferKind> transfer = std::exchange(m_runningTransfer, std::nullopt)) {
-        CloseTransfer(*transfer, Reply::kConnectionClosed);
-    } else if (m_pendingTransfer) {
+    if (IsTransferRunning()) {
+        m_transfer.reset();
+        CloseTransfer(Reply::kConnectionClosed);
+    } else if (HasTransfer()) {
         CancelPendingTransfer();
         SendReply("%s", Reply::kConnectionClosed);
     }
 }
 
-void CSocketController::LeaveTransferState()
-{
-    if (m_nState != StateLoggedOut)
-        m_nState = StateIdle;
-}
-
 void CSocketController::CancelPendingTransfer()
 {
-    if (!m_pendingTransfer)
+    if (!HasTransfer() || IsTransferRunning())
         return;
     m_dataWait.stop();
-    if (m_pendingTransfer->kind != TransferKind::List)
-        LeaveTransferState();
-    m_pendingTransfer.reset();
+    m_transfer.reset();
 }
 
 void CSocketController::OnDataWaitExpired()
 {
     AssertOnThread();
-    if (!m_pendingTransfer || !IsOpen())
+    if (!HasTransfer() || IsTransferRunning() || !IsOpen())
         return;
     SendReply("%s", Reply::kSocketNotCreated);
     CloseDataConnection();
@@ -151,8 +139,7 @@ void CSocketController::OnDataWaitExpired()
 void CSocketController::OnTransferEnded(TransferEnd end)
 {
     AssertOnThread();
-    const std::optional<TransferKind> transfer = std::exchange(m_runningTransfer, std::nullopt);
-    if (!transfer) {
+    if (!IsTransferRunning()) {
         // The client closed a data connection that carried nothing, as clients do after a command
         // was refused: no reply, which the client would take for the answer to its next command.
         // The connection stays as it is: a STOR after it gets its (empty) file, a LIST or RETR
@@ -165,22 +152,20 @@ void CSocketController::OnTransferEnded(TransferEnd end)
         reply = Reply::kTransferCompleted;
         break;
     case TransferEnd::FileError:
-        if (*transfer == TransferKind::Upload)
+        if (m_transfer->kind == TransferKind::Upload)
             reply = Reply::kFileAccessError;
         break;
     case TransferEnd::PeerClosed:
     case TransferEnd::SocketError:
         break;
     }
-    CloseTransfer(*transfer, reply);
+    m_transfer.reset();
+    CloseTransfer(reply);
     ContinueAfterTransfer();
 }
 
-void CSocketController::CloseTransfer(TransferKind transfer, const char* reply)
+void CSocketController::CloseTransfer(const char* reply)
 {
-    // An upload's end leaves the state as it is; the end of a listing or a download makes it idle.
-    if (transfer != TransferKind::Upload)
-        LeaveTransferState();
     SendReply("%s", reply);
     CloseDataConnection();
 }
@@ -188,7 +173,7 @@ void CSocketController::CloseTransfer(TransferKind transfer, const char* reply)
 void CSocketController::OnAbor()
 {
     // A transfer running or waiting for its connection gets its 426; a finished one had its reply.
-    if (m_runningTransfer || m_pendingTransfer)
+    if (HasTransfer())
         SendReply("%s", Reply::kConnectionClosed);
     // Nothing more may move, least of all a completion reply; ABOR leaves the state as it is.
     CloseDataConnection();

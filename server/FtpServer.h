@@ -142,7 +142,6 @@ private:
     CServerMonitor& m_monitor;
     CInternetAddress m_internetAddress;
     CSocketOpenListening m_listener;               // host's thread only
-    CConnectionPool m_pool;                        // host's thread, except its counts and ClientEnded
     CLoginTurns m_loginTurns;                      // of the connection threads, guarded inside
     CLoginLimits m_loginLimits;                    // of the listener and the connection threads, guarded inside
     std::atomic<EState> m_eState{EState::Stopped}; // changed on the host's thread only
@@ -150,4 +149,7 @@ private:
     QString m_strStartError;                       // host's thread only
     bool m_bStartNeedsPrivilege = false;           // host's thread only
     std::atomic<int> m_nConnectedUsers{0};         // raised by arriving connections, lowered by leaving ones
+    // Host's thread, except its counts and ClientEnded. Last, so that it goes first: its end waits
+    // for the connection threads, which use the members above until they have ended.
+    CConnectionPool m_pool;
 };
