@@ -7,6 +7,8 @@
  *   client small PORT USER PASS FOLDER COUNT        PASV + RETR of f00000.. in FOLDER over one session
  *   client many  PORT USER PASS CLIENTS NAME [PID [peak] [unread]]
  *                                                   CLIENTS at once: login, LIST, RETR NAME, QUIT
+ *   client idle  PORT USER PASS CLIENTS SECONDS PID CLIENTS logged in and silent for SECONDS: the
+ *                                                   server's CPU seconds meanwhile, per minute
  *   client login PORT USER PASS COUNT               COUNT fresh connections: connect .. 230
  *   client list  PORT USER PASS FOLDER COUNT        COUNT LISTs of FOLDER
  *   client gen   FILE BYTES                         writes BYTES of pseudo-random data
@@ -576,6 +578,34 @@ static int Many(uint16_t port, const char* user, const char* pass, int clients, 
     return 0;
 }
 
+static void Sleep(double seconds)
+{
+    struct timespec left = {(time_t)seconds, (long)((seconds - (double)(time_t)seconds) * 1e9)};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+static int Idle(uint16_t port, const char* user, const char* pass, int clients, double seconds, pid_t server)
+{
+    Control* sessions = calloc((size_t)clients, sizeof *sessions);
+    if (!sessions)
+        Die("calloc");
+    int failures = 0;
+    for (int i = 0; i < clients; ++i)
+        failures += Login(&sessions[i], port, user, pass) != 0;
+    Sleep(1); /* the logins' own work is over */
+    const Family before = ReadFamily(server);
+    Sleep(seconds);
+    const Family after = ReadFamily(server);
+    printf("failures=%d server_cpu_per_minute=%.4f\n", failures, (after.seconds - before.seconds) * 60 / seconds);
+    for (int i = 0; i < clients; ++i) {
+        if (sessions[i].fd >= 0)
+            Quit(&sessions[i]);
+    }
+    free(sessions);
+    return failures > 0;
+}
+
 static int LoginTimes(uint16_t port, const char* user, const char* pass, int count)
 {
     double* times = calloc((size_t)count, sizeof *times);
@@ -866,7 +896,7 @@ static int Reap(const char* pidFile, char** command)
 
 static int Usage(void)
 {
-    fputs("usage: client retr|stor|small|many|login|list|gen|files|probe-send|probe-recv|probe-wire|port|reap ...\n"
+    fputs("usage: client retr|stor|small|many|idle|login|list|gen|files|probe-send|probe-recv|probe-wire|port|reap ...\n"
           "(see the head of bench/client.c)\n",
           stderr);
     return 2;
@@ -943,6 +973,10 @@ int main(int argc, char** argv)
             return Usage();
         return Many(port, user, pass, atoi(argv[5]), argv[6], argc >= 8 ? atoi(argv[7]) : 0, peak,
                     unread ? MSG_TRUNC : 0);
+    }
+    if (!strcmp(verb, "idle")) {
+        NEED(8);
+        return Idle(port, user, pass, atoi(argv[5]), atof(argv[6]), atoi(argv[7]));
     }
     if (!strcmp(verb, "login")) {
         NEED(6);

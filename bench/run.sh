@@ -387,6 +387,14 @@ for rep in $(seq "$reps"); do
     done
 done
 
+# ---- what idle clients cost: the idle limit is one timer per client, not a poll -------------------
+idleSeconds=60
+[ "$small" = 1 ] && idleSeconds=2
+echo "bench: $clients idle clients for $idleSeconds s" >&2
+r=$("$client" idle "${portOf[tarvelo]}" "${userOf[tarvelo]}" "${passOf[tarvelo]}" "$clients" "$idleSeconds" "${pidOf[tarvelo]}") || true
+idleFail=$(echo "$r" | field failures) idleCpu=$(echo "$r" | field server_cpu_per_minute)
+[ "${idleFail:-1}" = 0 ] || idleCpu=-
+
 # ---- the secure folder's passes ------------------------------------------------------------------
 seconds_since() { awk -v a="$1" -v b="$(now_ns)" 'BEGIN {printf "%.6f", (b - a) / 1e9}'; }
 rate() { awk -v n="$1" -v s="$2" 'BEGIN {printf "%.1f", n / s}'; }
@@ -503,6 +511,7 @@ mkdir -p "$(dirname "$out")"
     done
     row "$clients clients at once, the client not copying the data, wall s" manyUnread min "$peers" "none: shows the client's share" "<=" -
     own_row "$clients clients at once, not copying, the client's CPU s" "$(med manyUnreadClientCpu tarvelo)" "$(med manyUnreadClientCpu vsftpd)" "$(med manyUnreadClientCpu pure-ftpd)" "$(med manyUnreadClientCpu pyftpdlib)" "" ""
+    own_row "$clients logged-in clients idle for $idleSeconds s, server CPU s per minute" "$idleCpu" "" "" "" "< 0.1" "$(verdict "$idleCpu" "<" 0.1)"
     own_row "LIST of $listEntries entries, median ms" "$(med list tarvelo)" "$(med list vsftpd)" "$(med list pure-ftpd)" "$(med list pyftpdlib)" "< 50" "$(verdict "$(med list tarvelo)" "<" 50)"
     echo
     echo "| secure folder | tarvelo-cry | openssl enc | ours / openssl | target | met |"
