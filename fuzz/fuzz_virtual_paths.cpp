@@ -20,31 +20,21 @@ namespace {
 QByteArray g_root;   // the fixture's root folder, symbolic links resolved
 QByteArray g_secure; // the secure folder in it
 
-bool InsideRoot(const QByteArray& path)
+// The folder itself or a path below it, by whole folder levels.
+bool Below(const QByteArray& folder, const QByteArray& path)
 {
-    return path.startsWith(g_root) && (path.size() == g_root.size() || path[g_root.size()] == '/');
+    return path.startsWith(folder) && (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
-// Exact containment of an accepted disk path, as the file system will take it.
-void RequireContained(const QByteArray& path)
+// Exact containment of an accepted disk path, as the file system will take it. With the secure folder, what is
+// accepted inside it, by where the path really leads: browsing the folder and reading .cry files there; nothing
+// changes in it or moves what holds it.
+void RequireAccepted(const QByteArray& path, AccessMode mode, bool secure)
 {
-    Require(!path.contains('\0') && InsideRoot(path));
+    Require(!path.contains('\0') && Below(g_root, path));
     Require(!path.contains("//") && !path.contains("/./") && !path.contains("/../") && !path.endsWith("/..") &&
             !path.endsWith("/."));
     // The nearest existing entry, links followed, is inside too.
-    QByteArray existing = path;
-    struct stat status;
-    while (::lstat(existing.constData(), &status) != 0)
-        existing = existing.left(existing.lastIndexOf('/'));
-    char* real = ::realpath(existing.constData(), nullptr);
-    Require(real && InsideRoot(QByteArray(real)));
-    free(real);
-}
-
-// What is accepted inside the secure folder, by where the path really leads: browsing the folder
-// and reading .cry files there; nothing changes in it or moves what holds it.
-void RequireSecureKept(const QByteArray& path, AccessMode mode)
-{
     QByteArray existing = path, rest;
     struct stat status;
     while (::lstat(existing.constData(), &status) != 0) {
@@ -52,14 +42,14 @@ void RequireSecureKept(const QByteArray& path, AccessMode mode)
         existing = existing.left(existing.lastIndexOf('/'));
     }
     char* resolved = ::realpath(existing.constData(), nullptr);
-    const QByteArray real = QByteArray(resolved) + rest;
+    const QByteArray nearest = QByteArray(resolved), real = nearest + rest;
     free(resolved);
-    const auto below = [](const QByteArray& folder, const QByteArray& p) {
-        return p.startsWith(folder) && (p.size() == folder.size() || p[folder.size()] == '/');
-    };
+    Require(!nearest.isEmpty() && Below(g_root, nearest));
+    if (!secure)
+        return;
     if (mode == AccessRename || mode == AccessDelete)
-        Require(!below(real, g_secure));
-    if (below(g_secure, real) && real != g_secure)
+        Require(!Below(real, g_secure));
+    if (Below(g_secure, real) && real != g_secure)
         Require((mode == AccessDownload || mode == AccessBrowse) && IsCryName(real) && IsCryName(path));
     else if (real == g_secure)
         Require(mode == AccessBrowse);
@@ -91,9 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     settings.SharedFolder = g_root;
     settings.AllowDownloadFiles = bytes[0] & 1;
     settings.AllowUploadFiles = (bytes[0] >> 1) & 1;
-    settings.AllowDeleteFiles = 1;
-    settings.AllowRenameFiles = 1;
-    settings.AllowCreateFolders = 1;
+    settings.AllowDeleteFiles = settings.AllowRenameFiles = settings.AllowCreateFolders = 1;
     const bool secure = bytes[0] & 0x80;
     settings.SecureFolder = secure ? g_secure : QByteArray();
     static CRealRootCache cache; // as a connection keeps it, so that opens go through openat2
@@ -103,29 +91,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 
     QByteArray diskPath;
     if (choice == 0) {
-        if (folder.ResolveRenameTarget(clientPath, g_root + "/File.txt", diskPath) == PathOK) {
-            RequireContained(diskPath);
-            if (secure)
-                RequireSecureKept(diskPath, AccessRename);
-        }
+        if (folder.ResolveRenameTarget(clientPath, g_root + "/File.txt", diskPath) == PathOK)
+            RequireAccepted(diskPath, AccessRename, secure);
         return 0;
     }
     const AccessMode mode = AccessMode(choice);
     const int folderResult = folder.ResolveFolderPath(clientPath, mode, diskPath);
     // A folder to create is named unless there is nothing to create (empty).
     const bool toCreate = folderResult == PathFolderNotFound && mode == AccessCreateFolder && !diskPath.isEmpty();
-    if (folderResult == PathOK || toCreate) {
-        RequireContained(diskPath);
-        if (secure)
-            RequireSecureKept(diskPath, mode);
-    }
+    if (folderResult == PathOK || toCreate)
+        RequireAccepted(diskPath, mode, secure);
     if (folderResult == PathOK)
         Require(folder.MapToVirtualPath(diskPath).startsWith('/'));
     diskPath.clear();
     if (folder.ResolveFilePath(clientPath, mode, diskPath) == PathOK) {
-        RequireContained(diskPath);
-        if (secure)
-            RequireSecureKept(diskPath, mode);
+        RequireAccepted(diskPath, mode, secure);
         // What is opened lies inside the root, where the kernel says it is.
         const CUniqueFd file = folder.OpenFile(diskPath, O_RDONLY | O_NONBLOCK);
         char opened[PATH_MAX];
@@ -133,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
             file.IsValid()
                 ? ::readlink(("/proc/self/fd/" + QByteArray::number(file.Get())).constData(), opened, sizeof opened)
                 : -1;
-        Require(!file.IsValid() || (length > 0 && InsideRoot(QByteArray(opened, length))));
+        Require(!file.IsValid() || (length > 0 && Below(g_root, QByteArray(opened, length))));
     }
     return 0;
 }
