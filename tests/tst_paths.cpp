@@ -204,36 +204,22 @@ void TestPaths::renamedMeanwhile()
                           "RNFR holder | 350 Folder OK.\nRNTO sub | 250 File renamed.";
     const char* swapBack = "RNFR sub | 350 Folder OK.\nRNTO holder | 250 File renamed.\n"
                            "RNFR old | 350 Folder OK.\nRNTO sub | 250 File renamed.";
-    const struct
-    {
-        QByteArray command, sent, reply; // a transfer's reply once connected, or RNTO's
-    } rows[] = {{"RETR sub/x/secret.txt", "", "426 Connection closed."},
-                {"STOR sub/x/planted.txt", "planted", "450 File access error."},
-                {"RNFR sub/x/secret.txt", "", "450 Error renaming file."}};
-    for (const auto& row : rows) {
-        const bool transfer = !row.command.startsWith("RNFR");
-        const quint16 port = transfer ? PassivePort(client.Command("PASV")) : 0;
-        QCOMPARE(client.Command(row.command), QByteArray(transfer ? "150 Binary mode." : "350 File OK."));
+    // What the client does before the swap, and after it: a transfer connects then, RNTO renames then.
+    const char* rows[][2] = {
+        {"PASV | 227*\nRETR sub/x/secret.txt | 150 Binary mode.", "@connect\n@recv\n| 426 Connection closed."},
+        {"PASV | 227*\nSTOR sub/x/planted.txt | 150 Binary mode.", "@connect\n@send planted\n| 450 File access error."},
+        {"RNFR sub/x/secret.txt | 350 File OK.", "RNTO /stolen.txt | 450 Error renaming file."}};
+    for (const auto& [before, after] : rows) {
+        CONVERSE(client, before);
         CONVERSE(other, swapOut);
-        if (transfer) {
-            const int fd = DataSocket::Connect(port);
-            QVERIFY(row.sent.isEmpty() ? DataSocket::ReadAll(fd).isEmpty() : DataSocket::WriteAll(fd, row.sent));
-            DataSocket::Close(fd);
-            QCOMPARE(client.ReadReply(), row.reply);
-        } else {
-            QCOMPARE(client.Command("RNTO /stolen.txt"), row.reply);
-        }
+        CONVERSE(client, after);
         CONVERSE(other, swapBack);
     }
     // Without the delete permission, an upload replaces nothing, also what is renamed to its name meanwhile.
     server.Settings().Update([](CSettings::Values& v) { v.AllowDeleteFiles = false; });
-    const quint16 port = PassivePort(client.Command("PASV"));
-    CONVERSE(client, "STOR new.txt | 150 Binary mode.");
+    CONVERSE(client, "PASV | 227*\nSTOR new.txt | 150 Binary mode.");
     CONVERSE(other, "RNFR sub/x/secret.txt | 350 File OK.\nRNTO new.txt | 250 File renamed.");
-    const int fd = DataSocket::Connect(port);
-    DataSocket::WriteAll(fd, "replaced");
-    DataSocket::Close(fd);
-    QCOMPARE(client.ReadReply(), QByteArray("450 File access error."));
+    CONVERSE(client, "@connect\n@send replaced\n| 450 File access error.");
     QVERIFY(tree.Read("out/secret.txt") == "outside" && !tree.Exists("out/planted.txt") &&
             !tree.Exists("root/stolen.txt") && tree.Read("root/new.txt") == "in");
 
@@ -247,13 +233,9 @@ void TestPaths::renamedMeanwhile()
         opened = true;
         ::close(end);
     });
-    const quint16 fifoPort = PassivePort(client.Command("PASV"));
-    QCOMPARE(client.Command("RETR plain.txt"), QByteArray("150 Binary mode."));
+    CONVERSE(client, "PASV | 227*\nRETR plain.txt | 150 Binary mode.");
     QVERIFY(::unlink(plain.constData()) == 0 && ::symlink("fifo", plain.constData()) == 0);
-    const int data = DataSocket::Connect(fifoPort);
-    QVERIFY(DataSocket::ReadAll(data).isEmpty());
-    DataSocket::Close(data);
-    QCOMPARE(client.ReadReply(), QByteArray("426 Connection closed."));
+    CONVERSE(client, "@connect\n@recv\n| 426 Connection closed.");
     QTest::qWait(200); // a writer let go by the server's open returns at once
     const bool openedByServer = opened;
     ::close(::open(fifo.constData(), O_RDONLY | O_NONBLOCK)); // lets the writer go

@@ -13,9 +13,7 @@ namespace {
 
 sockaddr_in Address(const char* host, quint16 port)
 {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
+    sockaddr_in address = {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {}, .sin_zero = {}};
     inet_pton(AF_INET, host, &address.sin_addr);
     return address;
 }
@@ -44,10 +42,7 @@ QByteArray Unescape(const QByteArray& text)
     for (qsizetype i = 0; i < text.size(); ++i) {
         if (text[i] != '\\' || i + 1 == text.size()) {
             out += text[i];
-            continue;
-        }
-        const char code = text[++i];
-        if (code == 'x') {
+        } else if (const char code = text[++i]; code == 'x') {
             out += char(text.mid(i + 1, 2).toInt(nullptr, 16));
             i += 2;
         } else {
@@ -58,11 +53,6 @@ QByteArray Unescape(const QByteArray& text)
 }
 
 } // namespace
-
-FtpClient::~FtpClient()
-{
-    Close();
-}
 
 bool FtpClient::Connect(quint16 port, const char* bindAddress)
 {
@@ -82,11 +72,6 @@ bool FtpClient::Login(quint16 port, const QByteArray& user, const QByteArray& pa
            Command("PASS " + password) == "230 Login OK.";
 }
 
-bool FtpClient::SendRaw(const QByteArray& bytes)
-{
-    return m_fd >= 0 && DataSocket::WriteAll(m_fd, bytes);
-}
-
 bool FtpClient::FillBuffer(int timeoutMs)
 {
     char chunk[4096];
@@ -100,12 +85,13 @@ bool FtpClient::FillBuffer(int timeoutMs)
 QByteArray FtpClient::ReadReply(int timeoutMs)
 {
     qsizetype end;
-    while ((end = m_buffer.indexOf("\r\n")) < 0) {
+    while ((end = m_buffer.indexOf("\r\n")) < 0)
         if (!FillBuffer(timeoutMs))
             return {};
-    }
     const QByteArray line = m_buffer.left(end);
     m_buffer.remove(0, end + 2);
+    if (const quint16 port = PassivePort(line))
+        m_passivePort = port;
     return line;
 }
 
@@ -122,10 +108,9 @@ bool FtpClient::NoReplyWithin(int timeoutMs)
 
 bool FtpClient::WaitForClose(int timeoutMs)
 {
-    while (m_fd >= 0 && WaitReadable(m_fd, timeoutMs)) {
+    while (m_fd >= 0 && WaitReadable(m_fd, timeoutMs))
         if (!FillBuffer(0))
             return m_bEnded;
-    }
     return false;
 }
 
@@ -149,9 +134,8 @@ void FtpClient::Reset()
 
 void FtpClient::Close()
 {
-    DataSocket::Close(m_fd);
-    DataSocket::Close(m_data);
-    m_fd = m_data = -1;
+    DataSocket::Close(std::exchange(m_fd, -1));
+    DataSocket::Close(std::exchange(m_data, -1));
     m_buffer.clear();
 }
 
@@ -160,8 +144,7 @@ int FtpClient::OpenPassive(QByteArray* reply)
     const QByteArray answer = Command("PASV");
     if (reply)
         *reply = answer;
-    const quint16 port = PassivePort(answer);
-    return port ? DataSocket::Connect(port) : -1;
+    return PassivePort(answer) ? DataSocket::Connect(PassivePort(answer)) : -1;
 }
 
 quint16 PassivePort(const QByteArray& reply)
@@ -192,6 +175,10 @@ QString FtpClient::Run(const char* script)
             m_data = OpenPassive(&reply);
             if (m_data < 0)
                 failure = QStringLiteral("no passive connection: ") + QString::fromLatin1(reply);
+        } else if (step.startsWith("@connect")) {
+            DataSocket::Close(m_data);
+            if ((m_data = DataSocket::Connect(m_passivePort)) < 0)
+                failure = QStringLiteral("no data connection to port %1").arg(m_passivePort);
         } else if (step.startsWith("@recv")) {
             const QByteArray got = DataSocket::ReadAll(m_data, 10000);
             if (got != Unescape(step.mid(6)))

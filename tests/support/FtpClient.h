@@ -3,12 +3,28 @@
 #include <QByteArray>
 #include <QByteArrayList>
 
+// The port a "227 Entering Passive Mode (h,h,h,h,p,p)" reply names; 0 for any other reply.
+quint16 PassivePort(const QByteArray& reply);
+
+// Data connection helpers for tests (blocking, with time-outs).
+namespace DataSocket {
+int Connect(quint16 port, const char* bindAddress = nullptr); // to 127.0.0.1:port; -1 on failure
+// Until the peer closes or the time is up; *end, when given: 0 for a close, the error of a reset, -1 for the time.
+QByteArray ReadAll(int fd, int timeoutMs = 30000, int* end = nullptr);
+bool WriteAll(int fd, const QByteArray& bytes);
+// On 127.0.0.1 at *port, or one the system chooses for 0; *port is then the one listened on, 0 on failure.
+int Listen(quint16* port, int backlog = 16);
+int Accept(int listenFd, int timeoutMs = 10000);
+void Close(int fd);
+void Reset(int fd); // closes abruptly (RST)
+} // namespace DataSocket
+
 // A plain blocking FTP control client for tests, over a real socket, with time-outs everywhere.
 class FtpClient
 {
 public:
     FtpClient() = default;
-    ~FtpClient();
+    ~FtpClient() { Close(); }
     FtpClient(const FtpClient&) = delete;
     FtpClient& operator=(const FtpClient&) = delete;
 
@@ -20,7 +36,7 @@ public:
     bool Login(quint16 port, const QByteArray& user = "tester", const QByteArray& password = "Secret",
                const char* bindAddress = nullptr);
 
-    bool SendRaw(const QByteArray& bytes);
+    bool SendRaw(const QByteArray& bytes) { return m_fd >= 0 && DataSocket::WriteAll(m_fd, bytes); }
     bool SendLine(const QByteArray& line) { return SendRaw(line + "\r\n"); }
     // Sends the line with its LF as TCP urgent data, as Python's ftplib sends ABOR.
     bool SendUrgentLine(const QByteArray& line);
@@ -44,6 +60,7 @@ public:
     //   command | reply | reply...   sends the command, then expects each reply in turn
     //   | reply                      expects one more reply; a command alone expects none
     //   @pasv                        opens a passive data connection (PASV must answer 227)
+    //   @connect                     opens a data connection to the port of the last 227 reply read
     //   @recv bytes  /  @send bytes  reads the data connection to its end / writes it and closes
     // A reply ending in "*" is a prefix; "<closed>" is the server's close. Commands, replies and
     // bytes take the escapes \r \n \0 \xNN \| and \\; a command ending in \c gets no CR LF.
@@ -54,26 +71,11 @@ private:
     QString Expect(const QByteArray& expected);
 
     int m_fd = -1;
-    int m_data = -1;       // the data connection @pasv opened
-    bool m_bEnded = false; // the last read met the end of the server's stream
+    int m_data = -1;           // the data connection @pasv or @connect opened
+    quint16 m_passivePort = 0; // named by the last 227 reply read
+    bool m_bEnded = false;     // the last read met the end of the server's stream
     QByteArray m_buffer;
 };
-
-// The port a "227 Entering Passive Mode (h,h,h,h,p,p)" reply names; 0 for any other reply.
-quint16 PassivePort(const QByteArray& reply);
-
-// Data connection helpers for tests (blocking, with time-outs).
-namespace DataSocket {
-int Connect(quint16 port, const char* bindAddress = nullptr); // to 127.0.0.1:port; -1 on failure
-// Until the peer closes or the time is up; *end, when given: 0 for a close, the error of a reset, -1 for the time.
-QByteArray ReadAll(int fd, int timeoutMs = 30000, int* end = nullptr);
-bool WriteAll(int fd, const QByteArray& bytes);
-// On 127.0.0.1 at *port, or one the system chooses for 0; *port is then the one listened on, 0 on failure.
-int Listen(quint16* port, int backlog = 16);
-int Accept(int listenFd, int timeoutMs = 10000);
-void Close(int fd);
-void Reset(int fd); // closes abruptly (RST)
-} // namespace DataSocket
 
 // Fails the running test with the first difference of the conversation (see FtpClient::Run).
 #define CONVERSE(client, script)                                                                                       \
