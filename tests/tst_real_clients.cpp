@@ -54,7 +54,7 @@ private Q_SLOTS:
     void clientsDoWhatUsersDo()
     {
         QVERIFY(WriteFile("up/Deep/payload.bin", Pattern(1234567)));
-        QVERIFY2(Start("tarvelo-ftpd", "AllowCreateFolders=1\nWelcomeMSG=Hi, 100%\nMaxUsers=501\n") != 0 &&
+        QVERIFY2(Start("tarvelo-ftpd", "AllowCreateFolders=1\nWelcomeMSG=Hi, 100%\nMaxUsers=501\n") &&
                      m_errors.contains("MaxUsers 501 is not an integer between 0 and 500 (settings: "),
                  m_errors);
         // A session at the shell; paths in any case, passive and active (curl --ftp-port) connections.
@@ -111,7 +111,7 @@ curl -sS -T pw ftp://bob:s3cret@$0/up.txt && exit 1
 curl -sS ftp://alice:Wonder%20land@$0/ && exit 1 || exit 0)";
         for (const QString& command : {options + " --password-file pw", options + " --password-file=-",
                                        "env TARVELO_FTP_PASSWORD=s3cret XDG_CONFIG_HOME=/nonexistent " + options}) {
-            QVERIFY2(Start(command, stored, command.endsWith('-') ? "s3cret\nline\n" : "") != 0, m_errors);
+            QVERIFY2(Start(command, stored, command.endsWith('-') ? "s3cret\nline\n" : ""), m_errors);
             QVERIFY(QProcess::execute("sh", {"-exc", session, "127.0.0.1:" + QString::number(m_port)}) == 0);
             QVERIFY2(Stop(), m_output);
             QCOMPARE(ReadFile(m_conf), m_stored); // options are never saved
@@ -119,8 +119,7 @@ curl -sS ftp://alice:Wonder%20land@$0/ && exit 1 || exit 0)";
         }
         // What is risky is said at the start: anonymous clients that may change files, a descriptor limit below the
         // user limit. A closed terminal (SIGHUP) stops the server as SIGTERM does.
-        QVERIFY2(Start("sh -c \"ulimit -n 64 && exec tarvelo-ftpd --user anonymous --allow download,upload,mkdir\"") !=
-                     0,
+        QVERIFY2(Start("sh -c \"ulimit -n 64 && exec tarvelo-ftpd --user anonymous --allow download,upload,mkdir\""),
                  m_errors);
         QVERIFY(QProcess::execute("curl", {"-sS", "ftp://x:y@127.0.0.1:" + QString::number(m_port) + "/"}) != 0);
         // It holds passwords: no core file, wherever it runs.
@@ -131,7 +130,7 @@ curl -sS ftp://alice:Wonder%20land@$0/ && exit 1 || exit 0)";
                      m_output.contains("\nThe open file limit serves 2 clients at once, not MaxUsers 50: "),
                  m_output);
         // An empty password variable (as a mistyped "$NAME" leaves it) keeps the stored password.
-        QVERIFY2(Start("env TARVELO_FTP_PASSWORD= tarvelo-ftpd --port 0 --root Public --max-users 5") != 0, m_errors);
+        QVERIFY2(Start("env TARVELO_FTP_PASSWORD= tarvelo-ftpd --port 0 --root Public --max-users 5"), m_errors);
         QVERIFY(QProcess::execute(
                     "sh", {"-exc", "curl -sS ftp://alice:@$0/ && exit 1; curl -sS \"ftp://alice:Wonder%20land@$0/\"",
                            "127.0.0.1:" + QString::number(m_port)}) == 0);
@@ -168,7 +167,7 @@ test $(cat /proc/sys/net/ipv4/ip_unprivileged_port_start) -le 21 ||
         QVERIFY(QDir().mkpath("Root/Blind") && WriteFile("Root/Blind/f", "f") && ::chmod("Root/Blind", 0644) == 0);
         const auto restore = qScopeGuard([] { ::chmod("Root/Blind", 0755); });
         const QString unprivileged = ::geteuid() == 0 ? "setpriv --bounding-set=-dac_override,-dac_read_search " : "";
-        QVERIFY2(Start(unprivileged + "tarvelo-ftpd") != 0, m_errors);
+        QVERIFY2(Start(unprivileged + "tarvelo-ftpd"), m_errors);
         QVERIFY(QProcess::execute("sh", {"-exc", R"sh(curl -sS ftp://alice:wrong@$0/ && exit 1
 curl -sS ftp://alice:Wonder%20land@$0/ | grep ' Blind$'
 curl -sS ftp://alice:Wonder%20land@$0/Blind/ 2>&1 | grep 'RETR response: 550$')sh",

@@ -11,12 +11,11 @@
 QByteArray Pattern(qsizetype size, quint32 seed)
 {
     QByteArray data(size, Qt::Uninitialized);
-    quint32 x = seed;
     for (qsizetype i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        data[i] = char(x);
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        data[i] = char(seed);
     }
     return data;
 }

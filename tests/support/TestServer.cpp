@@ -24,16 +24,10 @@ QByteArrayList CaptureSink::Lines() const
 
 CSettings::Values TestValues(const QByteArray& rootFolder)
 {
-    return {.Username = "tester",
-            .Password = "Secret",
-            .SharedFolder = rootFolder,
-            .ServerPort = 0,
-            .MaxUsers = 500,
-            .AllowDownloadFiles = 1,
-            .AllowUploadFiles = 1,
-            .AllowDeleteFiles = 1,
-            .AllowRenameFiles = 1,
-            .AllowCreateFolders = 1};
+    CSettings::Values v{.Username = "tester", .Password = "Secret", .SharedFolder = rootFolder, .ServerPort = 0};
+    v.MaxUsers = 500;
+    v.AllowDownloadFiles = v.AllowUploadFiles = v.AllowDeleteFiles = v.AllowRenameFiles = v.AllowCreateFolders = 1;
+    return v;
 }
 
 TestServer::TestServer(const CSettings::Values& values) : m_settings(values)
