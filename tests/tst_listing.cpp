@@ -38,8 +38,7 @@ void TestListing::listing()
     for (const auto& [tz, lastWrite, now, expected] : rows) {
         qputenv("TZ", tz);
         tzset();
-        const QByteArray date = FormatListDate(lastWrite, now);
-        QVERIFY2(date == expected, expected + (" != " + date));
+        QCOMPARE(FormatListDate(lastWrite, now), QByteArray(expected));
     }
     // Each line has its own entry's date, also where the one before it shares it.
     const ListEntry huge{"x\r\nforged", false, std::numeric_limits<quint64>::max(), kJun15_2020};
@@ -53,8 +52,7 @@ void TestListing::listing()
                   "root/Docs/.hidden=h root/Docs/big.iso root/Docs/Sub/ root/Docs/Sub/s.txt=s root/Docs/in->Sub "
                   "root/Docs/out->../../o "
                   "root/Docs/outfile->../../o/f root/Docs/gone->nowhere o/ o/f=secret root/Docs/\xFF\xC3\xA9->_x");
-    QVERIFY(tree.IsValid());
-    QVERIFY(::truncate(tree.Path("root/Docs/big.iso").constData(), 5368709120LL) == 0);
+    QVERIFY(tree.IsValid() && ::truncate(tree.Path("root/Docs/big.iso").constData(), 5368709120LL) == 0);
     const struct timespec times[2] = {{time_t(kJun15_2020), 0}, {time_t(kJun15_2020), 0}};
     for (const QByteArray& name :
          QByteArrayList{"a.txt", "A.txt", "B.txt", "_x", ".hidden", "big.iso", "Sub/s.txt", "Sub"})
@@ -90,14 +88,11 @@ void TestListing::listing()
         made.append("a-name-long-enough-to-need-more-reads-" + QByteArray::number(i));
         QVERIFY(::close(::creat(tree.Path("root/many/" + made.last()).constData(), 0600)) == 0);
     }
-    const int data = client.OpenPassive();
-    QVERIFY(client.Command("LIST /many") == "150 ASCII mode.");
+    CONVERSE(client, "@pasv\nLIST /many | 150 ASCII mode.\n@recv *\n| 226*");
     QByteArrayList listed;
-    for (const QByteArray& line : DataSocket::ReadAll(data).split('\n'))
+    for (const QByteArray& line : client.Received().split('\n'))
         if (!line.isEmpty())
             listed.append(line.mid(line.lastIndexOf(' ') + 1).chopped(1));
-    DataSocket::Close(data);
-    QVERIFY(client.ReadReply().startsWith("226"));
     std::sort(made.begin(), made.end());
     std::sort(listed.begin(), listed.end());
     QVERIFY(listed == made);

@@ -295,12 +295,9 @@ void TestPaths::secureFolder()
     )");
     // Listed as the passes leave it: .cry files only, no plain file, folder or link.
     const auto list = [&client](const QByteArray& path) {
-        const int data = client.OpenPassive();
-        if (client.Command("LIST " + path) != "150 ASCII mode.")
-            return QByteArray("<refused>");
-        const QByteArray text = DataSocket::ReadAll(data);
-        DataSocket::Close(data);
-        return client.ReadReply() == "226 Transfer completed." ? text : QByteArray("<failed>");
+        const QString failure =
+            client.Run("@pasv\nLIST " + path + " | 150 ASCII mode.\n@recv *\n| 226 Transfer completed.");
+        return failure.isEmpty() ? client.Received() : failure.toLatin1();
     };
     for (const QByteArray path : {"vault", "tovault", "/Vault/*"}) {
         const QByteArray text = list(path);

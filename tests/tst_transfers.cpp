@@ -83,15 +83,13 @@ void TestTransfers::transfers()
     TestServer server(TestValues(tree.Base()));
     server.Settings().SetDurations({.DataWaitMs = 300});
     FtpClient client;
-    QVERIFY(tree.IsValid() && client.Login(server.Port()));
-    QVERIFY(WriteFile(tree.Path("big.bin"), Pattern(16 << 20)));
+    QVERIFY(tree.IsValid() && client.Login(server.Port()) && WriteFile(tree.Path("big.bin"), Pattern(16 << 20)));
     quint16 port = 0;
     DataSocket::Close(DataSocket::Listen(&port)); // nobody listens there now
     const QByteArray portCommand = QString("PORT 127,0,0,1,%1,%2").arg(port >> 8).arg(port & 255).toLatin1();
     // Each active transfer needs its own PORT; a port nobody listens on is told once.
-    CONVERSE(client, "RETR a.txt | 150 Binary mode. | 425 The connection could not be opened.");
-    QCOMPARE(client.Command(portCommand), QByteArray("200 PORT command OK."));
-    CONVERSE(client, "RETR a.txt | 150 Binary mode. | 425 Cannot open connection.");
+    CONVERSE(client, "RETR a.txt | 150 Binary mode. | 425 The connection could not be opened.\n" + portCommand +
+                         " | 200 PORT command OK.\nRETR a.txt | 150 Binary mode. | 425 Cannot open connection.");
     QVERIFY(client.NoReplyWithin(300));
     // A transfer waiting for its connection ends with its 426 at the next PORT, and no 421 follows when its time
     // is up. The connection waits as a listener whose queue is full takes no more.
@@ -115,28 +113,18 @@ void TestTransfers::transfers()
              "@pasv\n@send " + early + "\nNOOP | 200 OK\nSTOR early.bin | 150 Binary mode. | 226 Transfer completed.");
     QVERIFY(tree.Read("early.bin") == early);
     // A second PASV closes the first one's connection.
-    const int stale = client.OpenPassive();
-    char byte;
-    QVERIFY(client.Command("PASV").startsWith("227 Entering Passive Mode (127,0,0,1,") &&
-            DataSocket::ReadAll(stale, 5000).isEmpty() && ::recv(stale, &byte, 1, MSG_DONTWAIT) == 0);
-    DataSocket::Close(stale);
+    CONVERSE(client, "@pasv\nPASV | 227 Entering Passive Mode (127,0,0,1,*\n@recv");
     // Connections from another host are turned away at once, so that none can fill the port's queue before the
     // client comes; one there just before the client's belongs to no transfer. A second connection to a port
     // whose one connection was taken belongs to no later transfer.
     const quint16 taken = PassivePort(client.Command("PASV"));
-    for (int i = 0; i < 8; ++i) {
-        const int turned = DataSocket::Connect(taken, "127.0.0.2");
-        QVERIFY(DataSocket::ReadAll(turned, 5000).isEmpty() && ::recv(turned, &byte, 1, MSG_DONTWAIT) == 0);
-        DataSocket::Close(turned);
-    }
+    for (int i = 0; i < 8; ++i)
+        CONVERSE(client, "@connect 127.0.0.2\n@recv");
     const int intruder = DataSocket::Connect(taken, "127.0.0.2");
-    const int first = DataSocket::Connect(taken);
-    CONVERSE(client, "RETR a.txt | 150 Binary mode. | 226 Transfer completed.");
+    CONVERSE(client, "@connect\nRETR a.txt | 150 Binary mode. | 226 Transfer completed.");
     const int late = DataSocket::Connect(taken);
-    QVERIFY(DataSocket::ReadAll(first) == "abc");
-    CONVERSE(client, "@pasv\nRETR b.txt | 150 Binary mode. | 226 Transfer completed.\n@recv bcd");
+    CONVERSE(client, "@recv abc\n@pasv\nRETR b.txt | 150 Binary mode. | 226 Transfer completed.\n@recv bcd");
     QVERIFY(DataSocket::ReadAll(late, 1000).isEmpty() && DataSocket::ReadAll(intruder, 1000).isEmpty());
-    DataSocket::Close(first);
     DataSocket::Close(late);
     DataSocket::Close(intruder);
     // Bytes the client sends on a download's or a listing's connection cost none of it, nor its clean end. Once it
@@ -147,8 +135,7 @@ void TestTransfers::transfers()
                                         {"RETR a.txt", "abc"},
                                         {"LIST Sub", ""}}) {
         const int chatty = client.OpenPassive();
-        QVERIFY(DataSocket::WriteAll(chatty, "x"));
-        QVERIFY(client.Command(command).startsWith("150 "));
+        QVERIFY(DataSocket::WriteAll(chatty, "x") && client.Command(command).startsWith("150 "));
         int end = -1;
         QVERIFY2(DataSocket::ReadAll(chatty, 30000, &end) == data && end == 0, command);
         QCOMPARE(client.ReadReply(), QByteArray("226 Transfer completed."));
@@ -168,8 +155,8 @@ void TestTransfers::transfers()
         const int fd = client.OpenPassive();
         char some[4096];
         QCOMPARE(client.Command("RETR big.bin"), QByteArray("150 Binary mode."));
-        QVERIFY(::recv(fd, some, sizeof some, MSG_WAITALL) == sizeof some);
-        QVERIFY(how != "urgent ABOR" || client.SendUrgentLine("ABOR"));
+        QVERIFY(::recv(fd, some, sizeof some, MSG_WAITALL) == sizeof some &&
+                (how != "urgent ABOR" || client.SendUrgentLine("ABOR")));
         if (how != "cut")
             CONVERSE(client, (how == "urgent ABOR" ? "" : how + " | ") + replies);
         how == "cut" ? DataSocket::Reset(fd) : DataSocket::Close(fd);
@@ -213,11 +200,8 @@ void TestTransfers::transfers()
                  chatty ? "| 226 Transfer completed.\n| 221*\n| <closed>" : "| 226 Transfer completed.\n| <closed>");
     }
     // A LIST waiting for its connection, and a USER meanwhile: logged out still once it is listed.
-    const quint16 listPort = PassivePort(client.Command("PASV"));
-    CONVERSE(client, "LIST | 150 ASCII mode.\nUSER x | 331 Enter password.");
-    const int listed = DataSocket::Connect(listPort);
-    QVERIFY(DataSocket::ReadAll(listed).contains("a.txt"));
-    DataSocket::Close(listed);
+    CONVERSE(client, "PASV | 227*\nLIST | 150 ASCII mode.\nUSER x | 331 Enter password.\n@connect\n@recv *");
+    QVERIFY(client.Received().contains("a.txt"));
     CONVERSE(client, R"(
         | 226 Transfer completed.
         PWD | 530 Login to the server. Enter USER and PASS commands.
@@ -298,10 +282,7 @@ void TestTransfers::transfers()
         following += quint16(passive - before) <= 2;
     }
     QVERIFY2(following < 5, QByteArray::number(following));
-    const int passed = DataSocket::Connect(passive);
-    CONVERSE(each[19], "RETR a.txt | 150 Binary mode. | 226 Transfer completed.");
-    QVERIFY(DataSocket::ReadAll(passed) == "abc");
-    DataSocket::Close(passed);
+    CONVERSE(each[19], "@connect\nRETR a.txt | 150 Binary mode. | 226 Transfer completed.\n@recv abc");
     for (const int fd : held)
         DataSocket::Close(fd);
     // Over 4 GiB, from a sparse file that costs no disk.

@@ -57,8 +57,7 @@ QByteArray Unescape(const QByteArray& text)
 bool FtpClient::Connect(quint16 port, const char* bindAddress)
 {
     Close();
-    m_fd = DataSocket::Connect(port, bindAddress);
-    return m_fd >= 0;
+    return (m_fd = DataSocket::Connect(port, bindAddress)) >= 0;
 }
 
 QByteArray FtpClient::ConnectAndGreet(quint16 port, const char* bindAddress)
@@ -122,8 +121,7 @@ bool FtpClient::SendUrgentLine(const QByteArray& line)
 
 void FtpClient::ShutDownSending()
 {
-    if (m_fd >= 0)
-        ::shutdown(m_fd, SHUT_WR);
+    ::shutdown(m_fd, SHUT_WR); // nothing without a connection
 }
 
 void FtpClient::Reset()
@@ -177,12 +175,16 @@ QString FtpClient::Run(const char* script)
                 failure = QStringLiteral("no passive connection: ") + QString::fromLatin1(reply);
         } else if (step.startsWith("@connect")) {
             DataSocket::Close(m_data);
-            if ((m_data = DataSocket::Connect(m_passivePort)) < 0)
+            const QByteArray from = step.mid(9);
+            if ((m_data = DataSocket::Connect(m_passivePort, from.isEmpty() ? nullptr : from.constData())) < 0)
                 failure = QStringLiteral("no data connection to port %1").arg(m_passivePort);
         } else if (step.startsWith("@recv")) {
-            const QByteArray got = DataSocket::ReadAll(m_data, 10000);
-            if (got != Unescape(step.mid(6)))
-                failure = QStringLiteral("data was \"%1\"").arg(QString::fromLatin1(got.left(200)));
+            int end = -1;
+            m_received = DataSocket::ReadAll(m_data, 10000, &end);
+            if (end < 0)
+                failure = QStringLiteral("the data connection did not end");
+            else if (step != "@recv *" && m_received != Unescape(step.mid(6)))
+                failure = QStringLiteral("data was \"%1\"").arg(QString::fromLatin1(m_received.left(200)));
             DataSocket::Close(std::exchange(m_data, -1));
         } else if (step.startsWith("@send")) {
             if (!DataSocket::WriteAll(m_data, Unescape(step.mid(6))))

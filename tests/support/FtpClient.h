@@ -60,11 +60,13 @@ public:
     //   command | reply | reply...   sends the command, then expects each reply in turn
     //   | reply                      expects one more reply; a command alone expects none
     //   @pasv                        opens a passive data connection (PASV must answer 227)
-    //   @connect                     opens a data connection to the port of the last 227 reply read
-    //   @recv bytes  /  @send bytes  reads the data connection to its end / writes it and closes
+    //   @connect [local address]     opens a data connection to the port of the last 227 reply read
+    //   @recv bytes  /  @send bytes  reads the data connection to its end (within 10 s) / writes it and closes
+    //   @recv *                      reads the data connection to its end, whatever comes (see Received())
     // A reply ending in "*" is a prefix; "<closed>" is the server's close. Commands, replies and
     // bytes take the escapes \r \n \0 \xNN \| and \\; a command ending in \c gets no CR LF.
     QString Run(const char* script);
+    const QByteArray& Received() const { return m_received; } // what the last @recv read
 
 private:
     bool FillBuffer(int timeoutMs);
@@ -75,6 +77,7 @@ private:
     quint16 m_passivePort = 0; // named by the last 227 reply read
     bool m_bEnded = false;     // the last read met the end of the server's stream
     QByteArray m_buffer;
+    QByteArray m_received;
 };
 
 // Fails the running test with the first difference of the conversation (see FtpClient::Run).
