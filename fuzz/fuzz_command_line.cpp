@@ -37,9 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     for (const QByteArray& line : whole) {
         Require(!line.isEmpty() && !line.contains("\r\n") && !line.contains('\0'));
         const CommandLine command = SplitCommandLine(line);
-        Require(command.verb == command.verb.toUpper());
-        Require(!command.verb.contains(' '));
-        Require(command.verb.size() + command.argument.size() <= line.size());
+        Require(command.verb == command.verb.toUpper() && !command.verb.contains(' ') &&
+                command.verb.size() + command.argument.size() <= line.size());
     }
     // Without NUL bytes the cut of the reads changes nothing.
     if (!memchr(data, 0, size))

@@ -28,8 +28,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {
-    const QByteArray source = g_folder + "/source.cry";
-    const QByteArray target = g_folder + "/target";
+    const QByteArray source = g_folder + "/source.cry", target = g_folder + "/target";
     Require(WriteFile(QString::fromUtf8(source), QByteArray(reinterpret_cast<const char*>(bytes), qsizetype(size))));
 
     const ECryResult result = DecryptOneFile(source, target, g_key);

@@ -60,11 +60,10 @@ void TestAddresses::addresses()
     QObject receiver, cancelled;
     std::optional<QByteArray> answer;
     bool cancelledCalled = false;
-    const auto lookUp = [&](bool retry) { // answered on the receiver's thread (this one), never on the owner's
+    // Answered on the receiver's thread (this one), never on the owner's.
+    const auto done = [&](const QByteArray& a) { answer = QThread::currentThread() == receiver.thread() ? a : "?"; };
+    const auto lookUp = [&](bool retry) {
         answer.reset();
-        const auto done = [&](const QByteArray& a) {
-            answer = QThread::currentThread() == receiver.thread() ? a : "?";
-        };
         return internet.Lookup(&receiver, done, retry);
     };
     const auto answered = [&] { return QTest::qWaitFor([&] { return answer.has_value(); }, 20000); };

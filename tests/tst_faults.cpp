@@ -84,7 +84,6 @@ void TestFaults::faults()
         QVERIFY(clients[i].Login(server.Port()) && (data[i] = clients[i].OpenPassive()) >= 0 &&
                 clients[i].SendLine("RETR big.bin"));
     QVERIFY(refused.ConnectAndGreet(server.Port()) == "421 No more users are allowed." && refused.WaitForClose());
-    refused.Close();
     for (int i = 0; i < kClients; ++i) {
         QVERIFY(clients[i].ReadReply() == "150 Binary mode." && DataSocket::ReadAll(data[i]) == content);
         DataSocket::Close(data[i]);
@@ -156,8 +155,7 @@ void TestFaults::faults()
     // Few descriptors left under the limit: clients past what it holds are turned away and shown, not the end of
     // the server; those before them are served.
     rlimit descriptors = {};
-    QVERIFY(getrlimit(RLIMIT_NOFILE, &descriptors) == 0);
-    QVERIFY(server.Stop());
+    QVERIFY(getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && server.Stop());
     const rlimit low = {rlim_t(Held().second + 64), descriptors.rlim_max};
     server.Settings().Update([](CSettings::Values& v) { v.MaxUsers = 500; });
     QVERIFY(setrlimit(RLIMIT_NOFILE, &low) == 0 && server.Start());
@@ -222,8 +220,7 @@ void TestFaults::startWithinStop()
     FtpClient last;
     QVERIFY(served > 0 && last.Login(port));
     last.Close();
-    QVERIFY(server.Stop());
-    QVERIFY(server.WaitUntilIdle());
+    QVERIFY(server.Stop() && server.WaitUntilIdle());
     QTRY_COMPARE(server.Engine().SpareThreads(), 0);
 }
 

@@ -135,8 +135,7 @@ void TestSession::session()
     FtpClient noPassword;
     QVERIFY(sendPassword(noPassword, "127.0.0.8", "PASS"));
     QCOMPARE(noPassword.ReadReply(), QByteArray("530 Login failed. Wrong username or/and password."));
-    QVERIFY(server.Stop());
-    QVERIFY(server.Start());
+    QVERIFY(server.Stop() && server.Start());
     QCOMPARE(server.Monitor().CountLines("No password is set: nobody can log in as caf\xE9."), 1);
 
     server.Settings().Update([](CSettings::Values& v) { v.Username = "anonymous"; });
@@ -149,9 +148,7 @@ void TestSession::session()
 
     QVERIFY(next.Login(server.Port(), "anonymous", "x"));
     // Stopping ends every client; started again, the server serves again.
-    QVERIFY(server.Stop());
-    QVERIFY(next.WaitForClose());
-    QVERIFY(server.Start());
+    QVERIFY(server.Stop() && next.WaitForClose() && server.Start());
     server.Settings().SetDurations({.IdleTimeoutMs = 100});
     QVERIFY(idle.Connect(server.Port()));
     CONVERSE(idle, "| 220*\n| 426 Time out.\n| <closed>");
