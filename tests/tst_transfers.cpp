@@ -166,30 +166,27 @@ void TestTransfers::transfers()
     // A QUIT behind a transfer (running, or waiting for its connection as an active one does), or the end of the
     // client's lines, waits for it: an upload's last bytes are taken in, the transfer gets its reply, then the
     // session ends as a stream does, also where the client sent more lines behind the QUIT.
-    for (const QByteArray how : {"passive", "active", "chatty", "shut"}) {
+    const QByteArray sent = Pattern(1 << 20);
+    for (const bool active : {false, true}) {
+        FtpClient leaving;
+        quint16 port = 0;
+        const int listener = active ? DataSocket::Listen(&port) : -1;
+        const QString ahead = "PORT 127,0,0,1,%1,%2 | 200 PORT command OK.\nSTOR active.bin\\r\\nQUIT"; // at once
+        QVERIFY(leaving.Login(server.Port()));
+        CONVERSE(leaving, active ? ahead.arg(port >> 8).arg(port & 255).toLatin1() : QByteArray());
+        const int fd = active ? DataSocket::Accept(listener) : leaving.OpenPassive();
+        CONVERSE(leaving, active ? "" : "STOR passive.bin | 150 Binary mode.\nQUIT");
+        QVERIFY(DataSocket::WriteAll(fd, sent));
+        DataSocket::Close(fd);
+        DataSocket::Close(listener);
+        CONVERSE(leaving,
+                 QByteArray(active ? "| 150 Binary mode.\n" : "") + "| 226 Transfer completed.\n| 221*\n| <closed>");
+        QVERIFY(tree.Read(active ? "active.bin" : "passive.bin") == sent);
+    }
+    for (const bool chatty : {true, false}) {
         FtpClient leaving;
         QVERIFY(leaving.Login(server.Port()));
-        quint16 port = 0;
-        const int listener = how == "active" ? DataSocket::Listen(&port) : -1;
-        if (how == "active") {
-            QCOMPARE(leaving.Command(QString("PORT 127,0,0,1,%1,%2").arg(port >> 8).arg(port & 255).toLatin1()),
-                     QByteArray("200 PORT command OK."));
-            QVERIFY(leaving.SendRaw("STOR active.bin\r\nQUIT\r\n"));
-        }
-        const int fd = how == "active" ? DataSocket::Accept(listener) : leaving.OpenPassive();
-        DataSocket::Close(listener);
-        if (how == "passive" || how == "active") {
-            const QByteArray sent = Pattern(1 << 20);
-            if (how == "passive")
-                CONVERSE(leaving, "STOR passive.bin | 150 Binary mode.\nQUIT");
-            QVERIFY(DataSocket::WriteAll(fd, sent));
-            DataSocket::Close(fd);
-            CONVERSE(leaving, (how == "active" ? "| 150 Binary mode.\n" : "") +
-                                  QByteArray("| 226 Transfer completed.\n| 221*\n| <closed>"));
-            QVERIFY(tree.Read(how + ".bin") == sent);
-            continue;
-        }
-        const bool chatty = how == "chatty";
+        const int fd = leaving.OpenPassive();
         CONVERSE(leaving, chatty ? "RETR big.bin | 150 Binary mode.\nQUIT" : "RETR big.bin | 150 Binary mode.");
         QTest::qWait(200); // the NOOP is read apart from the QUIT
         QVERIFY(chatty ? leaving.SendLine("NOOP") : (leaving.ShutDownSending(), true));
@@ -226,7 +223,6 @@ void TestTransfers::transfers()
         QVERIFY(tree.Read("a.txt") == "abc" && !tree.Exists("none.txt"));
     }
     // Clients close an unused connection after a refused command: a reply then would answer their next one.
-    // An empty folder lists as nothing.
     CONVERSE(client, R"(
         LIST | 150 ASCII mode. | 425 The connection could not be opened.
         @pasv
@@ -236,17 +232,10 @@ void TestTransfers::transfers()
         LIST | 150 ASCII mode. | 426 Connection closed.
         @pasv
         ABOR | 226 ABOR command OK.
-        PASV | 227 Entering Passive Mode*
-        LIST | 150 ASCII mode.
-        ABOR | 426 Connection closed. | 226 ABOR command OK.
-        @pasv
-        LIST Sub | 150 ASCII mode. | 226 Transfer completed.
-        @recv
     )");
     // Nobody connects: the client is served meanwhile, then told (a USER meanwhile stays logged out). What
     // takes over a waiting RETR ends it with its 426, and nothing comes when its time would have come.
-    for (const char* row : {"NOOP | 200 OK\n| 421 The socket could not be created.",
-                            "USER x | 331 Enter password.\n| 421 The socket could not be created.\n"
+    for (const char* row : {"USER x | 331 Enter password.\n| 421 The socket could not be created.\n"
                             "PWD | 530 Login to the server. Enter USER and PASS commands.\n"
                             "USER tester | 331 Enter password.\nPASS Secret | 230 Login OK.",
                             "ABOR | 426 Connection closed. | 226 ABOR command OK.",
