@@ -79,16 +79,15 @@ void TestFaults::faults()
     QVERIFY(WriteFile(path("big.bin"), content));
     server.Settings().Update([](CSettings::Values& v) { v.MaxUsers = kClients + 1; });
     FtpClient clients[kClients], refused;
-    int data[kClients];
-    for (int i = 0; i < kClients; ++i)
-        QVERIFY(clients[i].Login(server.Port()) && (data[i] = clients[i].OpenPassive()) >= 0 &&
-                clients[i].SendLine("RETR big.bin"));
+    for (FtpClient& client : clients) {
+        QVERIFY(client.Login(server.Port()));
+        CONVERSE(client, "@pasv\nRETR big.bin"); // its replies are read once all run
+    }
     QVERIFY(refused.ConnectAndGreet(server.Port()) == "421 No more users are allowed." && refused.WaitForClose());
-    for (int i = 0; i < kClients; ++i) {
-        QVERIFY(clients[i].ReadReply() == "150 Binary mode." && DataSocket::ReadAll(data[i]) == content);
-        DataSocket::Close(data[i]);
-        QCOMPARE(clients[i].ReadReply(), QByteArray("226 Transfer completed."));
-        clients[i].Close();
+    for (FtpClient& client : clients) {
+        CONVERSE(client, "| 150 Binary mode.\n@recv *\n| 226 Transfer completed.");
+        QVERIFY(client.Received() == content);
+        client.Close();
     }
     // Turned away by a thread kept ready, with no command it sent ahead run.
     server.Settings().Update([](CSettings::Values& v) { v.MaxUsers = 0; });

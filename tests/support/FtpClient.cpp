@@ -156,8 +156,7 @@ QString FtpClient::Expect(const QByteArray& expected)
     if (expected == "<closed>")
         return WaitForClose() ? QString() : QStringLiteral("the connection stayed open, or was reset");
     const QByteArray reply = ReadReply();
-    const bool prefix = expected.endsWith('*');
-    if (prefix ? reply.startsWith(expected.chopped(1)) : reply == expected)
+    if (expected.endsWith('*') ? reply.startsWith(expected.chopped(1)) : reply == expected)
         return {};
     return QStringLiteral("expected \"%1\", got \"%2\"").arg(QString::fromLatin1(expected), QString::fromLatin1(reply));
 }
@@ -191,14 +190,10 @@ QString FtpClient::Run(const char* script)
                 failure = QStringLiteral("data not sent");
             DataSocket::Close(std::exchange(m_data, -1));
         } else if (!step.isEmpty()) {
-            QByteArrayList parts{{}}; // split on the bars that are not escaped
-            for (qsizetype i = 0; i < step.size(); ++i) {
-                if (step[i] == '|')
-                    parts.append(QByteArray());
-                else
-                    parts.last() += step.mid(i, step[i] == '\\' ? 2 : 1);
-                i += step[i] == '\\';
-            }
+            // Split on the bars that are not escaped: \x01 and \x02 stand in for escaped backslashes and bars.
+            QByteArrayList parts = QByteArray(step).replace("\\\\", "\x01").replace("\\|", "\x02").split('|');
+            for (QByteArray& part : parts)
+                part.replace('\x01', "\\\\").replace('\x02', "\\|");
             const QByteArray command = parts.takeFirst().trimmed();
             const bool bare = command.endsWith("\\c");
             if (!command.isEmpty() && !SendRaw(bare ? Unescape(command.chopped(2)) : Unescape(command) + "\r\n"))
@@ -217,8 +212,7 @@ namespace DataSocket {
 int Connect(quint16 port, const char* bindAddress)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in local = Address(bindAddress ? bindAddress : "0.0.0.0", 0);
-    const sockaddr_in remote = Address("127.0.0.1", port);
+    const sockaddr_in local = Address(bindAddress ? bindAddress : "0.0.0.0", 0), remote = Address("127.0.0.1", port);
     return KeepIf(fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
                       ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0,
                   fd);
@@ -277,8 +271,7 @@ void Close(int fd)
 void Reset(int fd)
 {
     const linger hard = {1, 0};
-    if (fd >= 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard); // nothing for -1
     Close(fd);
 }
 

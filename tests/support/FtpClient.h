@@ -25,8 +25,7 @@ class FtpClient
 public:
     FtpClient() = default;
     ~FtpClient() { Close(); }
-    FtpClient(const FtpClient&) = delete;
-    FtpClient& operator=(const FtpClient&) = delete;
+    Q_DISABLE_COPY(FtpClient)
 
     // Connects to 127.0.0.1 (or the given local address to bind first). True on success.
     bool Connect(quint16 port, const char* bindAddress = nullptr);

@@ -10,10 +10,8 @@ void CaptureSink::WriteMonitor(const QByteArray& text, MonitorRgb, MonitorRgb, b
 {
     QMutexLocker locker(&m_lock);
     m_partial += text;
-    if (lineEnd) {
-        m_lines.append(m_partial);
-        m_partial.clear();
-    }
+    if (lineEnd)
+        m_lines.append(std::exchange(m_partial, {}));
 }
 
 QByteArrayList CaptureSink::Lines() const
