@@ -17,12 +17,12 @@ class TestSession : public QObject
 private Q_SLOTS:
     void session();
     void limitsBeforeLogin();
-    void activeClientsStay();
 };
 
 void TestSession::session()
 {
-    CSettings::Values values = TestValues();
+    TestTree tree; // the root, for listings
+    CSettings::Values values = TestValues(tree.Base());
     values.WelcomeMSG = "100% sure %s %d %n";
     values.LogoffMSG = "See you %s";
     values.Username = "caf\xE9"; // names compare ignoring ASCII case only
@@ -153,14 +153,25 @@ void TestSession::session()
     QVERIFY(idle.Connect(server.Port()));
     CONVERSE(idle, "| 220*\n| 426 Time out.\n| <closed>");
     // A client that never reads its replies holds no place past the idle time-out, though a reply waits.
-    const int flood = DataSocket::Connect(server.Port());
-    const int smallBuffer = 4096;
+    const int flood = DataSocket::Connect(server.Port()), smallBuffer = 4096;
     const timeval sendLimit = {10, 0};
     ::setsockopt(flood, SOL_SOCKET, SO_RCVBUF, &smallBuffer, sizeof smallBuffer);
     ::setsockopt(flood, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
     (void)DataSocket::WriteAll(flood, QByteArray("NOOP\r\n").repeated(100000)); // fails once it is let go
     QVERIFY(server.WaitUntilIdle());
     DataSocket::Close(flood);
+    // The idle limit ends silent clients only: one that sends NOOPs or browses more often than the limit stays.
+    server.Settings().SetDurations({.IdleTimeoutMs = 300});
+    FtpClient talking, browsing, silent;
+    for (FtpClient* each : {&talking, &browsing, &silent})
+        QVERIFY(each->Login(server.Port(), "anonymous", "x"));
+    for (const QDeadlineTimer until(1200); !until.hasExpired();) {
+        QTest::qWait(100);
+        CONVERSE(talking, "NOOP | 200 OK");
+        CONVERSE(browsing, "@pasv\nLIST | 150 ASCII mode. | 226 Transfer completed.\n@recv");
+    }
+    CONVERSE(silent, "| 426 Time out.\n| <closed>");
+    CONVERSE(talking, "NOOP | 200 OK");
 }
 
 // Strangers cannot hold the places of the user limit, nor guess for ever: a login time limit, a share of the places
@@ -203,8 +214,7 @@ void TestSession::limitsBeforeLogin()
     FtpClient guesser;
     for (int connection = 0; connection < 4; ++connection) {
         QVERIFY(guesser.ConnectAndGreet(server.Port(), "127.0.0.30").startsWith("220 "));
-        const QByteArray guess = "USER tester\r\nPASS wrong\r\n";
-        QVERIFY(guesser.SendRaw(connection < 3 ? guess.repeated(3) : guess));
+        QVERIFY(guesser.SendRaw(QByteArray("USER tester\r\nPASS wrong\r\n").repeated(connection < 3 ? 3 : 1)));
         CONVERSE(guesser, connection < 3
                               ? "| 331*\n| 530*\n| 331*\n| 530*\n| 331*\n| 421 Too many wrong passwords.\n| <closed>"
                               : "| 331*\n| 530 Login failed. Wrong username or/and password.");
@@ -217,23 +227,6 @@ void TestSession::limitsBeforeLogin()
     QVERIFY(stranger.Login(server.Port(), "tester", "Secret", "127.0.0.31"));
     QTRY_VERIFY_WITH_TIMEOUT(FtpClient().Login(server.Port(), "tester", "Secret", "127.0.0.30"), 10000); // the ban ends
     QCOMPARE(server.Monitor().CountLines("Banned for 10 failed logins: 127.0.0.30"), 1);
-}
-
-// The idle limit ends silent clients only: one that sends NOOPs, or browses, more often than the limit stays past it.
-void TestSession::activeClientsStay()
-{
-    TestTree tree("root/");
-    TestServer server(TestValues(tree.Path("root")));
-    server.Settings().SetDurations({.IdleTimeoutMs = 300});
-    FtpClient talking, browsing, silent;
-    QVERIFY(talking.Login(server.Port()) && browsing.Login(server.Port()) && silent.Login(server.Port()));
-    for (const QDeadlineTimer until(1200); !until.hasExpired();) {
-        QTest::qWait(100);
-        CONVERSE(talking, "NOOP | 200 OK");
-        CONVERSE(browsing, "@pasv\nLIST | 150 ASCII mode. | 226 Transfer completed.\n@recv");
-    }
-    CONVERSE(silent, "| 426 Time out.\n| <closed>");
-    CONVERSE(talking, "NOOP | 200 OK");
 }
 
 QTEST_GUILESS_MAIN(TestSession)
