@@ -196,7 +196,7 @@ void TestFaults::startWithinStop()
     std::atomic<bool> done{false};
     std::atomic<int> served{0};
     std::vector<std::thread> clients;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 6; ++i)
         clients.emplace_back([&] {
             while (!done) {
                 // A line at once: a connection that a listener closing meanwhile dropped unseen is then reset,
@@ -207,7 +207,6 @@ void TestFaults::startWithinStop()
                 std::this_thread::sleep_for(std::chrono::milliseconds(2 + served % 8));
             }
         });
-    }
     for (int i = 0; i < 60; ++i) {
         QVERIFY(server.Restart());
         port = server.Port();

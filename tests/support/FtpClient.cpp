@@ -30,9 +30,8 @@ bool WaitReadable(int fd, int timeoutMs)
 {
     pollfd wait = {fd, POLLIN, 0};
     int ready;
-    do
-        ready = ::poll(&wait, 1, timeoutMs);
-    while (ready < 0 && errno == EINTR);
+    while ((ready = ::poll(&wait, 1, timeoutMs)) < 0 && errno == EINTR) {
+    }
     return ready > 0;
 }
 
@@ -58,11 +57,6 @@ bool FtpClient::Connect(quint16 port, const char* bindAddress)
 {
     Close();
     return (m_fd = DataSocket::Connect(port, bindAddress)) >= 0;
-}
-
-QByteArray FtpClient::ConnectAndGreet(quint16 port, const char* bindAddress)
-{
-    return Connect(port, bindAddress) ? ReadReply() : QByteArray();
 }
 
 bool FtpClient::Login(quint16 port, const QByteArray& user, const QByteArray& password, const char* bindAddress)
@@ -92,11 +86,6 @@ QByteArray FtpClient::ReadReply(int timeoutMs)
     if (const quint16 port = PassivePort(line))
         m_passivePort = port;
     return line;
-}
-
-QByteArray FtpClient::Command(const QByteArray& line, int timeoutMs)
-{
-    return SendLine(line) ? ReadReply(timeoutMs) : QByteArray();
 }
 
 bool FtpClient::NoReplyWithin(int timeoutMs)

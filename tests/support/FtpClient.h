@@ -29,7 +29,8 @@ public:
 
     // Connects to 127.0.0.1 (or the given local address to bind first). True on success.
     bool Connect(quint16 port, const char* bindAddress = nullptr);
-    QByteArray ConnectAndGreet(quint16 port, const char* bindAddress = nullptr); // the greeting
+    // Connects, then reads the greeting.
+    QByteArray ConnectAndGreet(quint16 port, const char* from = {}) { return Connect(port, from) ? ReadReply() : ""; }
     // Connects, reads the greeting, logs in; true on "230 Login OK.". A client bound to 127.1.0.x
     // is not on the server's network, as one from the Internet.
     bool Login(quint16 port, const QByteArray& user = "tester", const QByteArray& password = "Secret",
@@ -41,7 +42,8 @@ public:
     bool SendUrgentLine(const QByteArray& line);
     // The next reply line without its CR LF; empty when none came within the time.
     QByteArray ReadReply(int timeoutMs = 10000);
-    QByteArray Command(const QByteArray& line, int timeoutMs = 10000); // sends, then reads the reply
+    // Sends, then reads the reply.
+    QByteArray Command(const QByteArray& line, int waitMs = 10000) { return SendLine(line) ? ReadReply(waitMs) : ""; }
     // True when no reply line arrives within the time (and the connection is still open).
     bool NoReplyWithin(int timeoutMs);
     // True when the server closed the connection within the time, as a stream ends, not with a
