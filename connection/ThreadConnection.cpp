@@ -90,8 +90,9 @@ void CThreadConnection::StartConnection()
     m_tLastActivity = Now();
     m_socket->SetClientAddress(m_strAcceptedAddress);
 
+    const CSettings::Values settings = m_pHost->Settings().Get();
     const int users = m_pHost->NotifyUserArrived(m_socket->ClientAddress());
-    if (m_pHost->Settings().MaxUsers() < quint32(users)) {
+    if (settings.MaxUsers < quint32(users)) {
         m_socket->SendReply("421 No more users are allowed.");
         m_socket->EndConnection(); // closed at once: commands the client sent ahead must not run
         return;
@@ -104,20 +105,23 @@ void CThreadConnection::StartConnection()
         return;
     }
     m_bLoginPlace = true;
-    m_loginTimer = std::make_unique<QTimer>();
-    m_loginTimer->setSingleShot(true);
-    QObject::connect(m_loginTimer.get(), &QTimer::timeout, m_loginTimer.get(), [this] {
-        m_socket->SendReply("421 Login time limit reached.");
-        m_socket->EndConnection();
-    });
-    m_loginTimer->start(m_pHost->Settings().GetDurations().LoginTimeLimitMs);
-    m_socket->SendReply("220 %s", m_pHost->Settings().WelcomeMSG().constData());
-    // One timer for the idle limit, re-armed when it finds activity since it was armed: an idle
-    // client costs one wake-up per limit, and activity costs only the clock read that marks it.
-    m_idleTimer = std::make_unique<QTimer>();
-    m_idleTimer->setSingleShot(true);
-    QObject::connect(m_idleTimer.get(), &QTimer::timeout, m_idleTimer.get(), [this] { IdleTimerProc(); });
-    ArmIdleTimer(m_pHost->Settings().GetDurations().IdleTimeoutMs);
+    if (!m_loginTimer) { // made once for the thread's clients, on the thread
+        m_loginTimer = std::make_unique<QTimer>();
+        m_loginTimer->setSingleShot(true);
+        QObject::connect(m_loginTimer.get(), &QTimer::timeout, m_loginTimer.get(), [this] {
+            m_socket->SendReply("421 Login time limit reached.");
+            m_socket->EndConnection();
+        });
+        // One timer for the idle limit, re-armed when it finds activity since it was armed: an idle
+        // client costs one wake-up per limit, and activity costs only the clock read that marks it.
+        m_idleTimer = std::make_unique<QTimer>();
+        m_idleTimer->setSingleShot(true);
+        QObject::connect(m_idleTimer.get(), &QTimer::timeout, m_idleTimer.get(), [this] { IdleTimerProc(); });
+    }
+    const CSettings::Durations durations = m_pHost->Settings().GetDurations();
+    m_loginTimer->start(durations.LoginTimeLimitMs);
+    m_socket->SendReply("220 %s", settings.WelcomeMSG.constData());
+    ArmIdleTimer(durations.IdleTimeoutMs);
 }
 
 void CThreadConnection::IdleTimerProc()
@@ -144,7 +148,8 @@ void CThreadConnection::LoggedIn()
 
 void CThreadConnection::EndLoginWait()
 {
-    m_loginTimer.reset();
+    if (m_loginTimer)
+        m_loginTimer->stop();
     if (std::exchange(m_bLoginPlace, false))
         m_pHost->LeaveLoginPlace(m_socket->ClientAddress());
 }
@@ -152,13 +157,16 @@ void CThreadConnection::EndLoginWait()
 void CThreadConnection::ExitInstance()
 {
     FinishClient();
+    m_idleTimer.reset(); // on their own thread
+    m_loginTimer.reset();
 }
 
 void CThreadConnection::FinishClient()
 {
     if (!m_socket)
         return; // no client now (none came, or it was finished already)
-    m_idleTimer.reset();
+    if (m_idleTimer)
+        m_idleTimer->stop();
     EndLoginWait();
     m_socket.reset(); // closes the control connection and any data connection
     m_pHost->NotifyUserLeft();

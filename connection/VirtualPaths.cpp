@@ -84,6 +84,12 @@ QByteArray WorkingFolder()
     return cwd ? QByteArray(cwd.get()) : QByteArray("/");
 }
 
+// A setting's folder: a relative one is taken from the process's working folder.
+QByteArray AbsolutePath(const QByteArray& folder)
+{
+    return folder.startsWith('/') ? folder : Join(WorkingFolder(), folder);
+}
+
 QByteArray LexicalNormalise(const QByteArray& absolutePath)
 {
     QByteArrayList names;
@@ -232,14 +238,17 @@ QByteArray CRealRootCache::Resolve(const QByteArray& absoluteRoot, bool& isFolde
     return m_strReal;
 }
 
-QByteArray CRealRootCache::ResolveSecure(const QByteArray& absoluteSecure)
+QByteArray CRealRootCache::ResolveSecure(const QByteArray& secureFolder)
 {
+    // Looked up anew when the setting changed, or the folder came or went since: one lstat a
+    // command, where a resolution costs one for every name of the path and its parents.
     struct stat status;
-    const bool kept = absoluteSecure == m_strSecure && !m_strSecureReal.isEmpty() &&
-                      ::lstat(m_strSecureReal.constData(), &status) == 0 && S_ISDIR(status.st_mode);
-    if (!kept) {
-        m_strSecure = absoluteSecure;
-        m_strSecureReal = RealLocation(absoluteSecure);
+    const bool isFolder =
+        !m_strSecureReal.isEmpty() && ::lstat(m_strSecureReal.constData(), &status) == 0 && S_ISDIR(status.st_mode);
+    if (secureFolder != m_strSecure || m_strSecureReal.isEmpty() || isFolder != m_bSecureWasFolder) {
+        m_strSecure = secureFolder;
+        m_strSecureReal = RealLocation(AbsolutePath(secureFolder));
+        m_bSecureWasFolder = ::lstat(m_strSecureReal.constData(), &status) == 0 && S_ISDIR(status.st_mode);
     }
     return m_strSecureReal;
 }
@@ -255,10 +264,8 @@ CVirtualFolder::CVirtualFolder(const CSettings::Values& settings, const QByteArr
                                CRealRootCache* cache)
     : m_settings(settings)
 {
-    QByteArray root = settings.SharedFolder;
-    if (!root.isEmpty()) {
-        if (!root.startsWith('/'))
-            root = Join(WorkingFolder(), root);
+    if (!settings.SharedFolder.isEmpty()) {
+        const QByteArray root = AbsolutePath(settings.SharedFolder);
         // SECURITY: containment is decided against the real root, so a root reached through a
         // symbolic link and entries whose links lead back into it are treated alike.
         bool isFolder = false;
@@ -266,11 +273,9 @@ CVirtualFolder::CVirtualFolder(const CSettings::Values& settings, const QByteArr
         m_bRootExists = !real.isEmpty() && (cache ? isFolder : PathExists(real, true));
         m_strRoot = real.isEmpty() ? LexicalNormalise(root) : real;
         m_hRoot = cache && m_bRootExists ? cache->Fd() : -1;
-        QByteArray secure = settings.SecureFolder;
-        if (m_bRootExists && !secure.isEmpty()) {
-            if (!secure.startsWith('/'))
-                secure = Join(WorkingFolder(), secure);
-            secure = cache ? cache->ResolveSecure(secure) : RealLocation(secure);
+        if (m_bRootExists && !settings.SecureFolder.isEmpty()) {
+            const QByteArray secure =
+                cache ? cache->ResolveSecure(settings.SecureFolder) : RealLocation(AbsolutePath(settings.SecureFolder));
             if (IsInsideRoot(secure))
                 m_strSecure = secure;
         }

@@ -39,9 +39,9 @@ public:
     QByteArray Resolve(const QByteArray& absoluteRoot, bool& isFolder);
     // The folder Resolve found, open (O_PATH) for lookups beneath it; -1 when there is none.
     int Fd() const { return m_fd.Get(); }
-    // The real location of the absolute secure folder path (see RealLocation in VirtualPaths.cpp),
-    // remembered while a folder is there.
-    QByteArray ResolveSecure(const QByteArray& absoluteSecure);
+    // The real location of the secure folder the setting names (see RealLocation in
+    // VirtualPaths.cpp), remembered while the setting, and whether a folder is there, stay.
+    QByteArray ResolveSecure(const QByteArray& secureFolder);
 
 private:
     void Reopen();
@@ -50,8 +50,9 @@ private:
     QByteArray m_strReal;
     CUniqueFd m_fd;
     struct stat m_opened = {}; // what m_fd is, to find a folder put in the remembered one's place
-    QByteArray m_strSecure;
+    QByteArray m_strSecure;    // the setting
     QByteArray m_strSecureReal;
+    bool m_bSecureWasFolder = false;
 };
 
 // One command's view of the root folder: maps client paths onto disk paths, checks containment and
