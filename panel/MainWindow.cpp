@@ -118,6 +118,7 @@ void CMainWindow::ConnectHandlers()
     connect(c.GetInternetIP, &QPushButton::clicked, this, &CMainWindow::OnGetInternetIP);
     connect(c.Encrypt, &QPushButton::clicked, this, [this] { RunPass(&CSecureFolderPasses::OnEncrypt); });
     connect(c.Decrypt, &QPushButton::clicked, this, [this] { RunPass(&CSecureFolderPasses::OnDecrypt); });
+    connect(&m_passes, &CSecureFolderPasses::Finished, this, &CMainWindow::OnPassFinished);
     connect(c.WebPage, &QToolButton::clicked, this, &CMainWindow::OnWebPage);
     connect(c.About, &QToolButton::clicked, this, &CMainWindow::OnAbout);
     connect(c.Help, &QToolButton::clicked, this, &CMainWindow::OnHelp);
@@ -167,9 +168,8 @@ void CMainWindow::SetSettingsEnabled(bool bEnabled)
 
 void CMainWindow::OnStartServer()
 {
-    // No start while the window ends, a stop runs (the server refuses it too), or inside a pass
-    // (whose events are dispatched meanwhile).
-    if (m_bEnded || m_nBusy > 0 || m_pServer->State() != CFtpServer::EState::Stopped)
+    // No start while the window ends, a stop runs (the server refuses it too), or a pass runs.
+    if (m_bEnded || m_passes.IsRunning() || m_pServer->State() != CFtpServer::EState::Stopped)
         return;
     CFirstStart::CreateDefaultFolders(m_values, m_monitor);
     // A listener that cannot open has written its reason: back to the stopped layout.
@@ -211,12 +211,10 @@ void CMainWindow::OnStopServer()
     m_pServer->StopServer(); // Start stays off until the stop has ended
 }
 
-void CMainWindow::OnServerStateChanged(CFtpServer::EState state)
+void CMainWindow::OnServerStateChanged(CFtpServer::EState)
 {
-    const bool stopped = state == CFtpServer::EState::Stopped;
-    SetStartButtonsEnabled(stopped && m_nBusy == 0 && !m_bEnded);
-    if (stopped && m_bEnded)
-        done(QDialog::Rejected); // the end that waited for the stop
+    UpdateStartButtons();
+    FinishIfEnded();
 }
 
 void CMainWindow::OnConnectedUsersChanged(int count)
@@ -290,13 +288,23 @@ void CMainWindow::FinishInternetIP(const QByteArray& address)
     m_controls.InternetIP->setText(QString::fromLatin1(address));
 }
 
-void CMainWindow::RunPass(CSecureFolderPasses::EOutcome (CSecureFolderPasses::*pass)())
+void CMainWindow::RunPass(CSecureFolderPasses::EStart (CSecureFolderPasses::*pass)())
 {
-    if (m_bEnded || m_nBusy > 0 || m_pServer->State() != CFtpServer::EState::Stopped)
+    if (m_bEnded || m_passes.IsRunning() || m_pServer->State() != CFtpServer::EState::Stopped)
         return;
-    EnterBusy();
-    (void)(m_passes.*pass)(); // every outcome has been shown or logged by the pass
-    LeaveBusy();
+    // A pass that did not start has shown why; one that did tells its end (OnPassFinished). Its
+    // questions are modal: nothing else is clicked meanwhile.
+    if ((m_passes.*pass)() != CSecureFolderPasses::EStart::Started) {
+        OnPassFinished();
+        return;
+    }
+    UpdateStartButtons();
+}
+
+void CMainWindow::OnPassFinished()
+{
+    UpdateStartButtons();
+    FinishIfEnded();
 }
 
 void CMainWindow::ShowShareDialog()
@@ -334,23 +342,9 @@ void CMainWindow::OnHelp()
     CMessageBox::Show(this, HelpText(), ApplicationName(), QMessageBox::Question);
 }
 
-void CMainWindow::EnterBusy()
+void CMainWindow::UpdateStartButtons()
 {
-    if (m_nBusy++ == 0)
-        SetStartButtonsEnabled(false);
-}
-
-void CMainWindow::LeaveBusy()
-{
-    if (--m_nBusy > 0)
-        return;
-    SetStartButtonsEnabled(m_pServer->State() == CFtpServer::EState::Stopped);
-    if (m_bEndPending)
-        QMetaObject::invokeMethod(this, &CMainWindow::EndWindow, Qt::QueuedConnection);
-}
-
-void CMainWindow::SetStartButtonsEnabled(bool bEnabled)
-{
+    const bool bEnabled = !m_bEnded && !m_passes.IsRunning() && m_pServer->State() == CFtpServer::EState::Stopped;
     for (QWidget* button : {m_controls.Start, m_controls.Encrypt, m_controls.Decrypt})
         button->setEnabled(bEnabled);
 }
@@ -365,15 +359,17 @@ void CMainWindow::EndWindow()
 {
     if (m_bEnded)
         return;
-    if (m_nBusy > 0) {
-        m_bEndPending = true;
-        return;
-    }
     m_bEnded = true;
     hide();
     Shutdown();
-    // A running server ends the window once its stop has ended (OnServerStateChanged).
-    if (m_pServer->State() == CFtpServer::EState::Stopped)
+    FinishIfEnded();
+}
+
+void CMainWindow::FinishIfEnded()
+{
+    // Told by the server's stop (OnServerStateChanged) and by the pass's end (OnPassFinished),
+    // whichever comes last.
+    if (m_bEnded && !m_passes.IsRunning() && m_pServer->State() == CFtpServer::EState::Stopped)
         done(QDialog::Rejected);
 }
 
@@ -387,8 +383,7 @@ void CMainWindow::closeEvent(QCloseEvent* event)
     event->ignore();
     if (m_bEnded)
         return;
-    if (m_nBusy == 0 && m_pServer->IsRunning() &&
-        !CMessageBox::AskYesNo(this, QString::fromLatin1(kStopQuestion), ApplicationName()))
+    if (m_pServer->IsRunning() && !CMessageBox::AskYesNo(this, QString::fromLatin1(kStopQuestion), ApplicationName()))
         return;
     EndWindow();
 }
@@ -401,11 +396,6 @@ void CMainWindow::ShowWarning(const QString& text, const QString& caption)
 bool CMainWindow::AskYesNo(const QString& text)
 {
     return CMessageBox::AskYesNo(this, text, ApplicationName());
-}
-
-void CMainWindow::RunFileWork(const std::function<void()>& work)
-{
-    m_fileWork.Run(work);
 }
 
 void CMainWindow::SetWaitCursor(bool bWait)

@@ -6,7 +6,6 @@
 #include "panel/DialogExchange.h"
 #include "panel/FirstStart.h"
 #include "panel/MainWindowControls.h"
-#include "securefolder/FileWorkThread.h"
 #include "securefolder/SecureFolderHost.h"
 #include "securefolder/SecureFolderPasses.h"
 #include "server/FtpServer.h"
@@ -35,7 +34,8 @@ public:
     // The stopped layout (true) or the running layout (false).
     void SetSettingsEnabled(bool bEnabled);
     // Ends the window without the Close question (Esc, the tray's "Quit"): hidden at once, finished
-    // once a running server has stopped, so that every client's connection is closed.
+    // once a running server has stopped, so that every client's connection is closed, and once a
+    // running pass has ended.
     void EndWindow();
     // The share dialog of the button beside the LAN address and the tray's "Share...": opens it, or
     // brings the open one to the front.
@@ -70,18 +70,19 @@ private:
     void OnHide(QCheckBox* box, QLineEdit* edit);
     void OnGetInternetIP();
     void FinishInternetIP(const QByteArray& address);
-    void RunPass(CSecureFolderPasses::EOutcome (CSecureFolderPasses::*pass)());
+    // Starts a pass; while it runs, nothing else starts.
+    void RunPass(CSecureFolderPasses::EStart (CSecureFolderPasses::*pass)());
+    void OnPassFinished();
     void OnWebPage();
     void OnAbout();
     void OnHelp();
 
-    // A pass, which serves events while it runs: an end of the window asked for meanwhile waits
-    // until it is over, and the buttons that begin a start or a pass are off until then, so that
-    // neither runs inside it.
-    void EnterBusy();
-    void LeaveBusy();
-    void SetStartButtonsEnabled(bool bEnabled);
+    // Start, Encrypt and Decrypt: on only while the server is stopped, no pass runs and the window
+    // has not ended.
+    void UpdateStartButtons();
     void Shutdown();
+    // The end of an ended window, once the server has stopped and no pass runs.
+    void FinishIfEnded();
 
     // IServerStartHost: the running layout and the read-back; the start's values shown and saved.
     void ReadBack(CSettings::Values& values) override;
@@ -91,7 +92,6 @@ private:
     void ShowWarning(const QString& text, const QString& caption) override;
     bool AskYesNo(const QString& text) override;
     bool ReadBackControls() override { return UpdateData(true); }
-    void RunFileWork(const std::function<void()>& work) override;
     void SetWaitCursor(bool bWait) override;
 
     CSettingsStore m_store;
@@ -107,12 +107,9 @@ private:
     CDialogExchange m_exchange{this};
     CServerMonitor m_monitor;
     std::unique_ptr<CFtpServer> m_pServer;
-    CSecureFolderPasses m_passes;
-    CFileWorkThread m_fileWork; // a pass's file work, so that a large file does not freeze the window
+    CSecureFolderPasses m_passes; // its files' work runs on a thread of its own
     CFirstStart m_firstStart;
     bool m_bFetchingInternetIP = false;
-    int m_nBusy = 0;
-    bool m_bEndPending = false;
     bool m_bEnded = false;
     bool m_bWaitCursor = false;
 };

@@ -1,8 +1,5 @@
 #include "securefolder/FileWorkThread.h"
 
-#include <QEventLoop>
-#include <QSemaphore>
-
 CFileWorkThread::CFileWorkThread()
 {
     m_thread.setObjectName(QStringLiteral("secure folder"));
@@ -15,21 +12,14 @@ CFileWorkThread::~CFileWorkThread()
     m_thread.wait();
 }
 
-void CFileWorkThread::Run(const std::function<void()>& work)
+void CFileWorkThread::Post(std::function<CDone()> work)
 {
+    Q_ASSERT(QThread::currentThread() == m_receiver.thread());
     if (!m_thread.isRunning())
         m_thread.start();
-    QEventLoop loop;
-    QSemaphore done;
+    // m_receiver outlives every piece of work: the destructor waits for the thread first.
     QMetaObject::invokeMethod(
         &m_context,
-        [&] {
-            work();
-            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-            done.release(); // the last touch of this call's locals
-        },
+        [this, work = std::move(work)] { QMetaObject::invokeMethod(&m_receiver, work(), Qt::QueuedConnection); },
         Qt::QueuedConnection);
-    loop.exec();
-    // The loop also ends when the application quits: the work's references must outlive it still.
-    done.acquire();
 }

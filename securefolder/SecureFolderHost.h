@@ -2,11 +2,10 @@
 
 #include <QString>
 
-#include <functional>
-
 // What a secure-folder pass needs from the program that runs it: the desktop window, or the
 // terminal program tarvelo-cry. Every function is called on the thread running the pass (the
-// window's thread), only while a pass runs.
+// window's thread), only while a pass runs: the questions while it starts, the cursor at its
+// start and before its summary.
 class ISecureFolderHost
 {
 public:
@@ -23,12 +22,7 @@ public:
     // A failed read-back has already told the user; the pass goes on whatever the result is.
     virtual bool ReadBackControls() = 0;
 
-    // Runs one file's work (which touches nothing the pass's thread owns) and returns when it is
-    // done. The window runs it on a thread aside and serves its events meanwhile, so that a large
-    // file does not freeze it; a click dispatched then that asks for another pass is refused (see
-    // IsRunning()).
-    virtual void RunFileWork(const std::function<void()>& work) = 0;
-
-    // True: the wait cursor; false: the arrow cursor. Idempotent (it does not stack).
+    // True: the wait cursor, while the pass works on its files; false: the arrow cursor, before its
+    // summary. Idempotent (it does not stack).
     virtual void SetWaitCursor(bool bWait) = 0;
 };

@@ -10,6 +10,7 @@
 
 #include <QHash>
 #include <QString>
+#include <QThread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,19 +28,6 @@ const char kPasswordLengthCaption[] = "Secure password length";
 const char kEncryptQuestion[] = "All files in the secure folder will be encrypted using CryPassword and the original "
                                 "files will be removed after encryption.\n\nDo you want to continue with the "
                                 "encryption process ?";
-
-// Marks a pass as running for as long as it lives.
-class CRunningFlag
-{
-public:
-    explicit CRunningFlag(bool& flag) : m_flag(flag) { m_flag = true; }
-    ~CRunningFlag() { m_flag = false; }
-    CRunningFlag(const CRunningFlag&) = delete;
-    CRunningFlag& operator=(const CRunningFlag&) = delete;
-
-private:
-    bool& m_flag;
-};
 
 // A file or a folder of that name counts as existing.
 bool PathExists(const QByteArray& path)
@@ -73,36 +61,61 @@ QByteArray EncryptionTarget(const QByteArray& path)
     return path.left(nameStart) + AsciiLower(path.mid(nameStart)) + ".cry";
 }
 
-struct FileWork
-{
-    QByteArray source, target;
-};
-
-// Drops the files whose target another file of the list shares ("Notes.txt" and "notes.txt" both
-// make "notes.txt.cry"): whichever went second would replace the first one's result, the only copy
-// of a file whose source is gone, now or at the next pass. They stay as they are, reported; how
-// many were dropped.
-int DropClashes(QList<FileWork>& work)
-{
-    QHash<QByteArray, int> uses;
-    for (const FileWork& file : work)
-        ++uses[file.target];
-    const qsizetype before = work.size();
-    work.removeIf([&uses](const FileWork& file) {
-        const bool clash = uses.value(file.target) > 1;
-        if (clash)
-            ReportFileProblem("skipping", file.source, "another file of the folder has the same name but for case");
-        return clash;
-    });
-    return int(before - work.size());
-}
-
 } // namespace
+
+// One pass's files, counters and key, from its listing to its summary.
+struct CSecureFolderPasses::CPass
+{
+    struct CFile
+    {
+        QByteArray source, target;
+    };
+
+    // Drops the files whose target another file of the list shares ("Notes.txt" and "notes.txt"
+    // both make "notes.txt.cry"): whichever went second would replace the first one's result, the
+    // only copy of a file whose source is gone, now or at the next pass. They stay as they are,
+    // reported; how many were dropped.
+    int DropClashes()
+    {
+        QHash<QByteArray, int> uses;
+        for (const CFile& file : work)
+            ++uses[file.target];
+        const qsizetype before = work.size();
+        work.removeIf([&uses](const CFile& file) {
+            const bool clash = uses.value(file.target) > 1;
+            if (clash)
+                ReportFileProblem("skipping", file.source, "another file of the folder has the same name but for case");
+            return clash;
+        });
+        return int(before - work.size());
+    }
+
+    bool bEncrypt = true;
+    QByteArray folder, password;
+    qsizetype listed = 0; // encryption: the files in the folder, skipped ".cry" files included
+    int skipped = 0;
+    QList<CFile> work;
+    qsizetype next = 0; // the file in hand, or the next to hand over
+    // Derived by the work thread at the first file: a folder with nothing to do costs no
+    // derivation. Touched by that thread only while a file is in hand.
+    CCryKey key;
+    int done = 0, failed = 0, wrongPassword = 0, damaged = 0;
+    bool onlyOneBytePadding = true;
+    QList<std::pair<QByteArray, struct stat>> decrypted; // their ".cry" files as they were read
+};
 
 CSecureFolderPasses::CSecureFolderPasses(CSettings& settings, CSettingsStore* pStore, CServerMonitor& monitor,
                                          ISecureFolderHost& host)
     : m_settings(settings), m_pStore(pStore), m_monitor(monitor), m_host(host)
 {}
+
+CSecureFolderPasses::~CSecureFolderPasses() = default;
+
+CSecureFolderPasses::EStart CSecureFolderPasses::Refuse()
+{
+    m_eState = EState::Idle;
+    return EStart::Refused;
+}
 
 bool CSecureFolderPasses::CheckStart(const char* notSelectedText)
 {
@@ -131,20 +144,186 @@ void CSecureFolderPasses::StorePassword(const QByteArray& password)
         m_monitor.AddMonitorText(m_pStore->SaveFailedText(), MonitorColor::White, MonitorColor::Red, true);
 }
 
-ECryResult CSecureFolderPasses::RunFile(const std::function<ECryResult(const CCryKey&)>& operation,
-                                        const QByteArray& source, CCryKey& key, const QByteArray& password,
-                                        struct stat& before)
+CSecureFolderPasses::EStart CSecureFolderPasses::OnEncrypt()
 {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (IsRunning())
+        return EStart::Busy;
+    m_eState = EState::Asking;
+    if (!CheckStart("Secure folder not selected.\r\nPlease select folder to encrypt."))
+        return Refuse();
+    const CSettings::Values values = m_settings.Get();
+    // Stored before the question, so that it stays even when the user declines.
+    StorePassword(values.SecurePassword);
+    if (!m_host.AskYesNo(QString::fromLatin1(kEncryptQuestion)))
+        return Refuse();
+
+    auto pass = std::make_unique<CPass>();
+    pass->password = values.SecurePassword;
+    pass->folder = values.SecureFolder;
     m_host.SetWaitCursor(true);
-    ECryResult result = ECryResult::DerivationFailed;
-    if (::lstat(source.constData(), &before) != 0)
-        return ECryResult::Failed;
-    // The key is derived at the first file: a folder with nothing to do costs no derivation.
-    m_host.RunFileWork([&] {
-        if (key.IsReady() || key.Derive(password))
-            result = operation(key);
+    RemoveLeftoverOutputs(pass->folder);
+    QByteArrayList files;
+    ListFolderFiles(files, pass->folder, EFolderPattern::AllFiles);
+    pass->listed = files.size();
+    for (const QByteArray& source : files) {
+        if (!AsciiLower(source).contains(".cry"))
+            pass->work.append({source, EncryptionTarget(source)});
+    }
+    pass->skipped = pass->DropClashes();
+    Begin(std::move(pass));
+    return EStart::Started;
+}
+
+CSecureFolderPasses::EStart CSecureFolderPasses::OnDecrypt()
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (IsRunning())
+        return EStart::Busy;
+    m_eState = EState::Asking;
+    if (!CheckStart("Secure folder not selected.\r\nPlease select folder to decrypt."))
+        return Refuse();
+    const CSettings::Values values = m_settings.Get();
+    auto pass = std::make_unique<CPass>();
+    pass->bEncrypt = false;
+    pass->password = values.SecurePassword;
+    pass->folder = values.SecureFolder;
+    m_host.SetWaitCursor(true);
+    RemoveLeftoverOutputs(pass->folder);
+    QByteArrayList files;
+    ListFolderFiles(files, pass->folder, EFolderPattern::CryFiles);
+    for (const QByteArray& source : files) {
+        // The name keeps its case as found: "a.txt.cry" and "a.txt.CRY" share one target.
+        const QByteArray target = source.chopped(4);
+        // "x.cry.cry" would write "x.cry", another ".cry" file of this pass, and leave a plain file
+        // the encryption pass skips: such names are skipped here too.
+        if (AsciiLower(target).endsWith(".cry")) {
+            ReportFileProblem("skipping", source, "its plain name would be a .cry file's");
+            ++pass->skipped;
+        } else {
+            pass->work.append({source, target});
+        }
+    }
+    pass->skipped += pass->DropClashes();
+    Begin(std::move(pass));
+    return EStart::Started;
+}
+
+void CSecureFolderPasses::Begin(std::unique_ptr<CPass> pass)
+{
+    m_pPass = std::move(pass);
+    m_eState = EState::Working;
+    HandOverNext();
+}
+
+void CSecureFolderPasses::HandOverNext()
+{
+    CPass& pass = *m_pPass;
+    if (pass.next == pass.work.size()) {
+        // Queued: the start returns before its end is told, as it does when there are files.
+        QMetaObject::invokeMethod(this, &CSecureFolderPasses::Finish, Qt::QueuedConnection);
+        return;
+    }
+    const CPass::CFile& file = pass.work[pass.next];
+    const bool bEncrypt = pass.bEncrypt;
+    m_worker.Post([this, source = file.source, target = file.target, bEncrypt, password = pass.password,
+                   &key = pass.key]() -> CFileWorkThread::CDone {
+        // On the work thread: nothing but the file and the key.
+        struct stat before = {};
+        ECryResult result = ECryResult::Failed;
+        qint64 padding = 0;
+        if (::lstat(source.constData(), &before) == 0) {
+            result = ECryResult::DerivationFailed;
+            if (key.IsReady() || key.Derive(password))
+                result = bEncrypt ? EncryptOneFile(source, target, key) : DecryptOneFile(source, target, key, &padding);
+        }
+        return [this, result, before, padding] { OnFileDone(result, before, padding); };
     });
-    return result;
+}
+
+void CSecureFolderPasses::OnFileDone(ECryResult result, const struct stat& before, qint64 padding)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    CPass& pass = *m_pPass;
+    const CPass::CFile& file = pass.work[pass.next++];
+    if (pass.bEncrypt) {
+        if (result == ECryResult::DerivationFailed) {
+            // Files already encrypted stay encrypted; the others are left without a summary.
+            m_host.SetWaitCursor(false);
+            m_monitor.AddMonitorText("Error encrypting files in the secure folder.", MonitorColor::White,
+                                     MonitorColor::Red, true);
+            End(EOutcome::Failed);
+            return;
+        }
+        if (result == ECryResult::Ok) {
+            ++pass.done;
+            RemoveIfUnchanged(file.source, before);
+        } else {
+            ++pass.failed; // told on standard error; the plain file stays
+        }
+    } else if (result != ECryResult::Ok) {
+        ++(result == ECryResult::WrongPassword ? pass.wrongPassword
+           : result == ECryResult::Damaged     ? pass.damaged
+                                               : pass.failed);
+    } else {
+        ++pass.done;
+        pass.onlyOneBytePadding = pass.onlyOneBytePadding && padding == 1;
+        pass.decrypted.append({file.source, before});
+    }
+    HandOverNext();
+}
+
+void CSecureFolderPasses::Finish()
+{
+    End(m_pPass->bEncrypt ? LogEncryptionSummary() : LogDecryptionSummary());
+}
+
+CSecureFolderPasses::EOutcome CSecureFolderPasses::LogEncryptionSummary()
+{
+    const CPass& pass = *m_pPass;
+    m_host.SetWaitCursor(false);
+    LogFirstLine(pass.done > 0, "Encryption completed successfully.", "No files to encrypt.");
+    LogLabelled("Secure folder: ", pass.folder);
+    LogLabelled("Files in folder: ", QByteArray::number(pass.listed));
+    LogLabelled("Encrypted files: ", QByteArray::number(pass.done));
+    LogCountOfLeft("Files not encrypted:", pass.failed);
+    LogCountOfLeft(kSkippedLabel, pass.skipped);
+    return pass.failed + pass.skipped > 0 ? EOutcome::Incomplete : EOutcome::Completed;
+}
+
+CSecureFolderPasses::EOutcome CSecureFolderPasses::LogDecryptionSummary()
+{
+    const CPass& pass = *m_pPass;
+    // A wrong password passes for the right one in about one file of 256: its last block happens to
+    // end in valid padding, nearly always of one byte. Every ".cry" file stays when any file of the
+    // pass failed, or when all that passed ended in one byte of padding (a right password does so
+    // for one file in 16), so that no file rests only in a garbled plain form.
+    const int undone = pass.wrongPassword + pass.damaged + pass.failed;
+    const bool keepCry = undone > 0 || pass.onlyOneBytePadding;
+    if (!keepCry) {
+        for (const auto& [source, before] : pass.decrypted)
+            RemoveIfUnchanged(source, before);
+    }
+    m_host.SetWaitCursor(false);
+    LogFirstLine(pass.done > 0, "Decryption completed successfully.", "No files to decrypt.");
+    if (pass.done > 0)
+        StorePassword(pass.password);
+    LogLabelled("Secure folder: ", pass.folder);
+    LogLabelled("Decrypted files: ", QByteArray::number(pass.done));
+    LogCountOfLeft("Files with wrong password:", pass.wrongPassword);
+    LogCountOfLeft("Damaged .cry files:", pass.damaged);
+    LogCountOfLeft("Files not decrypted (read or write error):", pass.failed);
+    LogCountOfLeft(kSkippedLabel, pass.skipped);
+    const int kept = keepCry ? pass.done : 0;
+    LogCountOfLeft("Kept .cry files (the password may be wrong):", kept);
+    return undone + pass.skipped + kept > 0 ? EOutcome::Incomplete : EOutcome::Completed;
+}
+
+void CSecureFolderPasses::End(EOutcome outcome)
+{
+    m_pPass.reset();
+    m_eState = EState::Idle;
+    Q_EMIT Finished(outcome);
 }
 
 void CSecureFolderPasses::LogFirstLine(bool bSuccess, const char* successText, const char* noneText)
@@ -166,130 +345,4 @@ void CSecureFolderPasses::LogCountOfLeft(const char* label, int count)
         return;
     m_monitor.AddMonitorText(label, MonitorColor::White, MonitorColor::Red, false);
     m_monitor.AddMonitorText(" " + QByteArray::number(count), MonitorColor::White, MonitorColor::Dark, true);
-}
-
-CSecureFolderPasses::EOutcome CSecureFolderPasses::OnEncrypt()
-{
-    if (m_bRunning)
-        return EOutcome::Busy;
-    CRunningFlag running(m_bRunning);
-    if (!CheckStart("Secure folder not selected.\r\nPlease select folder to encrypt."))
-        return EOutcome::Refused;
-    const CSettings::Values values = m_settings.Get();
-    // Stored before the question, so that it stays even when the user declines.
-    StorePassword(values.SecurePassword);
-    if (!m_host.AskYesNo(QString::fromLatin1(kEncryptQuestion)))
-        return EOutcome::Refused;
-
-    const QByteArray password = values.SecurePassword;
-    const QByteArray folder = values.SecureFolder;
-    m_host.SetWaitCursor(true);
-    RemoveLeftoverOutputs(folder);
-    QByteArrayList files;
-    ListFolderFiles(files, folder, EFolderPattern::AllFiles);
-    QList<FileWork> work;
-    for (const QByteArray& source : files) {
-        if (!AsciiLower(source).contains(".cry"))
-            work.append({source, EncryptionTarget(source)});
-    }
-    const int skipped = DropClashes(work);
-    CCryKey key;
-    int encrypted = 0, failed = 0;
-    for (const auto& [source, target] : work) {
-        struct stat before = {};
-        const ECryResult result =
-            RunFile([&](const CCryKey& k) { return EncryptOneFile(source, target, k); }, source, key, password, before);
-        if (result == ECryResult::DerivationFailed) {
-            m_host.SetWaitCursor(false);
-            m_monitor.AddMonitorText("Error encrypting files in the secure folder.", MonitorColor::White,
-                                     MonitorColor::Red, true);
-            return EOutcome::Failed;
-        }
-        if (result == ECryResult::Ok) {
-            ++encrypted;
-            RemoveIfUnchanged(source, before);
-        } else {
-            ++failed; // told on standard error; the plain file stays
-        }
-    }
-    m_host.SetWaitCursor(false);
-    LogFirstLine(encrypted > 0, "Encryption completed successfully.", "No files to encrypt.");
-    LogLabelled("Secure folder: ", folder);
-    LogLabelled("Files in folder: ", QByteArray::number(files.size()));
-    LogLabelled("Encrypted files: ", QByteArray::number(encrypted));
-    LogCountOfLeft("Files not encrypted:", failed);
-    LogCountOfLeft(kSkippedLabel, skipped);
-    return failed + skipped > 0 ? EOutcome::Incomplete : EOutcome::Completed;
-}
-
-CSecureFolderPasses::EOutcome CSecureFolderPasses::OnDecrypt()
-{
-    if (m_bRunning)
-        return EOutcome::Busy;
-    CRunningFlag running(m_bRunning);
-    if (!CheckStart("Secure folder not selected.\r\nPlease select folder to decrypt."))
-        return EOutcome::Refused;
-    const CSettings::Values values = m_settings.Get();
-    const QByteArray password = values.SecurePassword;
-    const QByteArray folder = values.SecureFolder;
-    m_host.SetWaitCursor(true);
-    RemoveLeftoverOutputs(folder);
-    QByteArrayList files;
-    ListFolderFiles(files, folder, EFolderPattern::CryFiles);
-    QList<FileWork> work;
-    int skipped = 0;
-    for (const QByteArray& source : files) {
-        // The name keeps its case as found: "a.txt.cry" and "a.txt.CRY" share one target.
-        const QByteArray target = source.chopped(4);
-        // "x.cry.cry" would write "x.cry", another ".cry" file of this pass, and leave a plain file
-        // the encryption pass skips: such names are skipped here too.
-        if (AsciiLower(target).endsWith(".cry")) {
-            ReportFileProblem("skipping", source, "its plain name would be a .cry file's");
-            ++skipped;
-        } else {
-            work.append({source, target});
-        }
-    }
-    skipped += DropClashes(work);
-    CCryKey key;
-    int decrypted = 0;
-    int wrongPassword = 0, damaged = 0, failed = 0;
-    bool onlyOneBytePadding = true;
-    QList<std::pair<QByteArray, struct stat>> done; // decrypted, their ".cry" files as they were read
-    for (const auto& [source, target] : work) {
-        struct stat before = {};
-        qint64 padding = 0;
-        const ECryResult result = RunFile([&](const CCryKey& k) { return DecryptOneFile(source, target, k, &padding); },
-                                          source, key, password, before);
-        if (result != ECryResult::Ok) {
-            ++(result == ECryResult::WrongPassword ? wrongPassword : result == ECryResult::Damaged ? damaged : failed);
-            continue;
-        }
-        ++decrypted;
-        onlyOneBytePadding = onlyOneBytePadding && padding == 1;
-        done.append({source, before});
-    }
-    // A wrong password passes for the right one in about one file of 256: its last block happens to
-    // end in valid padding, nearly always of one byte. Every ".cry" file stays when any file of the
-    // pass failed, or when all that passed ended in one byte of padding (a right password does so
-    // for one file in 16), so that no file rests only in a garbled plain form.
-    const int undone = wrongPassword + damaged + failed;
-    const bool keepCry = undone > 0 || onlyOneBytePadding;
-    if (!keepCry) {
-        for (const auto& [source, before] : done)
-            RemoveIfUnchanged(source, before);
-    }
-    m_host.SetWaitCursor(false);
-    LogFirstLine(decrypted > 0, "Decryption completed successfully.", "No files to decrypt.");
-    if (decrypted > 0)
-        StorePassword(password);
-    LogLabelled("Secure folder: ", folder);
-    LogLabelled("Decrypted files: ", QByteArray::number(decrypted));
-    LogCountOfLeft("Files with wrong password:", wrongPassword);
-    LogCountOfLeft("Damaged .cry files:", damaged);
-    LogCountOfLeft("Files not decrypted (read or write error):", failed);
-    LogCountOfLeft(kSkippedLabel, skipped);
-    const int kept = keepCry ? decrypted : 0;
-    LogCountOfLeft("Kept .cry files (the password may be wrong):", kept);
-    return undone + skipped + kept > 0 ? EOutcome::Incomplete : EOutcome::Completed;
 }

@@ -1,10 +1,11 @@
 #pragma once
 
 #include "securefolder/CryFile.h"
+#include "securefolder/FileWorkThread.h"
 
-#include <QByteArray>
+#include <QObject>
 
-#include <functional>
+#include <memory>
 
 #include <sys/stat.h>
 
@@ -17,38 +18,68 @@ class ISecureFolderHost;
 // becomes a ".cry" file, or every ".cry" file becomes its plain file again, with a summary in the
 // server monitor.
 //
-// Thread: the window's thread only (the thread that owns the monitor). The files' crypto runs
-// through the host (on a thread aside in the window), which serves the window's events meanwhile;
-// a pass asked for then is refused at once.
-class CSecureFolderPasses
+// A pass is a state, not a loop: its start checks, asks and lists the folder, hands the first
+// file to the work thread and returns; each file's end comes back as a queued call that records
+// it and hands over the next file, or ends the pass with its summary and Finished().
+//
+// Thread: the thread that made it (the window's), which owns the monitor; only the files' crypto
+// runs on the work thread.
+class CSecureFolderPasses : public QObject
 {
+    Q_OBJECT
 public:
+    enum class EStart
+    {
+        Started, // the pass runs; Finished() tells its end
+        Refused, // a warning stopped it, or the user answered No; nothing was touched
+        Busy,    // another pass is running; nothing happened
+    };
     enum class EOutcome
     {
         Completed,  // the pass went over the folder, did every file and logged its summary
         Incomplete, // the same, but files failed, were skipped, or kept their ".cry" form (logged)
-        Refused,    // a warning stopped it, or the user answered No; nothing was touched
-        Busy,       // another pass is running; nothing happened
         Failed,     // the key derivation failed; "Error encrypting files in the secure folder." was logged
     };
+    Q_ENUM(EOutcome)
 
     // pStore may be null: the CryPassword is then never stored (the terminal program).
     CSecureFolderPasses(CSettings& settings, CSettingsStore* pStore, CServerMonitor& monitor, ISecureFolderHost& host);
+    // A pass still running ends once the file in hand is done, without its summary.
+    ~CSecureFolderPasses() override;
 
-    EOutcome OnEncrypt();
-    EOutcome OnDecrypt();
+    EStart OnEncrypt();
+    EStart OnDecrypt();
 
-    // True while a pass runs; the window keeps the server from starting meanwhile.
-    bool IsRunning() const { return m_bRunning; }
+    // True from the start of a pass (its questions included) until Finished(); the window keeps
+    // the server and other passes from starting meanwhile.
+    bool IsRunning() const { return m_eState != EState::Idle; }
+
+Q_SIGNALS:
+    // The pass has ended: its summary (or its error line) is logged, and IsRunning() is false.
+    void Finished(CSecureFolderPasses::EOutcome outcome);
 
 private:
+    enum class EState
+    {
+        Idle,
+        Asking,  // the warnings, the question and the read-back
+        Working, // a file is in hand on the work thread, or the end is queued
+    };
+    struct CPass;
+
+    EStart Refuse();
     // The three warnings and the read-back; true when the pass may go on.
     bool CheckStart(const char* notSelectedText);
     void StorePassword(const QByteArray& password);
-    // One file's work through the host, the key derived at the first file; before: the source's
-    // state as the work found it.
-    ECryResult RunFile(const std::function<ECryResult(const CCryKey&)>& operation, const QByteArray& source,
-                       CCryKey& key, const QByteArray& password, struct stat& before);
+    void Begin(std::unique_ptr<CPass> pass);
+    // Hands the next file to the work thread, or queues the end when none is left.
+    void HandOverNext();
+    // A file's end, on this thread; before: the source as its work found it.
+    void OnFileDone(ECryResult result, const struct stat& before, qint64 padding);
+    void Finish();
+    EOutcome LogEncryptionSummary();
+    EOutcome LogDecryptionSummary();
+    void End(EOutcome outcome);
     void LogFirstLine(bool bSuccess, const char* successText, const char* noneText);
     void LogLabelled(const char* label, const QByteArray& value);
     // "label" and " count" in the colours of what was left undone, when count is not 0.
@@ -58,5 +89,7 @@ private:
     CSettingsStore* m_pStore;
     CServerMonitor& m_monitor;
     ISecureFolderHost& m_host;
-    bool m_bRunning = false;
+    EState m_eState = EState::Idle;
+    std::unique_ptr<CPass> m_pPass; // while Working: the files, the counters and the key
+    CFileWorkThread m_worker;       // last: ends first, so that nothing its work uses is gone before it
 };

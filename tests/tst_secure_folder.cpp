@@ -1,27 +1,26 @@
 // Catches: .cry bytes unlike openssl's, bad .cry taken, passes losing or misnaming files, wrong refusals, tarvelo-cry.
 #include "core/ServerMonitor.h"
 #include "core/SettingsStore.h"
-#include "securefolder/FileWorkThread.h"
 #include "securefolder/SecureFolderHost.h"
 #include "securefolder/SecureFolderPasses.h"
 #include "TestFiles.h"
 #include "TestServer.h"
-#include <condition_variable>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <optional>
 #include <QtTest>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using EOutcome = CSecureFolderPasses::EOutcome;
+using EStart = CSecureFolderPasses::EStart;
 static const QByteArray kPass = "Crypt0Pass", kOther = "0therPass"; // "@P" and "@O" below
 static TestTree tree;
 static const auto P = [](const QByteArray& name) { return tree.Path(name); };
 
-// A pass as the window runs it: the work on a thread aside while this one serves a click on Encrypt and Decrypt.
+// A pass as the window runs it: started, then its end awaited while this thread serves events.
 struct Host : ISecureFolderHost
 {
     void ShowWarning(const QString& text, const QString& caption) override { log << caption + ": " + text; }
@@ -31,39 +30,29 @@ struct Host : ISecureFolderHost
         return settings.Update([this](auto& v) { v.SecurePassword = typed; }), true;
     }
     void SetWaitCursor(bool bOn) override { bWait = bOn; }
-    void RunFileWork(const std::function<void()>& work) override
+    // Starts a pass, runs meanwhile once it has started, and waits for its end; nothing when it did not start.
+    std::optional<EOutcome> Run(bool decrypt, const std::function<void()>& meanwhile = {})
     {
-        std::mutex lock; // a hand-over ThreadSanitizer sees, unlike Qt's own
-        std::condition_variable changed;
-        bool served = false;
-        QTimer::singleShot(0, [&] {
-            const std::lock_guard<std::mutex> locked(lock);
-            ok << (bWait && passes.IsRunning() && passes.OnEncrypt() == EOutcome::Busy &&
-                   passes.OnDecrypt() == EOutcome::Busy);
-            served = true;
-            changed.notify_one();
-        });
-        worker.Run([&] {
-            std::unique_lock<std::mutex> locked(lock); // appended once served
-            ok << changed.wait_for(locked, std::chrono::minutes(1), [&] { return served; })
-               << (QThread::currentThread() != qApp->thread());
-            locked.unlock();
-            work();
-            if (afterWork)
-                afterWork();
-        });
+        QSignalSpy finished(&passes, &CSecureFolderPasses::Finished);
+        const EStart start = decrypt ? passes.OnDecrypt() : passes.OnEncrypt();
+        if (start != EStart::Started)
+            return ok << (start == EStart::Refused && !passes.IsRunning()), std::nullopt;
+        // Running beside this thread: a second pass is refused.
+        ok << (bWait && passes.IsRunning() && passes.OnEncrypt() == EStart::Busy && passes.OnDecrypt() == EStart::Busy);
+        if (meanwhile)
+            meanwhile();
+        ok << (finished.wait(60000) && finished.size() == 1 && !passes.IsRunning());
+        return finished.value(0).value(0).value<EOutcome>();
     }
     CSettings settings;
     CSettingsStore store{QFile::decodeName(P("w/store.conf"))};
     CaptureSink sink;
     CServerMonitor monitor{&sink};
     CSecureFolderPasses passes{settings, &store, monitor, *this};
-    CFileWorkThread worker;
-    std::function<void()> afterWork; // what happens to the folder once a file's work is done
-    QByteArray typed = kPass;        // what the read-back brings
+    QByteArray typed = kPass; // what the read-back brings
     bool bYes = true, bWait = false;
     QStringList log; // warnings as "caption: text", questions as "? text"
-    QList<bool> ok;  // at each file: wait cursor, running, the others refused, events served meanwhile, work aside
+    QList<bool> ok;  // the refusals, what held while the pass ran, its end
 };
 
 // TestTree's entries, plus "name|" (a FIFO) and "name=text@P" (its .cry form); names are bytes.
@@ -181,21 +170,24 @@ void TestSecureFolder::passes()
         {'R', "Secure password length: Secure password length should be at least 5 characters.", "äöüß"},
         {'R', "? All files in the secure folder will be encrypted using CryPassword", kPass, "w/v", kPass}};
     for (const Row& row : rows) {
+        const bool refused = row.pass == 'R';
         fs::remove_all(P("w").constData());
-        const QByteArray folder = P(row.pass == 'R' ? "w/v" : row.folder);
+        const QByteArray folder = P(refused ? "w/v" : row.folder);
         fs::create_directories(folder.constData());
         Make(folder, row.before);
         Host host;
         host.typed = row.typed, host.bYes = row.pass != 'R';
         host.settings.Update([&](auto& v) { v.SecureFolder = row.folder.isEmpty() ? "" : P(row.folder); });
-        const EOutcome outcome = row.pass == 'D' ? host.passes.OnDecrypt() : host.passes.OnEncrypt();
+        const bool decrypt = row.pass == 'D';
+        const std::optional<EOutcome> outcome = host.Run(decrypt);
         const bool undone = row.shown.contains("not encrypted:") || row.shown.contains("wrong password:") ||
                             row.shown.contains("Damaged") || row.shown.contains("skipped") ||
                             row.shown.contains("Kept");
-        QCOMPARE(outcome, row.pass == 'R' ? EOutcome::Refused : undone ? EOutcome::Incomplete : EOutcome::Completed);
-        const QString shown = (row.pass == 'R' ? host.log.value(0).left(row.shown.size()) : "") +
+        QVERIFY(outcome ==
+                (refused ? std::nullopt : std::optional(undone ? EOutcome::Incomplete : EOutcome::Completed)));
+        const QString shown = (refused ? host.log.value(0).left(row.shown.size()) : "") +
                               QString(host.sink.Lines().join('|')).replace(folder, "<f>");
-        QVERIFY2(shown == row.shown && host.log.size() == int(row.pass != 'D'), qPrintable(shown + host.log.join('|')));
+        QVERIFY2(shown == row.shown && host.log.size() == int(!decrypt), qPrintable(shown + host.log.join('|')));
         QCOMPARE(Describe(folder), row.after);
         QVERIFY(!host.ok.contains(false) && !host.bWait);
         QCOMPARE(host.store.LoadSettings().SecurePassword, row.stored); // the typed one when stored
@@ -207,9 +199,15 @@ void TestSecureFolder::passes()
         Make(P("w/v"), encrypt ? "a.txt=a" : "a.txt.cry=a@P");
         Host host;
         host.settings.Update([](auto& v) { v.SecureFolder = P("w/v"); });
-        const QByteArray source = encrypt ? "a.txt" : "a.txt.cry";
-        host.afterWork = [&] { QVERIFY(WriteFile(P("w/v/" + source), "saved anew")); };
-        QCOMPARE(encrypt ? host.passes.OnEncrypt() : host.passes.OnDecrypt(), EOutcome::Completed);
+        const QByteArray source = encrypt ? "a.txt" : "a.txt.cry", result = encrypt ? "a.txt.cry" : "a.txt";
+        // Once the result is in place, and before this thread has heard of it (its end waits in the queue meanwhile).
+        const auto saveAnew = [&] {
+            const QDeadlineTimer deadline(60000);
+            while (!QFile::exists(P("w/v/" + result)) && !deadline.hasExpired())
+                QThread::yieldCurrentThread();
+            QVERIFY(WriteFile(P("w/v/" + source), "saved anew"));
+        };
+        QVERIFY(host.Run(!encrypt, saveAnew) == EOutcome::Completed && !host.ok.contains(false));
         QCOMPARE(Describe(P("w/v")),
                  encrypt ? QByteArray("a.txt.cry=a@P a.txt=saved anew") : "a.txt.cry=saved anew a.txt=a");
     }
@@ -228,9 +226,9 @@ void TestSecureFolder::passes()
         small = {100000, limit.rlim_max};
         ::signal(SIGXFSZ, SIG_IGN);
         QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
-        const EOutcome outcome = host.passes.OnDecrypt();
+        const std::optional<EOutcome> outcome = host.Run(true);
         QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
-        QCOMPARE(outcome, EOutcome::Incomplete);
+        QVERIFY(outcome == EOutcome::Incomplete);
         QCOMPARE(host.sink.Lines().join('|'), "Decryption completed successfully.|Secure folder: " + P("w/v") +
                                                   "|Decrypted files: 1|Files not decrypted (read or write error): 1|"
                                                   "Kept .cry files (the password may be wrong): 1");
@@ -243,7 +241,7 @@ void TestSecureFolder::passes()
     fs::create_directories(P("w/v").constData());
     Host host;
     host.settings.Update([](auto& v) { v.SecureFolder = P("w/v"); });
-    QCOMPARE(host.passes.OnEncrypt(), EOutcome::Completed);
+    QVERIFY(host.Run(false) == EOutcome::Completed);
     QVERIFY(host.sink.Lines().contains("Unable to save the settings to " + P("w/store.conf")));
 }
 

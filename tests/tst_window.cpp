@@ -82,19 +82,6 @@ static void StopAndTryStart(Window& f)
     QVERIFY(f.w->Server().State() == CFtpServer::EState::Stopped && f.C().Encrypt->isEnabled());
 }
 
-// Clicks button, and meanwhile (among the events it serves) the start and pass buttons, which must be off then.
-static void ClickWhileBusy(Window& f, QPushButton* button, QPushButton* meanwhile)
-{
-    bool off = false;
-    QTimer::singleShot(0, f.w.get(), [&] {
-        const CMainWindowControls& c = f.C();
-        off = !c.Start->isEnabled() && !c.Encrypt->isEnabled() && !c.Decrypt->isEnabled();
-        meanwhile->click();
-    });
-    button->click();
-    QVERIFY(off);
-}
-
 // Picks a folder with the button, then removes it: a folder the user chose that is gone at the start.
 static QString PickGone(Window& f, QPushButton* button)
 {
@@ -219,21 +206,37 @@ private Q_SLOTS:
         g.VerifyLayout(true);
     }
 
-    // Nothing starts inside a pass, which serves the window's events while its files are worked on.
-    void passKeepsStartsOut()
+    // A pass runs beside the window, and nothing starts meanwhile; an end of the window waits for it.
+    void passBesideTheWindow()
     {
-        Window f;
-        f.w->show();
-        const QString secure = f.temp.filePath("Secure");
-        QFile big(secure + "/big.bin");
-        QVERIFY(QDir().mkpath(secure) && big.open(QIODevice::WriteOnly) && big.resize(8 << 20));
-        CFolderPicker::SetNextDirectory(secure);
-        f.C().SecureFolderButton->click();
-        f.C().CryPassword->setText("Crypt0Pass");
-        CMessageBox::SetNextAnswer(true);
-        ClickWhileBusy(f, f.C().Encrypt, f.C().Start);
-        QVERIFY(!f.w->Server().IsRunning() && QFile::exists(secure + "/big.bin.cry"));
-        f.VerifyLayout(true);
+        for (const QString name : {"to its end", "Esc"}) {
+            const bool ends = name == "Esc";
+            Window f;
+            f.w->show();
+            QSignalSpy finished(f.w.get(), &QDialog::finished);
+            const QString secure = f.temp.filePath("Secure");
+            QVERIFY(QDir().mkpath(secure));
+            for (const QString file : {"a", "b", "c"}) {
+                QFile big(secure + "/" + file);
+                QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(1 << 20));
+            }
+            CFolderPicker::SetNextDirectory(secure);
+            f.C().SecureFolderButton->click();
+            f.C().CryPassword->setText("Crypt0Pass");
+            CMessageBox::SetNextAnswer(true);
+            f.C().Encrypt->click();
+            CHECK(!f.C().Start->isEnabled() && !f.C().Encrypt->isEnabled() && !f.C().Decrypt->isEnabled());
+            f.C().Start->click();
+            if (ends)
+                QTest::keyClick(f.C().Username, Qt::Key_Escape);
+            CHECK(finished.isEmpty() && f.w->isVisible() == !ends); // an end waits for the pass
+            QTRY_VERIFY_WITH_TIMEOUT(f.Lines().last() == "Encrypted files: 3", 60000);
+            CHECK(finished.size() == int(ends) && !f.w->Server().IsRunning() && CMessageBox::TakeShown().size() == 1);
+            for (const QString file : {"a", "b", "c"})
+                CHECK(!QFile::exists(secure + "/" + file) && QFile::exists(secure + "/" + file + ".cry"));
+            if (!ends)
+                f.VerifyLayout(true);
+        }
     }
 
     // While the folders are the defaults and missing, Start makes them, says so and serves; a secure folder the user

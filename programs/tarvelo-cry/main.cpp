@@ -76,13 +76,26 @@ public:
         m_settings.Update([&](CSettings::Values& v) { v.SecurePassword = password; });
         return true;
     }
-    void RunFileWork(const std::function<void()>& work) override { work(); }
     void SetWaitCursor(bool) override {}
 
 private:
     CSettings& m_settings;
     bool m_bConfirm; // encryption from a terminal: the password is asked twice
 };
+
+// The exit status of a pass's end.
+int ExitStatus(CSecureFolderPasses::EOutcome outcome)
+{
+    switch (outcome) {
+    case CSecureFolderPasses::EOutcome::Completed:
+        return 0;
+    case CSecureFolderPasses::EOutcome::Incomplete:
+        return 4;
+    case CSecureFolderPasses::EOutcome::Failed:
+        break;
+    }
+    return 1;
+}
 
 const char kUsage[] = "Usage: tarvelo-cry encrypt FOLDER\n"
                       "       tarvelo-cry decrypt FOLDER\n"
@@ -131,17 +144,10 @@ int main(int argc, char* argv[])
     CTerminalHost host(settings, bEncrypt);
     CSecureFolderPasses passes(settings, nullptr, monitor, host);
 
-    const CSecureFolderPasses::EOutcome outcome = bEncrypt ? passes.OnEncrypt() : passes.OnDecrypt();
-    switch (outcome) {
-    case CSecureFolderPasses::EOutcome::Completed:
-        return 0;
-    case CSecureFolderPasses::EOutcome::Incomplete:
-        return 4;
-    case CSecureFolderPasses::EOutcome::Failed:
-        return 1;
-    case CSecureFolderPasses::EOutcome::Refused:
-    case CSecureFolderPasses::EOutcome::Busy:
-        break;
-    }
-    return 3;
+    if ((bEncrypt ? passes.OnEncrypt() : passes.OnDecrypt()) != CSecureFolderPasses::EStart::Started)
+        return 3;
+    // The pass runs on; its end ends the program.
+    QObject::connect(&passes, &CSecureFolderPasses::Finished, &app,
+                     [&app](CSecureFolderPasses::EOutcome outcome) { app.exit(ExitStatus(outcome)); });
+    return app.exec();
 }
