@@ -116,8 +116,14 @@ void CMainWindow::ConnectHandlers()
     connect(c.HideCryPassword, &QCheckBox::clicked, this,
             [this] { OnHide(m_controls.HideCryPassword, m_controls.CryPassword); });
     connect(c.GetInternetIP, &QPushButton::clicked, this, &CMainWindow::OnGetInternetIP);
-    connect(c.Encrypt, &QPushButton::clicked, this, [this] { RunPass(&CSecureFolderPasses::OnEncrypt); });
-    connect(c.Decrypt, &QPushButton::clicked, this, [this] { RunPass(&CSecureFolderPasses::OnDecrypt); });
+    connect(c.Encrypt, &QPushButton::clicked, this,
+            [this] { RunPass(&CSecureFolderPasses::OnEncrypt, QStringLiteral("Encrypting the secure folder")); });
+    connect(c.Decrypt, &QPushButton::clicked, this,
+            [this] { RunPass(&CSecureFolderPasses::OnDecrypt, QStringLiteral("Decrypting the secure folder")); });
+    connect(&m_passes, &CSecureFolderPasses::ProgressChanged, this, [this] {
+        if (m_pPassProgress)
+            m_pPassProgress->ShowProgress(m_passes.Progress());
+    });
     connect(&m_passes, &CSecureFolderPasses::Finished, this, &CMainWindow::OnPassFinished);
     connect(c.WebPage, &QToolButton::clicked, this, &CMainWindow::OnWebPage);
     connect(c.About, &QToolButton::clicked, this, &CMainWindow::OnAbout);
@@ -288,7 +294,7 @@ void CMainWindow::FinishInternetIP(const QByteArray& address)
     m_controls.InternetIP->setText(QString::fromLatin1(address));
 }
 
-void CMainWindow::RunPass(CSecureFolderPasses::EStart (CSecureFolderPasses::*pass)())
+void CMainWindow::RunPass(CSecureFolderPasses::EStart (CSecureFolderPasses::*pass)(), const QString& title)
 {
     if (m_bEnded || m_passes.IsRunning() || m_pServer->State() != CFtpServer::EState::Stopped)
         return;
@@ -299,10 +305,22 @@ void CMainWindow::RunPass(CSecureFolderPasses::EStart (CSecureFolderPasses::*pas
         return;
     }
     UpdateStartButtons();
+    m_pPassProgress = std::make_unique<CPassProgressDialog>(this, title);
+    connect(m_pPassProgress.get(), &CPassProgressDialog::CancelAsked, this, &CMainWindow::CancelPass);
+    m_pPassProgress->ShowProgress(m_passes.Progress());
+    m_pPassProgress->show();
+}
+
+void CMainWindow::CancelPass()
+{
+    m_passes.Cancel();
+    if (m_pPassProgress)
+        m_pPassProgress->ShowCancelling();
 }
 
 void CMainWindow::OnPassFinished()
 {
+    m_pPassProgress.reset(); // the summary is in the monitor
     UpdateStartButtons();
     FinishIfEnded();
 }
@@ -362,6 +380,9 @@ void CMainWindow::EndWindow()
     m_bEnded = true;
     hide();
     Shutdown();
+    // A pass still asking its questions does not begin; one at work stops after the file in hand,
+    // its progress window saying so until then.
+    CancelPass();
     FinishIfEnded();
 }
 
@@ -403,8 +424,9 @@ void CMainWindow::SetWaitCursor(bool bWait)
     if (bWait == m_bWaitCursor)
         return;
     m_bWaitCursor = bWait;
+    // The arrow with the busy sign: the window and the pass's Cancel stay usable while it works.
     if (bWait)
-        QApplication::setOverrideCursor(Qt::WaitCursor);
+        QApplication::setOverrideCursor(Qt::BusyCursor);
     else
         QApplication::restoreOverrideCursor();
 }

@@ -6,6 +6,7 @@
 #include "panel/DialogExchange.h"
 #include "panel/FirstStart.h"
 #include "panel/MainWindowControls.h"
+#include "panel/PassProgressDialog.h"
 #include "securefolder/SecureFolderHost.h"
 #include "securefolder/SecureFolderPasses.h"
 #include "server/FtpServer.h"
@@ -35,7 +36,7 @@ public:
     void SetSettingsEnabled(bool bEnabled);
     // Ends the window without the Close question (Esc, the tray's "Quit"): hidden at once, finished
     // once a running server has stopped, so that every client's connection is closed, and once a
-    // running pass has ended.
+    // running pass, cancelled, has done the file in hand.
     void EndWindow();
     // The share dialog of the button beside the LAN address and the tray's "Share...": opens it, or
     // brings the open one to the front.
@@ -47,6 +48,8 @@ public:
     CServerMonitor& Monitor() { return m_monitor; }
     // True while "Get Internet IP:" waits for the address.
     bool IsFetchingInternetIP() const { return m_bFetchingInternetIP; }
+    // The running pass's progress window; null when no pass runs.
+    CPassProgressDialog* PassProgress() const { return m_pPassProgress.get(); }
 
 protected:
     // Esc.
@@ -70,8 +73,9 @@ private:
     void OnHide(QCheckBox* box, QLineEdit* edit);
     void OnGetInternetIP();
     void FinishInternetIP(const QByteArray& address);
-    // Starts a pass; while it runs, nothing else starts.
-    void RunPass(CSecureFolderPasses::EStart (CSecureFolderPasses::*pass)());
+    // Starts a pass; while it runs, its progress shows and nothing else starts.
+    void RunPass(CSecureFolderPasses::EStart (CSecureFolderPasses::*pass)(), const QString& title);
+    void CancelPass();
     void OnPassFinished();
     void OnWebPage();
     void OnAbout();
@@ -108,6 +112,7 @@ private:
     CServerMonitor m_monitor;
     std::unique_ptr<CFtpServer> m_pServer;
     CSecureFolderPasses m_passes; // its files' work runs on a thread of its own
+    std::unique_ptr<CPassProgressDialog> m_pPassProgress;
     CFirstStart m_firstStart;
     bool m_bFetchingInternetIP = false;
     bool m_bEnded = false;

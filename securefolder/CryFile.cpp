@@ -150,7 +150,7 @@ void ReportFileProblem(const char* what, const QByteArray& path, const char* det
             i += printable;
         }
     }
-    fprintf(stderr, "tarvelo: %s %s: %s\n", what, shown.constData(), detail);
+    fprintf(stderr, "%starvelo: %s %s: %s\n", isatty(STDERR_FILENO) ? "\r\x1b[K" : "", what, shown.constData(), detail);
 }
 
 namespace {
@@ -172,10 +172,12 @@ bool WriteAll(int fd, const std::string& data)
 }
 
 // Streams the source through the filter into the temporary output, chunk by chunk.
-// bytesIn and bytesOut receive what was read and what was written, on Ok.
+// bytesIn and bytesOut receive what was read and what was written, on Ok; bytesRead follows the
+// reading as it goes.
 template <typename Cipher, typename Mode>
 ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, const QByteArray& targetPath,
-                            const CCryKey& key, qint64* bytesIn = nullptr, qint64* bytesOut = nullptr)
+                            const CCryKey& key, std::atomic<qint64>* bytesRead, qint64* bytesIn = nullptr,
+                            qint64* bytesOut = nullptr)
 {
     if (!key.IsReady())
         return ECryResult::DerivationFailed;
@@ -216,6 +218,8 @@ ECryResult TransformOneFile(const char* what, const QByteArray& sourcePath, cons
             if (n == 0)
                 break;
             in += n;
+            if (bytesRead)
+                bytesRead->store(in, std::memory_order_relaxed);
             filter.Put(chunk.data(), std::size_t(n));
             out += qint64(produced.size());
             if (!WriteAll(output.Fd(), produced)) {
@@ -292,19 +296,20 @@ bool CCryKey::Derive(const QByteArray& password)
     return m_bReady;
 }
 
-ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key)
+ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key,
+                          std::atomic<qint64>* bytesRead)
 {
     return TransformOneFile<CryptoPP::Rijndael::Encryption, CryptoPP::CBC_Mode_ExternalCipher::Encryption>(
-        "encrypting", sourcePath, targetPath, key);
+        "encrypting", sourcePath, targetPath, key, bytesRead);
 }
 
 ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key,
-                          qint64* paddingBytes)
+                          qint64* paddingBytes, std::atomic<qint64>* bytesRead)
 {
     qint64 in = 0, out = 0;
     const ECryResult result =
         TransformOneFile<CryptoPP::Rijndael::Decryption, CryptoPP::CBC_Mode_ExternalCipher::Decryption>(
-            "decrypting", sourcePath, targetPath, key, &in, &out);
+            "decrypting", sourcePath, targetPath, key, bytesRead, &in, &out);
     if (result == ECryResult::Ok && paddingBytes)
         *paddingBytes = in - out;
     return result;

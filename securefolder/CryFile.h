@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <cstddef>
 
 // The ".cry" format: AES-256-CBC with PKCS #7 padding of the whole plain file, nothing else (no
@@ -62,8 +63,10 @@ private:
 // leaves an existing target as it was. The new file takes the source's permission bits.
 [[nodiscard]] ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath,
                                         const QByteArray& password);
-// The same with a key derived before; DerivationFailed when the key is not ready.
-[[nodiscard]] ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key);
+// The same with a key derived before; DerivationFailed when the key is not ready. bytesRead (when
+// given) holds the bytes of the source read so far, for another thread to show.
+[[nodiscard]] ECryResult EncryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key,
+                                        std::atomic<qint64>* bytesRead = nullptr);
 
 // Writes the plain form of the ".cry" file sourcePath to targetPath, the same way. A wrong password
 // is found only by the padding of the last block (a damaged last block looks the same).
@@ -72,8 +75,9 @@ private:
 // The same with a key derived before; DerivationFailed when the key is not ready. On Ok,
 // paddingBytes (when given) receives the length of the padding taken off: a wrong password that
 // passes the padding test almost always leaves one byte, where a right one does for one file in 16.
+// bytesRead as for EncryptOneFile.
 [[nodiscard]] ECryResult DecryptOneFile(const QByteArray& sourcePath, const QByteArray& targetPath, const CCryKey& key,
-                                        qint64* paddingBytes = nullptr);
+                                        qint64* paddingBytes = nullptr, std::atomic<qint64>* bytesRead = nullptr);
 
 // Removes from the folder what a pass stopped midway left of its outputs: where the file system
 // has no unnamed files, the output has a hidden name from the start, and a killed decryption left
@@ -81,5 +85,6 @@ private:
 void RemoveLeftoverOutputs(const QByteArray& folder);
 
 // Writes "tarvelo: <what> <path>: <detail>" to standard error, the path's control characters and
-// bytes of no well-formed character escaped: a file's name must not drive the terminal.
+// bytes of no well-formed character escaped: a file's name must not drive the terminal. At a
+// terminal the line first clears the one the cursor is on, which may hold tarvelo-cry's progress.
 void ReportFileProblem(const char* what, const QByteArray& path, const char* detail);

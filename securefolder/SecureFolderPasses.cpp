@@ -9,8 +9,11 @@
 #include "securefolder/SecureFolderHost.h"
 
 #include <QHash>
+#include <QLocale>
 #include <QString>
 #include <QThread>
+
+#include <algorithm>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +22,9 @@ namespace {
 
 constexpr qsizetype kMinPasswordCharacters = 5;
 const char kSkippedLabel[] = "Files skipped for their names:";
+const char kLeftLabel[] = "Files left (cancelled):";
+// How often a pass tells its progress while a file is in hand.
+constexpr int kProgressIntervalMs = 250;
 
 const char kNotSelectedCaption[] = "Secure folder not selected";
 const char kNotFoundText[] = "Secure folder not found.\r\nPlease select a valid folder.";
@@ -63,12 +69,29 @@ QByteArray EncryptionTarget(const QByteArray& path)
 
 } // namespace
 
+QString CPassProgress::Text() const
+{
+    const QLocale c = QLocale::c();
+    return QStringLiteral("%1 of %2 files, %3 of %4")
+        .arg(filesDone)
+        .arg(files)
+        .arg(c.formattedDataSize(bytesDone), c.formattedDataSize(bytes));
+}
+
+int CPassProgress::PerMille() const
+{
+    if (bytes > 0)
+        return int(std::min(bytesDone, bytes) * 1000 / bytes);
+    return files > 0 ? filesDone * 1000 / files : 0;
+}
+
 // One pass's files, counters and key, from its listing to its summary.
 struct CSecureFolderPasses::CPass
 {
     struct CFile
     {
         QByteArray source, target;
+        qint64 size = 0; // as listed: the file's share of the progress
     };
 
     // Drops the files whose target another file of the list shares ("Notes.txt" and "notes.txt"
@@ -96,6 +119,7 @@ struct CSecureFolderPasses::CPass
     int skipped = 0;
     QList<CFile> work;
     qsizetype next = 0; // the file in hand, or the next to hand over
+    qint64 bytes = 0, bytesDone = 0;
     // Derived by the work thread at the first file: a folder with nothing to do costs no
     // derivation. Touched by that thread only while a file is in hand.
     CCryKey key;
@@ -107,7 +131,10 @@ struct CSecureFolderPasses::CPass
 CSecureFolderPasses::CSecureFolderPasses(CSettings& settings, CSettingsStore* pStore, CServerMonitor& monitor,
                                          ISecureFolderHost& host)
     : m_settings(settings), m_pStore(pStore), m_monitor(monitor), m_host(host)
-{}
+{
+    m_progressTimer.setInterval(kProgressIntervalMs);
+    connect(&m_progressTimer, &QTimer::timeout, this, &CSecureFolderPasses::OnProgressTimer);
+}
 
 CSecureFolderPasses::~CSecureFolderPasses() = default;
 
@@ -150,12 +177,14 @@ CSecureFolderPasses::EStart CSecureFolderPasses::OnEncrypt()
     if (IsRunning())
         return EStart::Busy;
     m_eState = EState::Asking;
-    if (!CheckStart("Secure folder not selected.\r\nPlease select folder to encrypt."))
+    m_bCancelled = false;
+    if (!CheckStart("Secure folder not selected.\r\nPlease select folder to encrypt.") || m_bCancelled)
         return Refuse();
     const CSettings::Values values = m_settings.Get();
     // Stored before the question, so that it stays even when the user declines.
     StorePassword(values.SecurePassword);
-    if (!m_host.AskYesNo(QString::fromLatin1(kEncryptQuestion)))
+    // A cancel asked for while the question was up (the window ending) keeps the pass from beginning.
+    if (!m_host.AskYesNo(QString::fromLatin1(kEncryptQuestion)) || m_bCancelled)
         return Refuse();
 
     auto pass = std::make_unique<CPass>();
@@ -181,7 +210,8 @@ CSecureFolderPasses::EStart CSecureFolderPasses::OnDecrypt()
     if (IsRunning())
         return EStart::Busy;
     m_eState = EState::Asking;
-    if (!CheckStart("Secure folder not selected.\r\nPlease select folder to decrypt."))
+    m_bCancelled = false;
+    if (!CheckStart("Secure folder not selected.\r\nPlease select folder to decrypt.") || m_bCancelled)
         return Refuse();
     const CSettings::Values values = m_settings.Get();
     auto pass = std::make_unique<CPass>();
@@ -209,17 +239,43 @@ CSecureFolderPasses::EStart CSecureFolderPasses::OnDecrypt()
     return EStart::Started;
 }
 
+void CSecureFolderPasses::Cancel()
+{
+    if (IsRunning())
+        m_bCancelled = true;
+}
+
+CPassProgress CSecureFolderPasses::Progress() const
+{
+    if (!m_pPass)
+        return m_toldProgress;
+    const CPass& pass = *m_pPass;
+    CPassProgress progress{int(pass.next), int(pass.work.size()), pass.bytesDone, pass.bytes};
+    // A file that grew meanwhile counts no more than its listed size.
+    if (pass.next < pass.work.size())
+        progress.bytesDone += std::min(m_nBytesInHand.load(std::memory_order_relaxed), pass.work[pass.next].size);
+    return progress;
+}
+
 void CSecureFolderPasses::Begin(std::unique_ptr<CPass> pass)
 {
+    for (CPass::CFile& file : pass->work) {
+        struct stat st = {};
+        file.size = ::lstat(file.source.constData(), &st) == 0 ? st.st_size : 0;
+        pass->bytes += file.size;
+    }
     m_pPass = std::move(pass);
     m_eState = EState::Working;
+    m_nBytesInHand = 0;
+    m_toldProgress = Progress();
+    m_progressTimer.start();
     HandOverNext();
 }
 
 void CSecureFolderPasses::HandOverNext()
 {
     CPass& pass = *m_pPass;
-    if (pass.next == pass.work.size()) {
+    if (m_bCancelled || pass.next == pass.work.size()) {
         // Queued: the start returns before its end is told, as it does when there are files.
         QMetaObject::invokeMethod(this, &CSecureFolderPasses::Finish, Qt::QueuedConnection);
         return;
@@ -227,15 +283,16 @@ void CSecureFolderPasses::HandOverNext()
     const CPass::CFile& file = pass.work[pass.next];
     const bool bEncrypt = pass.bEncrypt;
     m_worker.Post([this, source = file.source, target = file.target, bEncrypt, password = pass.password,
-                   &key = pass.key]() -> CFileWorkThread::CDone {
-        // On the work thread: nothing but the file and the key.
+                   &key = pass.key, &bytesRead = m_nBytesInHand]() -> CFileWorkThread::CDone {
+        // On the work thread: nothing but the file, the key and the byte count.
         struct stat before = {};
         ECryResult result = ECryResult::Failed;
         qint64 padding = 0;
         if (::lstat(source.constData(), &before) == 0) {
             result = ECryResult::DerivationFailed;
             if (key.IsReady() || key.Derive(password))
-                result = bEncrypt ? EncryptOneFile(source, target, key) : DecryptOneFile(source, target, key, &padding);
+                result = bEncrypt ? EncryptOneFile(source, target, key, &bytesRead)
+                                  : DecryptOneFile(source, target, key, &padding, &bytesRead);
         }
         return [this, result, before, padding] { OnFileDone(result, before, padding); };
     });
@@ -246,6 +303,8 @@ void CSecureFolderPasses::OnFileDone(ECryResult result, const struct stat& befor
     Q_ASSERT(QThread::currentThread() == thread());
     CPass& pass = *m_pPass;
     const CPass::CFile& file = pass.work[pass.next++];
+    pass.bytesDone += file.size;
+    m_nBytesInHand = 0;
     if (pass.bEncrypt) {
         if (result == ECryResult::DerivationFailed) {
             // Files already encrypted stay encrypted; the others are left without a summary.
@@ -275,10 +334,11 @@ void CSecureFolderPasses::OnFileDone(ECryResult result, const struct stat& befor
 
 void CSecureFolderPasses::Finish()
 {
-    End(m_pPass->bEncrypt ? LogEncryptionSummary() : LogDecryptionSummary());
+    const int left = int(m_pPass->work.size() - m_pPass->next);
+    End(m_pPass->bEncrypt ? LogEncryptionSummary(left) : LogDecryptionSummary(left));
 }
 
-CSecureFolderPasses::EOutcome CSecureFolderPasses::LogEncryptionSummary()
+CSecureFolderPasses::EOutcome CSecureFolderPasses::LogEncryptionSummary(int left)
 {
     const CPass& pass = *m_pPass;
     m_host.SetWaitCursor(false);
@@ -288,16 +348,18 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::LogEncryptionSummary()
     LogLabelled("Encrypted files: ", QByteArray::number(pass.done));
     LogCountOfLeft("Files not encrypted:", pass.failed);
     LogCountOfLeft(kSkippedLabel, pass.skipped);
-    return pass.failed + pass.skipped > 0 ? EOutcome::Incomplete : EOutcome::Completed;
+    LogCountOfLeft(kLeftLabel, left);
+    return pass.failed + pass.skipped + left > 0 ? EOutcome::Incomplete : EOutcome::Completed;
 }
 
-CSecureFolderPasses::EOutcome CSecureFolderPasses::LogDecryptionSummary()
+CSecureFolderPasses::EOutcome CSecureFolderPasses::LogDecryptionSummary(int left)
 {
     const CPass& pass = *m_pPass;
     // A wrong password passes for the right one in about one file of 256: its last block happens to
     // end in valid padding, nearly always of one byte. Every ".cry" file stays when any file of the
     // pass failed, or when all that passed ended in one byte of padding (a right password does so
-    // for one file in 16), so that no file rests only in a garbled plain form.
+    // for one file in 16), so that no file rests only in a garbled plain form. Files left by a
+    // cancel say nothing of the password.
     const int undone = pass.wrongPassword + pass.damaged + pass.failed;
     const bool keepCry = undone > 0 || pass.onlyOneBytePadding;
     if (!keepCry) {
@@ -316,14 +378,26 @@ CSecureFolderPasses::EOutcome CSecureFolderPasses::LogDecryptionSummary()
     LogCountOfLeft(kSkippedLabel, pass.skipped);
     const int kept = keepCry ? pass.done : 0;
     LogCountOfLeft("Kept .cry files (the password may be wrong):", kept);
-    return undone + pass.skipped + kept > 0 ? EOutcome::Incomplete : EOutcome::Completed;
+    LogCountOfLeft(kLeftLabel, left);
+    return undone + pass.skipped + kept + left > 0 ? EOutcome::Incomplete : EOutcome::Completed;
 }
 
 void CSecureFolderPasses::End(EOutcome outcome)
 {
+    m_progressTimer.stop();
+    m_toldProgress = Progress();
     m_pPass.reset();
     m_eState = EState::Idle;
     Q_EMIT Finished(outcome);
+}
+
+void CSecureFolderPasses::OnProgressTimer()
+{
+    const CPassProgress now = Progress();
+    if (now == m_toldProgress)
+        return;
+    m_toldProgress = now;
+    Q_EMIT ProgressChanged();
 }
 
 void CSecureFolderPasses::LogFirstLine(bool bSuccess, const char* successText, const char* noneText)

@@ -24,7 +24,12 @@ static const auto P = [](const QByteArray& name) { return tree.Path(name); };
 struct Host : ISecureFolderHost
 {
     void ShowWarning(const QString& text, const QString& caption) override { log << caption + ": " + text; }
-    bool AskYesNo(const QString& text) override { return log << "? " + text, bYes; }
+    bool AskYesNo(const QString& text) override
+    {
+        if (bCancelAsked) // the window ending while its question is up
+            passes.Cancel();
+        return log << "? " + text, bYes;
+    }
     bool ReadBackControls() override
     {
         return settings.Update([this](auto& v) { v.SecurePassword = typed; }), true;
@@ -50,7 +55,7 @@ struct Host : ISecureFolderHost
     CServerMonitor monitor{&sink};
     CSecureFolderPasses passes{settings, &store, monitor, *this};
     QByteArray typed = kPass; // what the read-back brings
-    bool bYes = true, bWait = false;
+    bool bYes = true, bCancelAsked = false, bWait = false;
     QStringList log; // warnings as "caption: text", questions as "? text"
     QList<bool> ok;  // the refusals, what held while the pass ran, its end
 };
@@ -120,6 +125,12 @@ CryPassword5 3145733 cf701466b483adc182fdb42ca713e5b59448f79c1ddd02f38c277f4ddb6
         QVERIFY2(QFile::permissions(P("made.cry")) == QFile::permissions(P("plain")), line); // 0640: not a new file's
     }
     QVERIFY(EncryptOneFile(P("plain"), P("none"), CCryKey()) == ECryResult::DerivationFailed && !tree.Exists("none"));
+    // The bytes read, for a pass's progress: all of the source once done.
+    CCryKey key;
+    std::atomic<qint64> read = 0, readBack = 0;
+    QVERIFY(key.Derive("marblet") && EncryptOneFile(P("plain"), P("made.cry"), key, &read) == ECryResult::Ok &&
+            DecryptOneFile(P("made.cry"), P("back"), key, nullptr, &readBack) == ECryResult::Ok);
+    QVERIFY(read == QFileInfo(P("plain")).size() && readBack == QFileInfo(P("made.cry")).size());
 }
 
 void TestSecureFolder::passes()
@@ -128,7 +139,7 @@ void TestSecureFolder::passes()
     const QByteArray tooLong(253, 'n'); // ".cry" makes a name longer than a file system takes
     struct Row
     {
-        char pass;        // E, D, or R: encryption refused or answered No, touching nothing
+        char pass; // E, D; e, d: cancelled at once; R: encryption refused or answered No, C: cancelled while asked
         QByteArray shown; // the summary ("<f>": the folder), or the start of the warning
         QByteArray typed = kPass, folder = "w/v", stored = "marblet", before = "a.txt=a b.cry=b@P", after = before;
     } rows[] = {
@@ -168,21 +179,32 @@ void TestSecureFolder::passes()
         {'R', "Secure folder not selected: Secure folder not selected.\r\nPlease select folder to encrypt.", "abc", ""},
         {'R', "Secure folder not found: Secure folder not found.\r\nPlease select a valid folder.", kPass, "w/missing"},
         {'R', "Secure password length: Secure password length should be at least 5 characters.", "äöüß"},
-        {'R', "? All files in the secure folder will be encrypted using CryPassword", kPass, "w/v", kPass}};
+        {'R', "? All files in the secure folder will be encrypted using CryPassword", kPass, "w/v", kPass},
+        {'C', "? All files in the secure folder will be encrypted using CryPassword", kPass, "w/v", kPass},
+        // A cancel stops a pass once the file in hand is done; the others are untouched, and counted.
+        {'e',
+         "Encryption completed successfully.|Secure folder: <f>|Files in folder: 3|Encrypted files: 1|"
+         "Files left (cancelled): 2",
+         kPass, "w/v", kPass, "a=x b=y c=z", "a.cry=x@P b=y c=z"},
+        {'d', "Decryption completed successfully.|Secure folder: <f>|Decrypted files: 1|Files left (cancelled): 2",
+         kPass, "w/v", kPass, "a.cry=x@P b.cry=y@P c.cry=z@P", "a=x b.cry=y@P c.cry=z@P"}};
     for (const Row& row : rows) {
-        const bool refused = row.pass == 'R';
+        const bool refused = row.pass == 'R' || row.pass == 'C', cancelled = row.pass == 'e' || row.pass == 'd';
         fs::remove_all(P("w").constData());
         const QByteArray folder = P(refused ? "w/v" : row.folder);
         fs::create_directories(folder.constData());
         Make(folder, row.before);
         Host host;
-        host.typed = row.typed, host.bYes = row.pass != 'R';
+        host.typed = row.typed, host.bYes = row.pass != 'R', host.bCancelAsked = row.pass == 'C';
         host.settings.Update([&](auto& v) { v.SecureFolder = row.folder.isEmpty() ? "" : P(row.folder); });
-        const bool decrypt = row.pass == 'D';
-        const std::optional<EOutcome> outcome = host.Run(decrypt);
+        const bool decrypt = row.pass == 'D' || row.pass == 'd';
+        const std::optional<EOutcome> outcome = host.Run(decrypt, [&] {
+            if (cancelled)
+                host.passes.Cancel();
+        });
         const bool undone = row.shown.contains("not encrypted:") || row.shown.contains("wrong password:") ||
                             row.shown.contains("Damaged") || row.shown.contains("skipped") ||
-                            row.shown.contains("Kept");
+                            row.shown.contains("Kept") || cancelled;
         QVERIFY(outcome ==
                 (refused ? std::nullopt : std::optional(undone ? EOutcome::Incomplete : EOutcome::Completed)));
         const QString shown = (refused ? host.log.value(0).left(row.shown.size()) : "") +
@@ -191,6 +213,10 @@ void TestSecureFolder::passes()
         QCOMPARE(Describe(folder), row.after);
         QVERIFY(!host.ok.contains(false) && !host.bWait);
         QCOMPARE(host.store.LoadSettings().SecurePassword, row.stored); // the typed one when stored
+        // Where the pass ended: every file and byte listed, or the first file of three.
+        const CPassProgress p = host.passes.Progress();
+        QVERIFY(refused || (cancelled ? p.filesDone == 1 && p.files == 3 && p.bytesDone * 3 == p.bytes
+                                      : p.filesDone == p.files && p.bytesDone == p.bytes));
     }
     // Files saved anew while the pass ran keep their place; the results hold what was read.
     for (const bool encrypt : {true, false}) {
@@ -288,6 +314,33 @@ try:
 except OSError: pass
 sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) != 3)
 EOF
+# At a terminal the progress shows on standard error, in place, and is cleared before the summary. SIGINT stops the
+# pass once the file in hand is done (exit 4): each file is done or untouched, and those untouched are counted.
+mkdir i && for n in 1 2 3; do head -c 64M /dev/zero >i/$n; done && python3 - "$TARVELO_BUILD_DIR/tarvelo-cry" <<'EOF'
+import os, pty, re, signal, sys
+signal.alarm(60)
+pid, fd = pty.fork()
+if pid == 0: os.execv(sys.argv[1], [sys.argv[1], 'encrypt', 'i'])
+out = b''
+for typed in (b'Crypt0Pass\n', b'Crypt0Pass\n'):
+    while not out.endswith(b': '): out += os.read(fd, 100)
+    os.write(fd, typed); out += b'\n'
+while b' (0%)' not in out: out += os.read(fd, 100)
+os.kill(pid, signal.SIGINT)
+try:
+    while chunk := os.read(fd, 1000): out += chunk
+except OSError: pass
+status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+plain = re.sub(rb'\x1b\[[0-9;]*m', b'', out)
+left = [n for n in '123' if os.path.exists('i/' + n) and os.path.getsize('i/' + n) == 64 << 20 and
+        not os.path.exists(f'i/{n}.cry')]
+done = [n for n in '123' if not os.path.exists('i/' + n) and os.path.exists(f'i/{n}.cry')]
+sys.exit(status != 4 or len(left) + len(done) != 3 or not left or
+         b'\r\x1b[Ktarvelo-cry: 0 of 3 files, 0 bytes of 192.00 MiB (0%)' not in out or
+         not re.search(rb'\r\x1b\[K\x1b\[[0-9;]*m(Encryption completed successfully|No files to encrypt)', out) or
+         f'Files left (cancelled): {len(left)}\r\n'.encode() not in plain)
+EOF
+rm -r i
 # Killed while it writes its output, encrypting leaves only the source: the output had no name yet.
 mkdir k && head -c 64M /dev/zero >k/big && python3 - "$TARVELO_BUILD_DIR/tarvelo-cry" <<'EOF'
 import os, subprocess, sys

@@ -8,6 +8,7 @@
 #include "panel/MainWindow.h"
 #include "panel/MessageBoxes.h"
 #include "panel/MonitorPane.h"
+#include "panel/PassProgressDialog.h"
 #include "panel/ShareDialog.h"
 #include "panel/TrayIcon.h"
 #include "TestServer.h"
@@ -206,12 +207,14 @@ private Q_SLOTS:
         g.VerifyLayout(true);
     }
 
-    // A pass runs beside the window, and nothing starts meanwhile; an end of the window waits for it.
+    // A pass runs beside the window with its progress shown, and nothing starts meanwhile. A Cancel, or an end of the
+    // window (which waits for it), stops it once the file in hand is done: the others untouched, and counted.
     void passBesideTheWindow()
     {
-        for (const QString name : {"to its end", "Esc"}) {
-            const bool ends = name == "Esc";
+        for (const QString name : {"to its end", "Cancel", "Esc", "tray Quit", "close"}) {
+            const bool ends = name == "Esc" || name == "tray Quit" || name == "close", cancelled = name != "to its end";
             Window f;
+            CTrayIcon tray(*f.w);
             f.w->show();
             QSignalSpy finished(f.w.get(), &QDialog::finished);
             const QString secure = f.temp.filePath("Secure");
@@ -225,15 +228,29 @@ private Q_SLOTS:
             f.C().CryPassword->setText("Crypt0Pass");
             CMessageBox::SetNextAnswer(true);
             f.C().Encrypt->click();
+            CPassProgressDialog* progress = f.w->PassProgress();
+            CHECK(progress && progress->isVisible() && progress->Value() == 0 &&
+                  progress->Text() == "0 of 3 files, 0 bytes of 3.00 MiB");
             CHECK(!f.C().Start->isEnabled() && !f.C().Encrypt->isEnabled() && !f.C().Decrypt->isEnabled());
             f.C().Start->click();
-            if (ends)
+            if (name == "Cancel")
+                progress->CancelButton()->click();
+            else if (name == "Esc")
                 QTest::keyClick(f.C().Username, Qt::Key_Escape);
+            else if (name == "tray Quit")
+                tray.Menu().actions().at(3)->trigger();
+            else if (name == "close")
+                f.w->close();
+            CHECK(!cancelled || (progress->Text().endsWith("\nStopping once the file in hand is done.") &&
+                                 !progress->CancelButton()->isEnabled() && progress->isVisible()));
             CHECK(finished.isEmpty() && f.w->isVisible() == !ends); // an end waits for the pass
-            QTRY_VERIFY_WITH_TIMEOUT(f.Lines().last() == "Encrypted files: 3", 60000);
+            QTRY_VERIFY_WITH_TIMEOUT(!f.w->PassProgress(), 60000);
             CHECK(finished.size() == int(ends) && !f.w->Server().IsRunning() && CMessageBox::TakeShown().size() == 1);
+            CHECK(f.Lines().last() == (cancelled ? "Files left (cancelled): 2" : "Encrypted files: 3"));
+            const QStringList untouched = cancelled ? QStringList{"b", "c"} : QStringList{};
             for (const QString file : {"a", "b", "c"})
-                CHECK(!QFile::exists(secure + "/" + file) && QFile::exists(secure + "/" + file + ".cry"));
+                CHECK(QFileInfo(secure + "/" + file).size() == (untouched.contains(file) ? 1 << 20 : 0) &&
+                      QFile::exists(secure + "/" + file + ".cry") != untouched.contains(file));
             if (!ends)
                 f.VerifyLayout(true);
         }

@@ -1,16 +1,20 @@
 // tarvelo-cry: the secure folder's passes from a terminal, for machines without a display and for
 // people who received ".cry" files. `tarvelo-cry encrypt FOLDER` or `tarvelo-cry decrypt FOLDER`.
 // The CryPassword comes from the terminal without echo (twice, to encrypt), or from standard input
-// when that is not a terminal, and is never stored. The summary lines go to standard output.
+// when that is not a terminal, and is never stored. The summary lines go to standard output; the
+// progress shows on standard error when that is a terminal. SIGINT, SIGTERM or SIGHUP stop the
+// pass once the file in hand is done.
 
 #include "core/ServerMonitor.h"
 #include "core/Settings.h"
 #include "core/StdoutMonitorSink.h"
+#include "platform/TerminationSignals.h"
 #include "securefolder/SecureFolderHost.h"
 #include "securefolder/SecureFolderPasses.h"
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,11 +55,27 @@ QByteArray ReadPassword(const char* prompt = "CryPassword: ")
 }
 
 // The terminal's side of a pass: warnings to standard error, the question answered yes, the
-// password read when the window would read its controls back.
+// password read when the window would read its controls back, and the progress line on standard
+// error when it is a terminal, where the window shows its wait cursor.
 class CTerminalHost : public ISecureFolderHost
 {
 public:
     CTerminalHost(CSettings& settings, bool bConfirm) : m_settings(settings), m_bConfirm(bConfirm) {}
+
+    // Overwrites the progress line in place; short enough for 80 columns, where \r reaches its start.
+    void ShowProgress(const CPassProgress& progress)
+    {
+        if (!m_bProgressLine)
+            return;
+        fprintf(stderr, "\r\x1b[Ktarvelo-cry: %s (%d%%)%s", qPrintable(progress.Text()), progress.PerMille() / 10,
+                m_bStopping ? ", stopping" : "");
+        m_bProgressShown = true;
+    }
+    void ShowStopping(const CPassProgress& progress)
+    {
+        m_bStopping = true;
+        ShowProgress(progress);
+    }
 
     void ShowWarning(const QString& text, const QString& caption) override
     {
@@ -76,11 +96,21 @@ public:
         m_settings.Update([&](CSettings::Values& v) { v.SecurePassword = password; });
         return true;
     }
-    void SetWaitCursor(bool) override {}
+    // The progress line goes before the summary comes.
+    void SetWaitCursor(bool bWait) override
+    {
+        if (bWait || !m_bProgressShown)
+            return;
+        fputs("\r\x1b[K", stderr);
+        m_bProgressShown = false;
+    }
 
 private:
     CSettings& m_settings;
     bool m_bConfirm; // encryption from a terminal: the password is asked twice
+    const bool m_bProgressLine = isatty(STDERR_FILENO);
+    bool m_bProgressShown = false;
+    bool m_bStopping = false; // a signal asked the pass to stop
 };
 
 // The exit status of a pass's end.
@@ -108,7 +138,8 @@ const char kUsage[] = "Usage: tarvelo-cry encrypt FOLDER\n"
                       "\n"
                       "Exit status: 0 when the pass did every file, 1 when the key derivation failed,\n"
                       "2 for a bad command line, 3 when a warning stopped the pass, 4 when the pass went\n"
-                      "over the folder but left files undone (failed, skipped, or kept in .cry form).\n";
+                      "over the folder but left files undone (failed, skipped, kept in .cry form, or left\n"
+                      "by Ctrl+C, which stops the pass once the file in hand is done).\n";
 
 int Usage(const char* reason, const char* given = "")
 {
@@ -149,5 +180,18 @@ int main(int argc, char* argv[])
     // The pass runs on; its end ends the program.
     QObject::connect(&passes, &CSecureFolderPasses::Finished, &app,
                      [&app](CSecureFolderPasses::EOutcome outcome) { app.exit(ExitStatus(outcome)); });
+    // Only now: a Ctrl+C at the password's prompt still ends the program at once. A second signal
+    // does so too, leaving the file in hand as it was.
+    const CTerminationSignals stop([&passes, &host] {
+        passes.Cancel();
+        host.ShowStopping(passes.Progress());
+        for (const int each : {SIGINT, SIGTERM, SIGHUP})
+            signal(each, SIG_DFL);
+    });
+    if (!stop.IsValid())
+        perror("tarvelo-cry: signal pipe"); // the pass goes on, unstoppable but for a kill
+    QObject::connect(&passes, &CSecureFolderPasses::ProgressChanged, &app,
+                     [&] { host.ShowProgress(passes.Progress()); });
+    host.ShowProgress(passes.Progress());
     return app.exec();
 }
