@@ -9,6 +9,7 @@
 
 #include <QtTest>
 
+#include <sys/prctl.h>
 #include <sys/socket.h>
 
 class TestSession : public QObject
@@ -27,6 +28,7 @@ void TestSession::session()
     values.LogoffMSG = "See you %s";
     values.Username = "caf\xE9"; // names compare ignoring ASCII case only
     TestServer server(values);
+    QCOMPARE(::prctl(PR_GET_DUMPABLE), 0); // it holds passwords: no other process of the user reads its memory
     server.Settings().SetDurations({.LoginFailureDelayMs = 100});
     FtpClient client, other, last, next, idle;
     QCOMPARE(client.ConnectAndGreet(server.Port()), QByteArray("220 100% sure %s %d %n"));
