@@ -98,8 +98,6 @@ public:
     qsizetype Threads() const { return m_pool.Threads(); }
     // Any thread: how long a password from the address would wait for its turn now.
     qint64 LoginWait(const QByteArray& address) const { return m_loginTurns.Wait(address); }
-    // Any thread: whether clients from the address are turned away now.
-    bool IsBanned(const QByteArray& address) const { return m_loginLimits.IsBanned(address); }
 
 Q_SIGNALS:
     // Host's thread: the connected-users count changed.
