@@ -2,17 +2,24 @@
 
 #include "connection/ConnectionHost.h"
 #include "connection/SocketController.h"
+#include "core/MonitorColors.h"
+#include "core/ServerMonitor.h"
 #include "core/Settings.h"
+#include "platform/Landlock.h"
 #include "platform/UniqueFd.h"
 
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <utility>
 
 namespace {
+
+std::atomic<void (*)()> g_clientStartHook{nullptr};
 
 // Milliseconds on a clock that setting the system time does not move.
 qint64 Now()
@@ -23,7 +30,8 @@ qint64 Now()
 
 } // namespace
 
-CThreadConnection::CThreadConnection(IConnectionHost* host) : m_pHost(host), m_tLastActivity(Now())
+CThreadConnection::CThreadConnection(IConnectionHost* host, std::shared_ptr<const CLandlockRuleset> confinement)
+    : m_pHost(host), m_confinement(std::move(confinement)), m_tLastActivity(Now())
 {
     m_context.moveToThread(this);
 }
@@ -58,7 +66,7 @@ void CThreadConnection::EndClient()
         &m_context,
         [this] {
             FinishClient();
-            if (!m_pHost->ClientEnded(this))
+            if (m_bConfinementFailed || !m_pHost->ClientEnded(this))
                 quit();
         },
         Qt::QueuedConnection);
@@ -76,8 +84,20 @@ bool CThreadConnection::IdleTimeOutPassed() const
     return m_tLastActivity + m_pHost->Settings().GetDurations().IdleTimeoutMs < Now();
 }
 
+void CThreadConnection::SetClientStartHook(void (*hook)())
+{
+    g_clientStartHook = hook;
+}
+
 void CThreadConnection::run()
 {
+    if (m_confinement && !m_confinement->RestrictThisThread()) {
+        m_bConfinementFailed = true;
+        m_pHost->Monitor().AddMonitorText("Kernel confinement of a client's thread failed: " +
+                                              QByteArray(strerror(errno)),
+                                          MonitorColor::White, MonitorColor::Red, true);
+    }
+    m_confinement.reset(); // the ruleset's descriptor goes with the run's last thread to start
     exec();
     ExitInstance();
 }
@@ -90,8 +110,16 @@ void CThreadConnection::StartConnection()
     m_tLastActivity = Now();
     m_socket->SetClientAddress(m_strAcceptedAddress);
 
+    if (void (*hook)() = g_clientStartHook.load())
+        hook();
     const CSettings::Values settings = m_pHost->Settings().Get();
     const int users = m_pHost->NotifyUserArrived(m_socket->ClientAddress());
+    // SECURITY: a thread the kernel did not confine serves nobody; it ends with this client.
+    if (m_bConfinementFailed) {
+        m_socket->SendReply("421 Service not available.");
+        m_socket->EndConnection();
+        return;
+    }
     if (settings.MaxUsers < quint32(users)) {
         m_socket->SendReply("421 No more users are allowed.");
         m_socket->EndConnection(); // closed at once: commands the client sent ahead must not run

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 
+class CLandlockRuleset;
 class CSocketController;
 class IConnectionHost;
 class QTimer;
@@ -17,12 +18,14 @@ class QTimer;
 // closes the control connection, counts the client out and asks the host, which keeps it for a
 // later client or ends it; an ended thread's object is deleted on the host's thread. The thread
 // never runs a nested event loop, and never waits for the host's thread.
+// SECURITY: the thread confines itself to its ruleset as it starts, before any client is given to
+// it, for its whole life: it serves only clients of the server run whose rules it holds.
 class CThreadConnection : public QThread
 {
     Q_OBJECT
 public:
-    // Host's thread. The host outlives the thread.
-    explicit CThreadConnection(IConnectionHost* host);
+    // Host's thread. The host outlives the thread; no ruleset leaves the thread unconfined.
+    CThreadConnection(IConnectionHost* host, std::shared_ptr<const CLandlockRuleset> confinement);
     ~CThreadConnection() override;
 
     // Host's thread, once: takes ownership of the accepted descriptor and greets its client, whose
@@ -46,6 +49,9 @@ public:
     // thread for a later client, or it ends.
     void EndClient();
 
+    // Tests: a function each connection thread runs as it takes a client, before its greeting.
+    static void SetClientStartHook(void (*hook)());
+
 protected:
     void run() override;
 
@@ -60,8 +66,10 @@ private:
     void EndLoginWait();
 
     IConnectionHost* m_pHost;
-    std::atomic<int> m_hAcceptedSocket{-1}; // set by Serve, taken by the connection thread
-    QByteArray m_strAcceptedAddress;        // set by Serve before it posts the greeting
+    std::shared_ptr<const CLandlockRuleset> m_confinement; // connection thread once started
+    bool m_bConfinementFailed = false;                     // connection thread only
+    std::atomic<int> m_hAcceptedSocket{-1};                // set by Serve, taken by the connection thread
+    QByteArray m_strAcceptedAddress;                       // set by Serve before it posts the greeting
     std::atomic<bool> m_bQuitRequested{false};
     QObject m_context; // lives on the connection thread; target of the quit request
 

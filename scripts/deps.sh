@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    g++ cmake make pkg-config
+    g++ cmake make pkg-config linux-libc-dev
     qt6-base-dev qt6-svg-dev libqt6svg6
     libcrypto++-dev libqrencode-dev
     curl lftp python3 openssl rclone

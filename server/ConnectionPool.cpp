@@ -1,6 +1,7 @@
 #include "server/ConnectionPool.h"
 
 #include "connection/ThreadConnection.h"
+#include "platform/Landlock.h"
 #include "platform/ServingProcess.h"
 
 namespace {
@@ -31,10 +32,11 @@ CConnectionPool::~CConnectionPool()
     }
 }
 
-void CConnectionPool::Open(int maxThreads)
+void CConnectionPool::Open(int maxThreads, std::shared_ptr<const CLandlockRuleset> confinement)
 {
     Q_ASSERT(QThread::currentThread() == thread());
     m_nMaxThreads = maxThreads;
+    m_confinement = std::move(confinement);
     m_bOpen = true;
     StartSpare();
 }
@@ -46,7 +48,7 @@ CThreadConnection* CConnectionPool::StartThread()
     // instead.
     if (m_nServing + m_nSpares >= m_nMaxThreads || !DescriptorFree())
         return nullptr;
-    auto* connection = new CThreadConnection(&m_host);
+    auto* connection = new CThreadConnection(&m_host, m_confinement);
     connect(connection, &QThread::finished, this, [this, connection] { OnFinished(connection); });
     connection->setStackSize(kConnectionStackBytes);
     connection->start();
@@ -88,6 +90,7 @@ void CConnectionPool::Close()
 {
     Q_ASSERT(QThread::currentThread() == thread());
     m_bOpen = false;
+    m_confinement.reset();
     m_spares.clear();
     for (auto entry = m_threads.begin(); entry != m_threads.end(); ++entry) {
         if (entry->role != ERole::Ending) {

@@ -8,7 +8,9 @@
 #include <QObject>
 
 #include <atomic>
+#include <memory>
 
+class CLandlockRuleset;
 class CThreadConnection;
 class IConnectionHost;
 
@@ -32,8 +34,9 @@ public:
     // Asks every thread to end and waits until each has: none ever waits for the host's thread.
     ~CConnectionPool() override;
 
-    // Takes clients, maxThreads threads at most; the first spare starts.
-    void Open(int maxThreads);
+    // Takes clients, maxThreads threads at most, each confined to the ruleset (none: unconfined)
+    // until it ends; the first spare starts.
+    void Open(int maxThreads, std::shared_ptr<const CLandlockRuleset> confinement);
     // Gives the client a thread, a spare when there is one. False when the system has no thread to
     // give: the descriptor stays the caller's then.
     bool Serve(CUniqueFd& fd, const QByteArray& clientAddress);
@@ -79,10 +82,11 @@ private:
     void OnFinished(CThreadConnection* thread);
 
     IConnectionHost& m_host;
-    std::atomic<bool> m_bOpen{false};           // changed on the host's thread only
-    std::atomic<int> m_nServing{0};             // lowered by connection threads as they give a client up
-    std::atomic<int> m_nSpares{0};              // raised by connection threads as they take a spare's place
-    int m_nMaxThreads = 0;                      // host's thread only
-    QList<CThreadConnection*> m_spares;         // host's thread only
-    QHash<CThreadConnection*, Entry> m_threads; // host's thread only
+    std::atomic<bool> m_bOpen{false};                      // changed on the host's thread only
+    std::atomic<int> m_nServing{0};                        // lowered by connection threads as they give a client up
+    std::atomic<int> m_nSpares{0};                         // raised by connection threads as they take a spare's place
+    int m_nMaxThreads = 0;                                 // host's thread only
+    std::shared_ptr<const CLandlockRuleset> m_confinement; // host's thread only: the open run's
+    QList<CThreadConnection*> m_spares;                    // host's thread only
+    QHash<CThreadConnection*, Entry> m_threads;            // host's thread only
 };

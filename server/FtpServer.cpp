@@ -4,6 +4,7 @@
 #include "connection/VirtualPaths.h"
 #include "core/MonitorColors.h"
 #include "platform/ServingProcess.h"
+#include "server/ThreadConfinement.h"
 
 #include <algorithm>
 #include <climits>
@@ -106,9 +107,9 @@ bool CFtpServer::StartServer()
     m_listener.SetUrgentInline();
     const long long spare = SpareDescriptors();
     const int maxThreads = spare < 0 ? INT_MAX : int(std::max(0LL, spare - kDescriptorMargin) / kDescriptorsPerThread);
-    m_pool.Open(maxThreads);
-    SetState(EState::Running);
     m_monitor.AddMonitorText("***** FTP SERVER ONLINE *****", MonitorColor::Green, MonitorColor::Dark, true);
+    m_pool.Open(maxThreads, ConfineConnectionThreads(m_settings.Get(), m_monitor));
+    SetState(EState::Running);
     WarnOfRiskySettings(maxThreads);
     return true;
 }
