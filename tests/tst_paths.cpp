@@ -4,6 +4,7 @@
 #include "TestFiles.h"
 #include "TestServer.h"
 
+#include "connection/ThreadConnection.h"
 #include "platform/Landlock.h"
 
 #include <QtTest>
@@ -21,6 +22,7 @@ private Q_SLOTS:
     void paths();
     void renamedMeanwhile();
     void secureFolder();
+    void kernelConfinement();
 };
 
 void TestPaths::paths()
@@ -330,6 +332,81 @@ void TestPaths::secureFolder()
         MKD x | 550 Creating a folder is not allowed.
     )");
     CONVERSE(client, "@pasv\nLIST / | 150 ASCII mode. | 226 Transfer completed.\n@recv");
+}
+
+// What a client's thread may do as the kernel decides, once a path got past the path rules: each act in the run's
+// root, r<run>, and (Outside) any act outside it, the root of the run before included.
+static QByteArray g_base; // set before the server starts
+static std::atomic<int> g_run{0}, g_acts{-1};
+constexpr int Read = 1, List = 2, Write = 4, Create = 8, Truncate = 16, Remove = 32, Rmdir = 64, Mkdir = 128,
+              Rename = 256, Outside = 512, AllActs = 1023;
+
+static void TryActs()
+{
+    const auto in = [](const char* name, int run = g_run) { return g_base + "/r" + QByteArray::number(run) + name; };
+    const auto opens = [](const QByteArray& path, int flags) { return CUniqueFd(::open(path, flags, 0600)).IsValid(); };
+    const auto refused = [](bool done) { return !done && errno == EACCES; };
+    const QByteArray out = g_base + "/out";
+    const bool outside = !(refused(opens(out + "/f", O_RDONLY)) && refused(opens(out + "/f", O_WRONLY)) &&
+                           refused(opens(out, O_RDONLY | O_DIRECTORY)) && refused(::unlink(out + "/f") == 0) &&
+                           refused(::mkdir(out + "/m", 0700) == 0) && refused(opens(in("/f", g_run - 1), O_RDONLY)));
+    const auto act = [](int bit, bool done) { return done ? bit : 0; }; // in any order: none needs another
+    g_acts = act(Read, opens(in("/f"), O_RDONLY)) | act(List, opens(in("/d"), O_RDONLY | O_DIRECTORY)) |
+             act(Write, opens(in("/f"), O_WRONLY)) | act(Create, opens(in("/new"), O_WRONLY | O_CREAT | O_EXCL)) |
+             act(Truncate, ::truncate(in("/f"), 0) == 0) | act(Remove, ::unlink(in("/g")) == 0) |
+             act(Rmdir, ::rmdir(in("/e")) == 0) | act(Mkdir, ::mkdir(in("/m"), 0700) == 0) |
+             act(Rename, ::rename(in("/d/h"), in("/h")) == 0) | act(Outside, outside);
+}
+
+// Each permission's rights below the root, from a client's thread of the real engine; a root for each run, so that a
+// thread of the run before fails if it serves; the start line, and the start, without Landlock (the probe simulated).
+void TestPaths::kernelConfinement()
+{
+    const int abi = CLandlockRuleset::Abi();
+    if (abi < 3)
+        QSKIP("This kernel offers no Landlock ABI 3.");
+    constexpr int Down = 1, Up = 2, Del = 4, Ren = 8, Mkd = 16, Every = 31;
+    const struct
+    {
+        int permissions, abi, acts;
+        const char* off; // why the start line says the confinement is off
+    } rows[] = {
+        {0, -1, 0, nullptr},
+        {Down, -1, List | Read, nullptr},
+        {Up, -1, List | Write | Create | Truncate, nullptr},
+        {Del, -1, List | Remove | Rmdir, nullptr},
+        {Ren, -1, List | Remove | Rmdir | Mkdir | Rename, nullptr}, // the kernel has no right to rename alone
+        {Mkd, -1, List | Mkdir, nullptr},
+        {Every, 0, AllActs, "this kernel has no Landlock"},
+        {Down, 2, AllActs, "this kernel's Landlock ABI 2 cannot confine truncation (ABI 3 can)"},
+        {Every, -1, AllActs & ~Outside, nullptr},
+    };
+    TestTree tree("r0/ r0/f out/");
+    g_base = tree.Base();
+    TestServer server(TestValues());
+    CThreadConnection::SetClientStartHook(TryActs);
+    for (const auto& row : rows) {
+        const QByteArray root = "r" + QByteArray::number(++g_run);
+        ::rmdir(tree.Path("out/m")); // made by a run without confinement
+        QVERIFY(server.Stop() && tree.Add(QByteArray("out/f %/ %/f=x %/g %/e/ %/d/ %/d/h").replace('%', root)));
+        server.Settings().Update([&](CSettings::Values& v) {
+            v.SharedFolder = tree.Path(root);
+            int* const permissions[] = {&v.AllowDownloadFiles, &v.AllowUploadFiles, &v.AllowDeleteFiles,
+                                        &v.AllowRenameFiles, &v.AllowCreateFolders};
+            for (int bit = 0; bit < 5; ++bit)
+                *permissions[bit] = (row.permissions >> bit) & 1;
+        });
+        CLandlockRuleset::SimulateAbi(row.abi);
+        FtpClient client;
+        QVERIFY(server.Start() && client.ConnectAndGreet(server.Port()).startsWith("220 "));
+        QCOMPARE(g_acts.load(), row.acts);
+        const QByteArrayList lines = server.Monitor().Lines();
+        QCOMPARE(lines.value(lines.lastIndexOf("***** FTP SERVER ONLINE *****") + 1),
+                 row.off ? "Kernel confinement off: " + QByteArray(row.off) + "."
+                         : "Kernel confinement on (Landlock ABI " + QByteArray::number(abi) +
+                               "): each client's thread reaches only the root folder.");
+    }
+    CThreadConnection::SetClientStartHook(nullptr);
 }
 
 QTEST_GUILESS_MAIN(TestPaths)
