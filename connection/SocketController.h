@@ -49,6 +49,8 @@ public:
     // The client's address as dotted text, read once when the connection starts.
     const QByteArray& ClientAddress() const { return m_strClientAddress; }
     void SetClientAddress(const QByteArray& address) { m_strClientAddress = address; }
+    // For tests: a running data wait ends now, as its time-out would.
+    void FireDataWait();
 
 protected:
     void OnReceive(int error) override;

@@ -136,10 +136,7 @@ void CThreadConnection::StartConnection()
     if (!m_loginTimer) { // made once for the thread's clients, on the thread
         m_loginTimer = std::make_unique<QTimer>();
         m_loginTimer->setSingleShot(true);
-        QObject::connect(m_loginTimer.get(), &QTimer::timeout, m_loginTimer.get(), [this] {
-            m_socket->SendReply("421 Login time limit reached.");
-            m_socket->EndConnection();
-        });
+        QObject::connect(m_loginTimer.get(), &QTimer::timeout, m_loginTimer.get(), [this] { LoginTimeLimitReached(); });
         // One timer for the idle limit, re-armed when it finds activity since it was armed: an idle
         // client costs one wake-up per limit, and activity costs only the clock read that marks it.
         m_idleTimer = std::make_unique<QTimer>();
@@ -150,6 +147,28 @@ void CThreadConnection::StartConnection()
     m_loginTimer->start(durations.LoginTimeLimitMs);
     m_socket->SendReply("220 %s", settings.WelcomeMSG.constData());
     ArmIdleTimer(durations.IdleTimeoutMs);
+}
+
+void CThreadConnection::LoginTimeLimitReached()
+{
+    m_socket->SendReply("421 Login time limit reached.");
+    m_socket->EndConnection();
+}
+
+void CThreadConnection::FireWaitTimers(std::function<void()> fired)
+{
+    QMetaObject::invokeMethod(
+        &m_context,
+        [this, fired = std::move(fired)] {
+            if (m_loginTimer && m_loginTimer->isActive()) {
+                m_loginTimer->stop();
+                LoginTimeLimitReached();
+            }
+            if (m_socket)
+                m_socket->FireDataWait();
+            fired();
+        },
+        Qt::QueuedConnection);
 }
 
 void CThreadConnection::IdleTimerProc()

@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class CLandlockRuleset;
@@ -52,6 +53,11 @@ public:
     // Tests: a function each connection thread runs as it takes a client, before its greeting.
     static void SetClientStartHook(void (*hook)());
 
+    // Any thread, for tests: the client's login time limit and data wait, where they run, end now as
+    // their time-outs would; then fired runs on the connection thread. A test that sends a NOOP next
+    // and reads "200 OK" as the next reply knows that neither time-out would have said anything.
+    void FireWaitTimers(std::function<void()> fired);
+
 protected:
     void run() override;
 
@@ -61,6 +67,7 @@ private:
     // Closes the client's connection and counts the client out.
     void FinishClient();
     void IdleTimerProc();
+    void LoginTimeLimitReached();
     void ArmIdleTimer(qint64 ms);
     // The login time limit stops, and the place among the address's clients not logged in is left.
     void EndLoginWait();

@@ -126,6 +126,14 @@ void CSocketController::CancelPendingTransfer()
     m_transfer.reset();
 }
 
+void CSocketController::FireDataWait()
+{
+    if (m_dataWait.isActive()) {
+        m_dataWait.stop();
+        OnDataWaitExpired();
+    }
+}
+
 void CSocketController::OnDataWaitExpired()
 {
     AssertOnThread();

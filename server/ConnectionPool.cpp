@@ -86,6 +86,18 @@ void CConnectionPool::AcceptsTaken()
         StartSpare();
 }
 
+int CConnectionPool::FireWaitTimers(const std::function<void()>& fired)
+{
+    int asked = 0;
+    for (auto entry = m_threads.cbegin(); entry != m_threads.cend(); ++entry) {
+        if (entry->role != ERole::Ending) {
+            entry.key()->FireWaitTimers(fired);
+            ++asked;
+        }
+    }
+    return asked;
+}
+
 void CConnectionPool::Close()
 {
     Q_ASSERT(QThread::currentThread() == thread());

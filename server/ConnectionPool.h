@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class CLandlockRuleset;
@@ -49,6 +50,10 @@ public:
     // Connection thread, once its client is gone and counted out: true when the pool takes the
     // thread back (kept as a spare, or ended); false when the thread is to end now.
     bool ClientEnded(CThreadConnection* thread);
+
+    // For tests: every thread not ending fires its client's wait timers (CThreadConnection::
+    // FireWaitTimers); fired runs on each afterwards. The number of threads asked.
+    int FireWaitTimers(const std::function<void()>& fired);
 
     // Any thread: threads serving a client, and threads waiting for one (or on their way back).
     int ServingThreads() const { return m_nServing.load(); }

@@ -96,6 +96,8 @@ public:
     int SpareThreads() const { return m_pool.SpareThreads(); }
     // Host's thread: every connection thread alive, whatever it does.
     qsizetype Threads() const { return m_pool.Threads(); }
+    // Host's thread, for tests: see CConnectionPool::FireWaitTimers.
+    int FireWaitTimers(const std::function<void()>& fired) { return m_pool.FireWaitTimers(fired); }
     // Any thread: how long a password from the address would wait for its turn now.
     qint64 LoginWait(const QByteArray& address) const { return m_loginTurns.Wait(address); }
 

@@ -3,6 +3,7 @@
 #include "core/ServerMonitor.h"
 #include "server/FtpServer.h"
 
+#include <QSemaphore>
 #include <QTest>
 #include <QTimer>
 
@@ -89,4 +90,12 @@ bool TestServer::WaitUntilIdle(int timeoutMs)
     // What the threads posted to the host before (monitor lines) is delivered: it comes before this call there.
     OnHost([] {});
     return idle;
+}
+
+bool TestServer::FireWaitTimers()
+{
+    const auto fired = std::make_shared<QSemaphore>(); // outlives a thread that answers too late
+    int asked = 0;
+    OnHost([&] { asked = m_server->FireWaitTimers([fired] { fired->release(); }); });
+    return fired->tryAcquire(asked, 10000);
 }

@@ -2,6 +2,7 @@
 
 #include "core/MonitorSink.h"
 #include "core/Settings.h"
+#include "FtpClient.h"
 
 #include <QByteArrayList>
 #include <QMutex>
@@ -47,6 +48,10 @@ public:
     CFtpServer& Engine() { return *m_server; } // its counters and address service; any thread
     // Waits until no connection thread serves and the count is back to zero; delivers what they posted.
     bool WaitUntilIdle(int timeoutMs = 15000);
+    // Every client's login time limit and data wait that run end now, as their time-outs would; true
+    // once each connection thread has done so. A NOOP's "200 OK" as the next reply then shows that
+    // neither would have said anything.
+    bool FireWaitTimers();
 
 private:
     void OnHost(const std::function<void()>& fn); // runs fn on the host thread and waits for it
@@ -61,3 +66,11 @@ private:
 
 // Settings for tests: a root folder, port 0, everything allowed unless a test says otherwise.
 CSettings::Values TestValues(const QByteArray& rootFolder = "/nonexistent-root");
+
+// Fails the running test unless nothing more comes to the client now or when its waits end: they end at once, and
+// a NOOP's "200 OK" must be the next reply.
+#define NOTHING_MORE(server, client)                                                                                   \
+    do {                                                                                                               \
+        QVERIFY((server).FireWaitTimers());                                                                            \
+        CONVERSE(client, "NOOP | 200 OK");                                                                             \
+    } while (false)
