@@ -18,6 +18,12 @@
  *   client probe-wire BYTES                         loopback TCP with this client's own buffers
  *   client port [FIRST]                             a loopback TCP port free now, from FIRST up
  *   client reap PIDFILE COMMAND...                  runs a server and every process it forks, see Reap
+ *   client tls-retr|tls-stor|tls-login ...          retr, stor and login over explicit FTPS: AUTH TLS
+ *                                                   before USER; retr and stor then send PBSZ 0 and
+ *                                                   PROT P, and their data connection resumes the
+ *                                                   control connection's TLS session, as curl does.
+ *                                                   Certificates are not checked: every server
+ *                                                   serves the same one.
  *
  * With the server's PID, retr and stor also report the CPU seconds that the server's processes
  * (it and all its descendants) spent between the PASV and the 226, and many those of the whole
@@ -50,7 +56,15 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { kBig = 1 << 20, kChunk = 4096, kTimeoutSeconds = 60 };
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+enum
+{
+    kBig = 1 << 20,
+    kChunk = 4096,
+    kTimeoutSeconds = 60
+};
 
 static double Now(void)
 {
@@ -231,6 +245,7 @@ static int SignalDescendants(pid_t root, int signal)
     return sent;
 }
 
+static SSL_CTX* g_tls; /* set by the tls- commands: every session is explicit FTPS */
 
 static int Connect(uint16_t port)
 {
@@ -269,6 +284,7 @@ static int SendAll(int fd, const char* data, size_t size)
 typedef struct
 {
     int fd;
+    SSL* ssl; /* the control connection's TLS, once AUTH TLS went through */
     uint16_t port;
     char buffer[8192];
     size_t used;
@@ -294,7 +310,8 @@ static int ReadReply(Control* c)
         }
         if (c->used == sizeof c->buffer)
             return -1;
-        ssize_t n = recv(c->fd, c->buffer + c->used, sizeof c->buffer - c->used, 0);
+        int n = c->ssl ? SSL_read(c->ssl, c->buffer + c->used, (int)(sizeof c->buffer - c->used))
+                       : (int)recv(c->fd, c->buffer + c->used, sizeof c->buffer - c->used, 0);
         if (n <= 0)
             return -1;
         c->used += (size_t)n;
@@ -309,33 +326,94 @@ static int Command(Control* c, const char* format, ...)
     int length = vsnprintf(text, sizeof text - 2, format, arguments);
     va_end(arguments);
     memcpy(text + length, "\r\n", 2);
-    if (SendAll(c->fd, text, (size_t)length + 2) != 0)
+    if (c->ssl ? SSL_write(c->ssl, text, length + 2) != length + 2 : SendAll(c->fd, text, (size_t)length + 2) != 0)
         return -1;
     return ReadReply(c);
 }
 
 /* Where a login stopped: 0 when it went through. */
-enum { kNoConnection = 1, kNoGreeting, kNoLogin };
+enum
+{
+    kNoConnection = 1,
+    kNoGreeting,
+    kNoLogin
+};
+
+/* A TLS client on the connected descriptor, resuming the session when one is given; NULL when the
+ * handshake failed. */
+static SSL* TlsConnect(int fd, SSL_SESSION* session)
+{
+    SSL* ssl = SSL_new(g_tls);
+    if (ssl && SSL_set_fd(ssl, fd) == 1 && (!session || SSL_set_session(ssl, session) == 1) && SSL_connect(ssl) == 1)
+        return ssl;
+    ERR_print_errors_fp(stderr);
+    SSL_free(ssl);
+    return NULL;
+}
+
+/* Sends close_notify, as a client that reached the end does, then closes once the server has: what
+ * it sent unread (a TLS 1.3 session ticket on an upload's connection) would turn the close into a
+ * reset, which servers take for a cut transfer. */
+static void TlsClose(SSL* ssl, int fd)
+{
+    if (ssl) {
+        SSL_shutdown(ssl);
+        SSL_free(ssl);
+        shutdown(fd, SHUT_WR);
+        char rest[4096];
+        while (recv(fd, rest, sizeof rest, 0) > 0) {
+        }
+    }
+    close(fd);
+}
 
 static int Login(Control* c, uint16_t port, const char* user, const char* pass)
 {
     c->used = 0;
     c->port = port;
     c->dataFlags = 0;
+    c->ssl = NULL;
     c->fd = Connect(port);
     if (c->fd < 0)
         return kNoConnection;
     if (ReadReply(c) != 220)
         return kNoGreeting;
+    if (g_tls && (Command(c, "AUTH TLS") != 234 || !(c->ssl = TlsConnect(c->fd, NULL))))
+        return kNoLogin;
     if (Command(c, "USER %s", user) != 331 || Command(c, "PASS %s", pass) != 230)
         return kNoLogin;
     return 0;
 }
 
+/* With TLS, every data connection from here on is encrypted too; the reply code of the last step. */
+static int Protect(Control* c)
+{
+    return !g_tls ? 200 : Command(c, "PBSZ 0") != 200 ? -1 : Command(c, "PROT P");
+}
+
 static void Quit(Control* c)
 {
     Command(c, "QUIT");
-    close(c->fd);
+    TlsClose(c->ssl, c->fd);
+}
+
+/* The data connection of a transfer: with TLS, its handshake once the transfer began (its 150),
+ * as the server starts TLS then. */
+typedef struct
+{
+    int fd;
+    SSL* ssl;
+} Data;
+
+static int StartData(Control* c, Data* d)
+{
+    d->ssl = NULL;
+    if (!c->ssl)
+        return 0;
+    SSL_SESSION* session = SSL_get1_session(c->ssl);
+    d->ssl = TlsConnect(d->fd, session);
+    SSL_SESSION_free(session);
+    return d->ssl ? 0 : -1;
 }
 
 /* PASV and the connect to the port it names; the data descriptor, or -1. */
@@ -350,15 +428,17 @@ static int Passive(Control* c)
     return Connect((uint16_t)(p1 * 256 + p2));
 }
 
-/* Reads the data connection to its end; the byte count, or -1. */
-static long long Drain(int fd, char* buffer, size_t size, int flags)
+/* Reads the data connection to its end; the byte count, or -1. Over TLS the end is the server's
+ * close_notify: a bare TCP close could be a cut. */
+static long long Drain(Data d, char* buffer, size_t size, int flags)
 {
     long long total = 0;
     for (;;) {
-        ssize_t n = recv(fd, buffer, size, flags);
+        ssize_t n = d.ssl ? SSL_read(d.ssl, buffer, (int)(size < INT32_MAX ? size : INT32_MAX))
+                          : recv(d.fd, buffer, size, flags);
         if (n == 0)
-            return total;
-        if (n < 0 && errno == EINTR)
+            return !d.ssl || SSL_get_error(d.ssl, 0) == SSL_ERROR_ZERO_RETURN ? total : -1;
+        if (n < 0 && !d.ssl && errno == EINTR)
             continue;
         if (n < 0)
             return -1;
@@ -369,12 +449,13 @@ static long long Drain(int fd, char* buffer, size_t size, int flags)
 /* A transfer that reads: "LIST" or "RETR name". The bytes read, or -1. */
 static long long Fetch(Control* c, char* buffer, size_t size, const char* format, const char* argument)
 {
-    int data = Passive(c);
-    if (data < 0)
+    Data data = {Passive(c), NULL};
+    if (data.fd < 0)
         return -1;
     int code = Command(c, format, argument);
-    long long got = code == 150 || code == 125 ? Drain(data, buffer, size, c->dataFlags) : -1;
-    close(data);
+    long long got =
+        (code == 150 || code == 125) && StartData(c, &data) == 0 ? Drain(data, buffer, size, c->dataFlags) : -1;
+    TlsClose(data.ssl, data.fd);
     if (got < 0 || ReadReply(c) != 226)
         return -1;
     return got;
@@ -394,7 +475,7 @@ static int Retr(uint16_t port, const char* user, const char* pass, const char* n
 {
     Control c;
     char* buffer = malloc(kBig);
-    if (Login(&c, port, user, pass) != 0 || Command(&c, "TYPE I") != 200)
+    if (Login(&c, port, user, pass) != 0 || Protect(&c) != 200 || Command(&c, "TYPE I") != 200)
         Die("retr: login");
     Family before = ReadFamily(server);
     double start = Now();
@@ -415,23 +496,25 @@ static int Stor(uint16_t port, const char* user, const char* pass, const char* n
     char* buffer = malloc(kBig);
     uint64_t state = 88172645463325252ull;
     Noise(buffer, kBig, &state);
-    if (Login(&c, port, user, pass) != 0 || Command(&c, "TYPE I") != 200)
+    if (Login(&c, port, user, pass) != 0 || Protect(&c) != 200 || Command(&c, "TYPE I") != 200)
         Die("stor: login");
     Family before = ReadFamily(server);
     double start = Now();
-    int data = Passive(&c);
-    int code = data < 0 ? -1 : Command(&c, "STOR %s", name);
-    if (code != 150 && code != 125)
+    Data data = {Passive(&c), NULL};
+    int code = data.fd < 0 ? -1 : Command(&c, "STOR %s", name);
+    if ((code != 150 && code != 125) || StartData(&c, &data) != 0)
         Die("stor: start");
     for (long long left = bytes; left > 0;) {
         size_t piece = left < kBig ? (size_t)left : kBig;
-        if (SendAll(data, buffer, piece) != 0)
+        if (data.ssl ? SSL_write(data.ssl, buffer, (int)piece) != (int)piece : SendAll(data.fd, buffer, piece) != 0)
             Die("stor: send");
         left -= (long long)piece;
     }
-    close(data);
-    if (ReadReply(&c) != 226)
-        Die("stor: completion");
+    TlsClose(data.ssl, data.fd);
+    if (ReadReply(&c) != 226) {
+        fprintf(stderr, "stor: completion: %s", c.line);
+        exit(1);
+    }
     double seconds = Now() - start;
     printf("bytes=%lld seconds=%.6f mbps=%.1f", bytes, seconds, bytes / seconds / 1e6);
     PrintServerCpu(server, &before);
@@ -473,7 +556,10 @@ typedef struct
     int outcome; /* 0 when all of it went through, a Login step, or kFailedLater */
 } ManyClient;
 
-enum { kFailedLater = kNoLogin + 1 };
+enum
+{
+    kFailedLater = kNoLogin + 1
+};
 
 /* One client's session: login, LIST, RETR, QUIT; the outcome says where it stopped. */
 static void ManySession(ManyClient* m)
@@ -755,7 +841,7 @@ static int ProbeSend(const char* path)
     pthread_t thread;
     double start = Now();
     pthread_create(&thread, NULL, ChunkSender, &p);
-    long long got = Drain(receiver, buffer, kBig, 0);
+    long long got = Drain((Data){receiver, NULL}, buffer, kBig, 0);
     pthread_join(thread, NULL);
     double seconds = Now() - start;
     if (got != p.bytes)
@@ -808,7 +894,7 @@ static int ProbeWire(long long bytes)
     pthread_t thread;
     double start = Now();
     pthread_create(&thread, NULL, BulkSender, &p);
-    long long got = Drain(receiver, buffer, kBig, 0);
+    long long got = Drain((Data){receiver, NULL}, buffer, kBig, 0);
     pthread_join(thread, NULL);
     double seconds = Now() - start;
     printf("bytes=%lld seconds=%.6f mbps=%.1f\n", got, seconds, got / seconds / 1e6);
@@ -896,7 +982,9 @@ static int Reap(const char* pidFile, char** command)
 
 static int Usage(void)
 {
-    fputs("usage: client retr|stor|small|many|idle|login|list|gen|files|probe-send|probe-recv|probe-wire|port|reap ...\n"
+    fputs("usage: client "
+          "[tls-]retr|[tls-]stor|small|many|idle|[tls-]login|list|gen|files|probe-send|probe-recv|probe-wire|"
+          "port|reap ...\n"
           "(see the head of bench/client.c)\n",
           stderr);
     return 2;
@@ -940,6 +1028,15 @@ int main(int argc, char** argv)
         if (argc < 4)
             return Usage();
         return Reap(argv[2], argv + 3);
+    }
+    if (!strncmp(verb, "tls-", 4)) {
+        verb += 4;
+        g_tls = SSL_CTX_new(TLS_client_method());
+        if (!g_tls || (strcmp(verb, "retr") && strcmp(verb, "stor") && strcmp(verb, "login")))
+            return Usage();
+        SSL_CTX_set_min_proto_version(g_tls, TLS1_2_VERSION);
+        /* Sessions are kept for the data connections to resume, as curl, lftp and FileZilla do. */
+        SSL_CTX_set_session_cache_mode(g_tls, SSL_SESS_CACHE_CLIENT);
     }
     if (argc < 5)
         return Usage();

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # `make bench`: builds the release programs, serves one temporary root folder on loopback with
 # tarvelo-ftpd and with the peer servers vsftpd, pure-ftpd and pyftpdlib, taking turns in each
-# round, measures them all with the same client (bench/client.c), times the secure folder's passes
-# against `openssl enc`, and writes a Markdown table. Ratios are taken within one round (ours
+# round, measures them all with the same client (bench/client.c), plain and over explicit FTPS (a
+# second instance of each server, TLS required, all with one certificate), times the secure
+# folder's passes against `openssl enc`, and writes a Markdown table. Ratios are taken within one round (ours
 # against the best peer of that round) and the table gives their median over the rounds.
 #
 # The peers are Debian's packages. vsftpd and pure-ftpd cannot be installed side by side, so their
@@ -82,7 +83,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" -j2 --target tarvelo-ftpd tarvelo-cry >/dev/null
 client=$build/bench-client
-cc -O2 -Wall -Wextra -pthread -o "$client" "$bench/client.c"
+cc -O2 -Wall -Wextra -pthread -o "$client" "$bench/client.c" -lssl -lcrypto
 cc -O2 -Wall -Wextra -pthread -o "$build/bench-floor" "$bench/floor.c"
 
 need=$((2 * big + 3 * cryBig + (100 << 20)))
@@ -107,6 +108,13 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# One certificate and key for every encrypted server: ECDSA P-256, the kind tarvelo-ftpd makes itself.
+tls=$work/tls
+mkdir -p "$tls"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=localhost \
+    -keyout "$tls/key.pem" -out "$tls/cert.pem" 2>/dev/null
+chmod 600 "$tls/key.pem"
+
 # The root folder: readable by all, written only in up/, which the peers' sessions own (a chroot
 # that its user can write is refused by vsftpd).
 root=$work/root
@@ -123,7 +131,9 @@ echo "bench: making the files in $work" >&2
 "$client" files "$root/list" "$listEntries" 0
 
 declare -A portOf pidOf userOf passOf forks version
-servers=()
+servers=() tlsServers=()
+# The server started last serves explicit FTPS: it moves from servers to tlsServers.
+as_tls() { tlsServers+=("${servers[-1]}") && unset 'servers[-1]'; }
 
 # start_server NAME PORT COMMAND...: runs the server, waits until it accepts connections and adds it
 # to servers. With no PORT, the port is read from its "listening on port N" line.
@@ -174,6 +184,8 @@ AllowRenameFiles=1
 AllowCreateFolders=1
 EOF
 start_server tarvelo "" env XDG_CONFIG_HOME="$work/config" "$build/tarvelo-ftpd" || exit 1
+start_server tls-tarvelo "" env XDG_CONFIG_HOME="$work/config" "$build/tarvelo-ftpd" \
+    --tls require --tls-certificate "$tls/cert.pem" --tls-key "$tls/key.pem" && as_tls
 
 # peer_binary NAME: sets binary to the unpacked server and succeeds, or notes why it cannot run.
 peer_binary() {
@@ -225,9 +237,28 @@ tcp_wrappers=NO
 xferlog_enable=NO
 dirmessage_enable=NO
 EOF
+    # Encrypted: anonymous sessions must use TLS on both connections; its default cipher list
+    # (DES-CBC3-SHA) is refused by OpenSSL 3's defaults, so HIGH; session reuse required as it ships.
+    vsftpdTlsPort=$(free_port $((ephemeral - 8150)))
+    sed -e "s/^listen_port=.*/listen_port=$vsftpdTlsPort/" -e "s/^pasv_min_port=.*/pasv_min_port=$((ephemeral - 20000))/" \
+        -e "s/^pasv_max_port=.*/pasv_max_port=$((ephemeral - 18001))/" "$work/vsftpd/vsftpd.conf" >"$work/vsftpd/tls.conf"
+    cat >>"$work/vsftpd/tls.conf" <<EOF
+ssl_enable=YES
+allow_anon_ssl=YES
+force_anon_logins_ssl=YES
+force_anon_data_ssl=YES
+ssl_ciphers=HIGH
+rsa_cert_file=$tls/cert.pem
+rsa_private_key_file=$tls/key.pem
+EOF
     userOf[vsftpd]=anonymous passOf[vsftpd]=bench@localhost forks[vsftpd]=1 version[vsftpd]=$(deb_version vsftpd)
-    start_server vsftpd "$vsftpdPort" unshare --mount sh -c 'mount --bind "$1" /etc/passwd && exec "$2" "$3"' \
-        sh "$work/vsftpd/passwd" "$binary" "$work/vsftpd/vsftpd.conf" || true
+    userOf[tls-vsftpd]=anonymous passOf[tls-vsftpd]=bench@localhost forks[tls-vsftpd]=1
+    for conf in vsftpd tls; do
+        name=vsftpd port=$vsftpdPort
+        [ "$conf" = tls ] && name=tls-vsftpd port=$vsftpdTlsPort
+        start_server "$name" "$port" unshare --mount sh -c 'mount --bind "$1" /etc/passwd && exec "$2" "$3"' \
+            sh "$work/vsftpd/passwd" "$binary" "$work/vsftpd/$conf.conf" && { [ "$conf" != tls ] || as_tls; }
+    done
 fi
 
 if wanted pure-ftpd && peer_binary pure-ftpd; then
@@ -238,9 +269,13 @@ if wanted pure-ftpd && peer_binary pure-ftpd; then
     echo "$user:$pureHash:$sessionUid:$sessionGid::$root/./::::::::::::" >"$work/pure-ftpd/passwd"
     "$peerDir/root/usr/bin/pure-pw" mkdb "$work/pure-ftpd/pureftpd.pdb" -f "$work/pure-ftpd/passwd" >/dev/null
     purePort=$(free_port $((ephemeral - 8050)))
-    forks[pure-ftpd]=1 version[pure-ftpd]=$(deb_version pure-ftpd)
-    start_server pure-ftpd "$purePort" "$binary" -S "127.0.0.1,$purePort" -l "puredb:$work/pure-ftpd/pureftpd.pdb" \
-        -p "$((ephemeral - 4000)):$((ephemeral - 1))" -E -A -H -c 2000 -C 2000 -f none || true
+    pureTlsPort=$(free_port $((ephemeral - 8120)))
+    forks[pure-ftpd]=1 forks[tls-pure-ftpd]=1 version[pure-ftpd]=$(deb_version pure-ftpd)
+    pureOptions=(-l "puredb:$work/pure-ftpd/pureftpd.pdb" -E -A -H -c 2000 -C 2000 -f none)
+    start_server pure-ftpd "$purePort" "$binary" -S "127.0.0.1,$purePort" -p "$((ephemeral - 4000)):$((ephemeral - 1))" \
+        "${pureOptions[@]}" || true
+    start_server tls-pure-ftpd "$pureTlsPort" "$binary" -S "127.0.0.1,$pureTlsPort" \
+        -p "$((ephemeral - 22000)):$((ephemeral - 20001))" "${pureOptions[@]}" -Y 1 -2 "$tls/cert.pem,$tls/key.pem" && as_tls
 fi
 
 if wanted pyftpdlib; then
@@ -255,6 +290,8 @@ if wanted pyftpdlib; then
         version[pyftpdlib]=$("$python" -c 'import pyftpdlib; print(pyftpdlib.__ver__)')
         start_server pyftpdlib "" "$python" "$bench/pyftpd.py" "$root" "$user" "$password" \
             "$((ephemeral - 12000)):$((ephemeral - 8201))" || true
+        start_server tls-pyftpdlib "" "$python" "$bench/pyftpd.py" "$root" "$user" "$password" \
+            "$((ephemeral - 24000)):$((ephemeral - 22001))" "$tls/cert.pem" "$tls/key.pem" && as_tls
     else
         skipped[pyftpdlib]="not installed (python3-pyftpdlib)"
     fi
@@ -299,28 +336,27 @@ larger() { awk -v a="$1" -v b="$2" 'BEGIN {print (b + 0 > a + 0 ? b : a)}'; }
 # else the machine does at a moment weighs on all of them alike.
 # RETR, STOR and the small files keep the best of a few runs in a row: a disturbance (another
 # process, or the host taking the virtual machine's CPU) only ever slows one.
-measure_retr() {
+# bulk VERB MEASURE SERVER: the best rate of a few RETRs or STORs in a row, and their least CPU per GB.
+bulk() {
     local best=0 cpu=""
     for _ in $(seq "$bulkTries"); do
-        r=$("$client" retr "$p" "$u" "$w" big.bin "$pid")
+        if [[ $1 == *retr ]]; then
+            r=$("$client" "$1" "$p" "$u" "$w" big.bin "$pid")
+        else
+            sync # what earlier steps left to write does not compete with the upload
+            r=$("$client" "$1" "$p" "$u" "$w" up/up.bin "$big" "$pid")
+            rm -f "$root/up/up.bin"
+        fi
         best=$(larger "$best" "$(echo "$r" | field mbps)")
         cpu+=" $(per_gb "$(echo "$r" | field server_cpu)" "$big")"
     done
-    record retr "$1" "$best"
-    record retrCpu "$1" "$(echo "$cpu" | least)"
+    record "$2" "$3" "$best"
+    record "${2}Cpu" "$3" "$(echo "$cpu" | least)"
 }
-measure_stor() {
-    local best=0 cpu=""
-    for _ in $(seq "$bulkTries"); do
-        sync # what earlier steps left to write does not compete with the upload
-        r=$("$client" stor "$p" "$u" "$w" up/up.bin "$big" "$pid")
-        rm -f "$root/up/up.bin"
-        best=$(larger "$best" "$(echo "$r" | field mbps)")
-        cpu+=" $(per_gb "$(echo "$r" | field server_cpu)" "$big")"
-    done
-    record stor "$1" "$best"
-    record storCpu "$1" "$(echo "$cpu" | least)"
-}
+measure_retr() { bulk retr retr "$1"; }
+measure_stor() { bulk stor stor "$1"; }
+measure_tlsRetr() { bulk tls-retr tlsRetr "$1"; }
+measure_tlsStor() { bulk tls-stor tlsStor "$1"; }
 measure_small() {
     local best=0
     for _ in $(seq "$bulkTries"); do
@@ -332,6 +368,10 @@ measure_small() {
 measure_login() {
     r=$("$client" login "$p" "$u" "$w" "$logins")
     record login "$1" "$(echo "$r" | field median_us)"
+}
+measure_tlsLogin() {
+    r=$("$client" tls-login "$p" "$u" "$w" "$logins")
+    record tlsLogin "$1" "$(echo "$r" | field median_us)"
 }
 measure_list() {
     r=$("$client" list "$p" "$u" "$w" list "$listRuns")
@@ -377,12 +417,14 @@ for rep in $(seq "$reps"); do
     echo "bench: round $rep of $reps" >&2
     r=$("$client" probe-wire "$big")
     record wire client "$(echo "$r" | field mbps)"
-    for workload in retr stor small login list many; do
+    for workload in retr stor small login list many tlsRetr tlsStor tlsLogin; do
         taking=("${servers[@]}")
         [ "$workload" = many ] && [ -n "${portOf[floor]:-}" ] && taking+=(floor)
+        [[ $workload == tls* ]] && taking=("${tlsServers[@]}")
+        # An encrypted instance's results go under its server's name, in the FTPS rows.
         for s in $(ordered "$rep" "${taking[@]}"); do
             p=${portOf[$s]} u=${userOf[$s]} w=${passOf[$s]} pid=${pidOf[$s]}
-            "measure_$workload" "$s"
+            "measure_$workload" "${s#tls-}"
         done
     done
 done
@@ -468,6 +510,7 @@ verdict() { awk -v v="$1" -v l="$3" -v op="$2" 'BEGIN {if (v == "-" || l == "-")
 sum() { echo "${runs[$1/$2]:-}" | awk '{for (i = 1; i <= NF; i++) if ($i ~ /^[0-9]+$/) { s += $i; n++ }} END {print n ? s : "-"}'; }
 mib() { echo "$(($1 >> 20)) MiB"; }
 peers=${servers[*]:1}
+tlsPeers=$(for s in "${tlsServers[@]}"; do [ "$s" = tls-tarvelo ] || echo "${s#tls-}"; done | tr '\n' ' ')
 
 # row LABEL MEASURE max|min PEERS TARGET-TEXT OP LIMIT: a table row whose verdict is on the ratio.
 row() {
@@ -511,6 +554,11 @@ mkdir -p "$(dirname "$out")"
     done
     row "$clients clients at once, the client not copying the data, wall s" manyUnread min "$peers" "none: shows the client's share" "<=" -
     own_row "$clients clients at once, not copying, the client's CPU s" "$(med manyUnreadClientCpu tarvelo)" "$(med manyUnreadClientCpu vsftpd)" "$(med manyUnreadClientCpu pure-ftpd)" "$(med manyUnreadClientCpu pyftpdlib)" "" ""
+    row "FTPS RETR $(mib "$big"), MB/s" tlsRetr max "$tlsPeers" ">= 1.1x best peer" ">=" 1.1
+    row "FTPS STOR $(mib "$big"), MB/s" tlsStor max "$tlsPeers" ">= 1.1x best peer" ">=" 1.1
+    row "server CPU per GB, FTPS RETR, s" tlsRetrCpu min "$tlsPeers" "<= best peer" "<=" 1
+    row "server CPU per GB, FTPS STOR, s" tlsStorCpu min "$tlsPeers" "<= best peer" "<=" 1
+    row "FTPS login, connect to 230 with AUTH TLS, median us" tlsLogin min "$tlsPeers" "<= best peer" "<=" 1
     own_row "$clients logged-in clients idle for $idleSeconds s, server CPU s per minute" "$idleCpu" "" "" "" "< 0.1" "$(verdict "$idleCpu" "<" 0.1)"
     own_row "LIST of $listEntries entries, median ms" "$(med list tarvelo)" "$(med list vsftpd)" "$(med list pure-ftpd)" "$(med list pyftpdlib)" "< 50" "$(verdict "$(med list tarvelo)" "<" 50)"
     echo
@@ -535,6 +583,16 @@ mkdir -p "$(dirname "$out")"
             echo "- $p: not measured, ${skipped[$p]:-not asked for (BENCH_PEERS)}."
         fi
     done
+    echo "FTPS rows: a second instance of each server with TLS required on the control and data connections, one ECDSA P-256"
+    echo "certificate for all; the client sends AUTH TLS before USER, PBSZ 0 and PROT P after, and resumes the control connection's"
+    echo "TLS session on each data connection, as curl does. tarvelo-ftpd: --tls require. vsftpd: ssl_enable, allow_anon_ssl, forced"
+    echo "TLS for anonymous logins and data, ssl_ciphers=HIGH (its default, DES-CBC3-SHA, is refused by OpenSSL 3). pure-ftpd: -Y 1 with"
+    echo "the certificate (-2). pyftpdlib: TLS_FTPHandler (python3-openssl), TLS required."
+    for p in "${allPeers[@]}"; do
+        [ -n "${portOf[tls-$p]:-}" ] || [ -z "${portOf[$p]:-}" ] ||
+            echo "- $p over FTPS: not measured, ${skipped[tls-$p]:-not asked for}."
+    done
+    [ -n "${portOf[tls-tarvelo]:-}" ] || echo "- tarvelo-ftpd over FTPS: not measured, ${skipped[tls-tarvelo]:-?}."
     echo
     echo "RETR and STOR: the best of $bulkTries transfers in a row, for the rate and for the CPU apart. Small files: the best of $bulkTries sessions in a row."
     echo "Server CPU: user and system seconds of the server's process and all its descendants between the PASV and the 226 reply"
