@@ -99,9 +99,13 @@ clean:
 
 # Speed figures beside vsftpd, pure-ftpd and pyftpdlib (bench/run.sh fetches or installs them from
 # Debian) and openssl enc, into bench/results/; BENCH_SMALL=1 runs tiny sizes in a minute or two.
-.PHONY: bench bench-smoke
+.PHONY: bench bench-smoke tls-scan
 bench: deps
 	bench/run.sh
+
+# testssl.sh against tarvelo-ftpd with encryption required; fails on a finding rated HIGH or CRITICAL.
+tls-scan: build
+	scripts/tls-scan.sh $(BUILD)
 
 # The suite at tiny sizes on the test build, so that it keeps working; its figures mean nothing.
 bench-smoke: build

@@ -5,10 +5,10 @@ set -euo pipefail
 packages=(
     g++ cmake make pkg-config linux-libc-dev
     qt6-base-dev qt6-svg-dev libqt6svg6
-    libcrypto++-dev libqrencode-dev
+    libcrypto++-dev libqrencode-dev libssl-dev
     curl lftp python3 openssl rclone
     clang-14 libclang-rt-14-dev
-    dpkg-dev desktop-file-utils appstream man-db lintian systemd zbar-tools
+    dpkg-dev desktop-file-utils appstream man-db lintian systemd zbar-tools testssl.sh
 )
 
 missing=()
