@@ -88,12 +88,6 @@ QByteArray FtpClient::ReadReply(int timeoutMs)
     return line;
 }
 
-bool FtpClient::NoReplyWithin(int timeoutMs)
-{
-    char probe;
-    return !m_buffer.contains("\r\n") && (!WaitReadable(m_fd, timeoutMs) || ::recv(m_fd, &probe, 1, MSG_PEEK) < 0);
-}
-
 bool FtpClient::WaitForClose(int timeoutMs)
 {
     while (m_fd >= 0 && WaitReadable(m_fd, timeoutMs))
@@ -126,12 +120,10 @@ void FtpClient::Close()
     m_buffer.clear();
 }
 
-int FtpClient::OpenPassive(QByteArray* reply)
+int FtpClient::OpenPassive()
 {
-    const QByteArray answer = Command("PASV");
-    if (reply)
-        *reply = answer;
-    return PassivePort(answer) ? DataSocket::Connect(PassivePort(answer)) : -1;
+    const quint16 port = PassivePort(Command("PASV"));
+    return port ? DataSocket::Connect(port) : -1;
 }
 
 quint16 PassivePort(const QByteArray& reply)
@@ -157,10 +149,8 @@ QString FtpClient::Run(const char* script)
         QString failure;
         if (step.startsWith("@pasv")) {
             DataSocket::Close(m_data);
-            QByteArray reply;
-            m_data = OpenPassive(&reply);
-            if (m_data < 0)
-                failure = QStringLiteral("no passive connection: ") + QString::fromLatin1(reply);
+            if ((m_data = OpenPassive()) < 0)
+                failure = QStringLiteral("no passive connection");
         } else if (step.startsWith("@connect")) {
             DataSocket::Close(m_data);
             const QByteArray from = step.mid(9);

@@ -29,10 +29,8 @@ public:
 
     // Connects to 127.0.0.1 (or the given local address to bind first). True on success.
     bool Connect(quint16 port, const char* bindAddress = nullptr);
-    // Connects, then reads the greeting.
     QByteArray ConnectAndGreet(quint16 port, const char* from = {}) { return Connect(port, from) ? ReadReply() : ""; }
-    // Connects, reads the greeting, logs in; true on "230 Login OK.". A client bound to 127.1.0.x
-    // is not on the server's network, as one from the Internet.
+    // Connects, reads the greeting, logs in: true on "230 Login OK."; one from 127.1.0.x is off the server's network.
     bool Login(quint16 port, const QByteArray& user = "tester", const QByteArray& password = "Secret",
                const char* bindAddress = nullptr);
 
@@ -42,20 +40,15 @@ public:
     bool SendUrgentLine(const QByteArray& line);
     // The next reply line without its CR LF; empty when none came within the time.
     QByteArray ReadReply(int timeoutMs = 10000);
-    // Sends, then reads the reply.
-    QByteArray Command(const QByteArray& line, int waitMs = 10000) { return SendLine(line) ? ReadReply(waitMs) : ""; }
-    // True when no reply line arrives within the time (and the connection is still open).
-    bool NoReplyWithin(int timeoutMs);
-    // True when the server closed the connection within the time, as a stream ends, not with a
-    // reset, which may take replies with it (any pending lines are dropped).
+    QByteArray Command(const QByteArray& line) { return SendLine(line) ? ReadReply() : ""; }
+    // True when the server ended the stream (no reset, which may take replies) in time; pending lines are dropped.
     bool WaitForClose(int timeoutMs = 10000);
     void ShutDownSending(); // sends no more; replies can still be read
     void Reset();           // closes abruptly (RST)
     void Close();
 
-    // Opens a passive data connection: sends PASV, connects to the announced port. Returns the
-    // data socket descriptor, or -1. The 227 reply goes to *reply.
-    int OpenPassive(QByteArray* reply = nullptr);
+    // Sends PASV and connects to the port it names: the data socket, or -1.
+    int OpenPassive();
 
     // Runs a conversation and returns an empty string, or what differed first. One step per line:
     //   command | reply | reply...   sends the command, then expects each reply in turn

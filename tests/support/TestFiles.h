@@ -4,17 +4,14 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// Files for tests.
-
 // Bytes that look random but are the same on every run (xorshift from the seed).
 QByteArray Pattern(qsizetype size, quint32 seed = 2463534242u);
 bool WriteFile(const QString& path, const QByteArray& data);
 // The file's bytes, or "<unreadable>" so that a missing file never equals expected content.
 QByteArray ReadFile(const QString& path);
 
-// A temporary folder, removed at the end, filled from a compact description: entries separated by
-// white space, each "Folder/", "file=text" (no spaces in the text; "file" alone is empty) or
-// "link->target". Folders must come before what they hold.
+// A temporary folder, removed at the end, filled from entries separated by white space: "Folder/" (before what it
+// holds), "file=text" (no spaces; "file" alone is empty) or "link->target".
 class TestTree
 {
 public:

@@ -28,8 +28,8 @@ private:
     QByteArray m_partial;   // guarded by m_lock
 };
 
-// The real engine on its own host thread (as the window's thread would be), listening on
-// 127.0.0.1 with a port chosen by the system. The test's thread stays free to act as clients.
+// The real engine on a host thread of its own (as the window's), on a port the system chooses; the test's thread is
+// free.
 class TestServer
 {
 public:
@@ -48,9 +48,8 @@ public:
     CFtpServer& Engine() { return *m_server; } // its counters and address service; any thread
     // Waits until no connection thread serves and the count is back to zero; delivers what they posted.
     bool WaitUntilIdle(int timeoutMs = 15000);
-    // Every client's login time limit and data wait that run end now, as their time-outs would; true
-    // once each connection thread has done so. A NOOP's "200 OK" as the next reply then shows that
-    // neither would have said anything.
+    // Every client's running login time limit and data wait end now, as their time-outs would; true once each
+    // connection thread has done so.
     bool FireWaitTimers();
 
 private:
@@ -67,8 +66,7 @@ private:
 // Settings for tests: a root folder, port 0, everything allowed unless a test says otherwise.
 CSettings::Values TestValues(const QByteArray& rootFolder = "/nonexistent-root");
 
-// Fails the running test unless nothing more comes to the client now or when its waits end: they end at once, and
-// a NOOP's "200 OK" must be the next reply.
+// Fails the test unless a NOOP's "200 OK" is the next reply to the client, its waits ended first (as at their time).
 #define NOTHING_MORE(server, client)                                                                                   \
     do {                                                                                                               \
         QVERIFY((server).FireWaitTimers());                                                                            \

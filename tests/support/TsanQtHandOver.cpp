@@ -1,9 +1,6 @@
-// ThreadSanitizer builds only. Debian's Qt is not built with TSan, so the hand-over of a queued call
-// inside libQt6Core is invisible to it and every write before QMetaObject::invokeMethod looks like
-// a race with the call on the receiving thread. These stand-ins for Qt's functions tell TSan: the
-// caller releases before the call is queued, the receiver acquires before it runs (and releases
-// after it, for a blocking call). A thread's end is released once finished() has been posted and
-// acquired by QThread::wait().
+// TSan builds only: Debian's Qt has no TSan, which takes its hand-over of a queued call for a race. These stand-ins
+// release before a call is queued, acquire before it runs and, for a blocking call, release after it for the caller;
+// a thread's end is released once finished() is posted, and acquired by QThread::wait().
 
 #include <QObject>
 #include <QThread>
@@ -28,8 +25,7 @@ private:
         auto* slot = static_cast<CAnnotatedSlot*>(self);
         switch (which) {
         case Destroy:
-            // Qt counts the references inside libQt6Core: whichever thread drops the last one
-            // frees the slot after the other's call.
+            // Qt counts the references: whichever thread drops the last one frees the slot after the other's call.
             __tsan_acquire(slot);
             slot->m_inner->destroyIfLastRef();
             delete slot;
