@@ -45,9 +45,8 @@ void TestAddresses::addresses()
     quint16 port = 0;
     const int service = DataSocket::Listen(&port);
     internet.SetServiceUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port));
-    // Clients bound to 127.1.0.x are not on the server's network: PASV announces the public address. Their
-    // lines wait for it in order, a local client's do not; one lookup serves everybody, and a failure is
-    // remembered: the next PASV is answered at once.
+    // PASV to clients off the server's network (127.1.0.x) announces the public address: their lines wait for it in
+    // order, a local client's do not; one lookup serves all, and a failure is remembered for the next PASV.
     FtpClient local, remote, other;
     QVERIFY(local.Login(server.Port()) && remote.Login(server.Port(), "tester", "Secret", "127.1.0.1") &&
             other.Login(server.Port(), "tester", "Secret", "127.1.0.2"));
@@ -74,8 +73,7 @@ void TestAddresses::addresses()
     QCOMPARE(server.Monitor().Lines().last(), "Connection error. Unable to get your Internet IP address.\r\n"
                                               "Please check your Internet connection and firewall.");
     internet.SetTimings(CInternetAddress::kFetchTimeoutMs, 0);
-    // A failure forgotten at once is fetched again. Only a plain IPv4 address is taken; one fetch serves every
-    // caller, and one that cancelled is not answered.
+    // Failures forgotten at once: only a plain IPv4 address is taken, one fetch serves all, and no one who cancelled.
     const char* rows[][4] = {
         {"500 Internal Server Error", "x", "", "Unable to get your Internet IP address. Error code: 00000191"},
         {"200 OK", "1.2.3.4\r\n200 OK", "", "Unable to get your Internet IP address."}, // a reply injected into PASV

@@ -1,6 +1,5 @@
-// Catches: a .deb that does not unpack or run, lacks dependencies, fails validators or lintian, leaves options
-// undocumented, states a licence, version or address other than the sources', or ships a user service that systemd
-// refuses or that names a program the package lacks.
+// Catches: a .deb that does not unpack or run, lacks dependencies, fails validators or lintian, leaves options out of
+// its manuals, states another licence, version or address than the sources', or ships a user service systemd refuses.
 
 #include <QtTest>
 

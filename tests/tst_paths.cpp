@@ -83,8 +83,7 @@ void TestPaths::paths()
     QCOMPARE(client.Command("SIZE " + QByteArray("docs/../").repeated(256) + "notes.txt"), QByteArray("213 5"));
     QCOMPARE(client.Command("SIZE " + QByteArray("docs/../").repeated(257) + "notes.txt"),
              QByteArray("550 File not found."));
-    // Going back and forth between large folders reads one of them at every name: past 1,000,000 entries read for
-    // one path, names are taken as spelt and the path names nothing, so nothing is made either.
+    // Past 1,000,000 entries read for one path (large folders, back and forth), it names nothing, nor makes anything.
     for (const char* wide : {"root/wide1", "root/wide2"}) {
         QVERIFY(::mkdir(tree.Path(wide), 0755) == 0);
         for (int i = 0; i < 10000; ++i)
@@ -186,9 +185,8 @@ void TestPaths::paths()
         QVERIFY2(!tree.Exists(path), path);
     QCOMPARE(tree.Read("Root/secret.txt") + tree.Read("rootX/x.txt"), QByteArray("secretx"));
 
-    // The root replaced by a link elsewhere: the connection looks at what the setting names now, not the
-    // folder it remembered (from where rootX's absolute link would lead out); the kernel keeps its thread in the
-    // folder the run began with.
+    // The root replaced by a link elsewhere: what the setting names now is looked at (whence rootX's self would
+    // lead out), while the kernel keeps the thread in the folder the run began with.
     QVERIFY(::rename(tree.Path("root").constData(), tree.Path("moved").constData()) == 0);
     QVERIFY(::symlink("rootX", tree.Path("root").constData()) == 0);
     CONVERSE(client, "SIZE NOTES.txt | 550 File not found.\nSIZE self | 213 1\n@pasv\nRETR self | 150 Binary mode.");
@@ -228,8 +226,7 @@ void TestPaths::renamedMeanwhile()
     QVERIFY(tree.Read("out/secret.txt") == "outside" && !tree.Exists("out/planted.txt") &&
             !tree.Exists("root/stolen.txt") && tree.Read("root/new.txt") == "in");
 
-    // A download's file replaced meanwhile by a link to a FIFO (a device alike) inside the root: what the link leads
-    // to is looked at before anything is opened, as opening a device acts on it. Here a writer waits for a reader.
+    // A download's file replaced meanwhile by a link to a FIFO (as to a device) is never opened: a writer waits here.
     const QByteArray fifo = tree.Path("root/fifo"), plain = tree.Path("root/plain.txt");
     QVERIFY(::mkfifo(fifo.constData(), 0600) == 0 && tree.Add("root/plain.txt=x"));
     std::atomic<bool> opened{false};
@@ -248,9 +245,8 @@ void TestPaths::renamedMeanwhile()
     QVERIFY(!openedByServer);
 }
 
-// The secure folder inside the root is its owner's: clients browse it and fetch its .cry files, and nothing else, by
-// any spelling; nothing in it, nor what holds it, changes. An upload beside a .cry file would replace the owner's file
-// at the next Encrypt.
+// Clients browse the secure folder and fetch its .cry files, nothing else, by any spelling; nothing in it, nor what
+// holds it, changes (an upload beside a .cry file would replace the owner's file at the next Encrypt).
 void TestPaths::secureFolder()
 {
     TestTree tree("root/ root/Vault/ root/Vault/diary.txt=plain root/Vault/diary.txt.cry=cipher root/Vault/old.CRY=c2 "
