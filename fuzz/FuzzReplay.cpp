@@ -1,5 +1,5 @@
-// Runs a fuzz target once over every input of the corpus folders given, as an ordinary test: what
-// the campaigns (make fuzz) found stays fixed in every build, with or without libFuzzer.
+// Replays a fuzz target over every input of the corpus folders given: what `make fuzz` found stays fixed in every
+// build.
 
 #include "TestFiles.h"
 

@@ -1,5 +1,4 @@
-// Control-line framing: any byte stream, cut into reads anywhere, frames into the same commands as
-// the stream taken in one read, and no line ever carries a CR LF or a NUL.
+// Control lines: a byte stream cut into reads anywhere frames as in one read, and no line holds a CR LF or a NUL.
 
 #include "connection/CommandLine.h"
 #include "Require.h"

@@ -1,5 +1,4 @@
-// ".cry" decryption of arbitrary bytes: never a crash, a target only when the result is Ok, and no
-// temporary file left behind either way.
+// ".cry" decryption of any bytes: no crash, a target only when the result is Ok, and no temporary file left either way.
 
 #include "Require.h"
 #include "securefolder/CryFile.h"

@@ -1,5 +1,4 @@
-// PORT arguments: whatever is accepted is six plain decimal fields naming an IPv4 address and an
-// unprivileged port, and its parse is the one an independent reading gives.
+// PORT arguments: what is accepted is six decimal fields, an IPv4 address and an unprivileged port, read as below.
 
 #include "Require.h"
 #include "transfer/PortArgument.h"

@@ -1,7 +1,5 @@
-// Path resolvers: every disk path they accept lies inside the root folder, exactly (whole folder
-// levels, normalised, and again after following symbolic links), on a real fixture tree with a
-// sibling folder whose name extends the root's, links out of the root and a case-folded twin.
-// What an accepted path opens is checked where the kernel says it lies.
+// Path resolvers accept disk paths inside the root only (whole levels, normalised, links followed), on a tree with a
+// sibling extending the root's name, links out and a case-folded twin; what they open lies where the kernel says.
 
 #include "connection/ConnectionState.h"
 #include "connection/VirtualPaths.h"
@@ -26,9 +24,8 @@ bool Below(const QByteArray& folder, const QByteArray& path)
     return path.startsWith(folder) && (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
-// Exact containment of an accepted disk path, as the file system will take it. With the secure folder, what is
-// accepted inside it, by where the path really leads: browsing the folder and reading .cry files there; nothing
-// changes in it or moves what holds it.
+// An accepted disk path lies inside, as the file system takes it; in the secure folder, by where it really leads, only
+// browsing and reading .cry files, and nothing changes it or moves what holds it.
 void RequireAccepted(const QByteArray& path, AccessMode mode, bool secure)
 {
     Require(!path.contains('\0') && Below(g_root, path));
@@ -70,8 +67,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
-// The first byte picks the permissions (bits 0-1), the current folder (2-3), the resolver and
-// access mode (4-6) and whether Docs/Sub is the secure folder (7); the rest is the client's path.
+// The first byte picks the permissions (bits 0-1), the current folder (2-3), the resolver and access mode (4-6) and
+// whether Docs/Sub is the secure folder (7); the rest is the client's path.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {
     if (size == 0)

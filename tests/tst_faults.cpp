@@ -26,11 +26,13 @@ private Q_SLOTS:
     void startWithinStop();
 };
 
-// Threads and descriptors of this process, to find any that outlive their use.
-static QPair<int, int> Held()
+// Threads and descriptors of this process, to find any that outlive their use, less those of the spare threads the
+// server keeps for later clients (a thread and its loop's descriptor each).
+static QPair<int, int> Held(int spares = 0)
 {
-    return {int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()),
-            int(QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size())};
+    return {int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()) - spares,
+            int(QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size()) -
+                spares};
 }
 
 // The server's spare connection thread names itself after its event loop's descriptor is made.
@@ -49,12 +51,7 @@ void TestFaults::faults()
     const auto path = [&root](const QByteArray& name) { return root + '/' + name; };
     TestServer server(TestValues(root));
     QTRY_VERIFY(SpareThreadUp());
-    // Each spare thread the server keeps for later clients holds a thread and its loop's descriptor.
-    const auto held = [&server] {
-        const int spares = server.Engine().SpareThreads();
-        const QPair<int, int> all = Held();
-        return qMakePair(all.first - spares, all.second - spares);
-    };
+    const auto held = [&server] { return Held(server.Engine().SpareThreads()); };
     const QPair<int, int> before = held();
     FtpClient bystander; // logged in before the faults and served after them
     const QByteArray large = Pattern(16 << 20, 13);
@@ -111,8 +108,7 @@ void TestFaults::faults()
         QCOMPARE(bystander.ReadReply(), QByteArray(truncate ? "426 Connection closed." : "226 Transfer completed."));
         QVERIFY(large.startsWith(downloaded) && (downloaded.size() < large.size()) == truncate);
     }
-    // A full disk, as a file size limit (ulimit -f, LimitFSIZE=): the upload ends with 450, what fitted is kept,
-    // the client is served, and the server, which ignores SIGXFSZ, lives on.
+    // A full disk (a file size limit, as ulimit -f): 450, what fitted is kept, and the server ignores SIGXFSZ.
     rlimit saved = {};
     QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
     const rlimit limit = {1 << 20, saved.rlim_max};
@@ -154,8 +150,7 @@ void TestFaults::faults()
     bystander.Close();
     QVERIFY(server.WaitUntilIdle(30000));
 
-    // Few descriptors left under the limit: clients past what it holds are turned away and shown, not the end of
-    // the server; those before them are served.
+    // Few descriptors left: clients past them are turned away and shown (not the server's end), the others served.
     rlimit descriptors = {};
     QVERIFY(getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && server.Stop());
     const rlimit low = {rlim_t(Held().second + 64), descriptors.rlim_max};
@@ -189,9 +184,8 @@ void TestFaults::faults()
     QTRY_COMPARE_WITH_TIMEOUT(held(), before, 30000);
 }
 
-// Clients that come and go while the server stops and starts again: a start during a stop is refused, and a thread
-// whose client ended during the stop is kept for later clients only if the stop is not ending it (once ended, it
-// was served the next one).
+// Clients come and go while the server stops and starts again: a start during a stop is refused, and a thread whose
+// client ended during the stop is kept for later clients only if the stop is not ending it.
 void TestFaults::startWithinStop()
 {
     TestServer server(TestValues());
@@ -202,8 +196,7 @@ void TestFaults::startWithinStop()
     for (int i = 0; i < 6; ++i)
         clients.emplace_back([&] {
             while (!done) {
-                // A line at once: a connection that a listener closing meanwhile dropped unseen is then reset,
-                // not waited on. The session ends as the client closes.
+                // A line at once: a connection a closing listener dropped unseen is then reset, not waited on.
                 FtpClient client;
                 served += client.Connect(port) && client.SendLine("NOOP") && client.ReadReply().startsWith("220 ");
                 // A pace, not a wait: thousands of clients a second would use up the client ports.
