@@ -150,18 +150,12 @@ void TestPaths::paths()
     // Each verb's permission, turned off alone (browsing needs download or upload, nothing else).
     constexpr int Down = 1, Up = 2, Del = 4, Ren = 8, Mkd = 16;
     const std::pair<int, const char*> rows[] = {
-        {Down, "SIZE notes.txt | 550 Not allowed."},
-        {Down, "RETR notes.txt | 550 Not allowed."},
-        {Down, "CWD Docs | 250 \"/docs\" --> Current folder."},
-        {Up, "STOR fresh.txt | 550 Not allowed."},
-        {Up, "CWD / | 250 \"/\" --> Current folder."},
-        {Down | Up, "CWD / | 550 \"/\": Not allowed."},
-        {Down | Up, "LIST Docs | 550 \"Docs\": Not allowed."},
-        {Del, "DELE notes.txt | 550 Not allowed."},
-        {Del, "RMD Docs | 550 Not allowed."},
-        {Del, "STOR notes.txt | 550 Not allowed."},
-        {Ren, "RNFR notes.txt | 550 Not allowed."},
-        {Ren, "RNFR Docs | 550 Not allowed."},
+        {Down, "SIZE notes.txt | 550 Not allowed.\nRETR notes.txt | 550 Not allowed.\n"
+               "CWD Docs | 250 \"/docs\" --> Current folder."},
+        {Up, "STOR fresh.txt | 550 Not allowed.\nCWD / | 250 \"/\" --> Current folder."},
+        {Down | Up, "CWD / | 550 \"/\": Not allowed.\nLIST Docs | 550 \"Docs\": Not allowed."},
+        {Del, "DELE notes.txt | 550 Not allowed.\nRMD Docs | 550 Not allowed.\nSTOR notes.txt | 550 Not allowed."},
+        {Ren, "RNFR notes.txt | 550 Not allowed.\nRNFR Docs | 550 Not allowed."},
         {Mkd, "MKD Fresh | 550 Creating a folder is not allowed."},
         {0, "RNFR notes.txt | 350 File OK."},
         {Ren, "RNTO other.txt | 550 Not allowed."}, // the permission counts when the rename happens

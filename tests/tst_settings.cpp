@@ -28,8 +28,7 @@ private Q_SLOTS:
         bool wasOpen = true;
         QVERIFY(fields(store.LoadSettings(&wasOpen)) == fields(values) && !wasOpen);
         // The secure folder's password change writes that value alone.
-        QVERIFY(store.SaveText("SecurePassword", "newsecret"));
-        values.SecurePassword = "newsecret";
+        QVERIFY(store.SaveText("SecurePassword", values.SecurePassword = "newsecret"));
         QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::ReadGroup)); // copied in by hand
         QVERIFY(fields(store.LoadSettings(&wasOpen)) == fields(values) && wasOpen);
         QCOMPARE(QFile::permissions(path), ownerOnly);
