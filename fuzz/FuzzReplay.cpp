@@ -1,5 +1,4 @@
-// Replays a fuzz target over every input of the corpus folders given: what `make fuzz` found stays fixed in every
-// build.
+// Replays a fuzz target over every input of the corpus folders given: what `make fuzz` found stays fixed.
 
 #include "TestFiles.h"
 

@@ -1,5 +1,4 @@
-// Catches: leaks after clients vanish, user limit under load, full disk, read-only or lost root, files cut under RETR,
-// a start within a stop
+// Catches: leaks after clients vanish, user limit under load, full disk, read-only or lost root, cut RETR, restarts.
 
 #include "FtpClient.h"
 #include "TestFiles.h"
@@ -26,8 +25,7 @@ private Q_SLOTS:
     void startWithinStop();
 };
 
-// Threads and descriptors of this process, to find any that outlive their use, less those of the spare threads the
-// server keeps for later clients (a thread and its loop's descriptor each).
+// Threads and descriptors of this process less the spare threads' (one of each apiece), to find any left behind.
 static QPair<int, int> Held(int spares = 0)
 {
     return {int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()) - spares,
@@ -184,8 +182,7 @@ void TestFaults::faults()
     QTRY_COMPARE_WITH_TIMEOUT(held(), before, 30000);
 }
 
-// Clients come and go while the server stops and starts again: a start during a stop is refused, and a thread whose
-// client ended during the stop is kept for later clients only if the stop is not ending it.
+// Clients come and go across stops and starts: a start within a stop is refused, and no thread it ends is kept.
 void TestFaults::startWithinStop()
 {
     TestServer server(TestValues());

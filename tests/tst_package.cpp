@@ -34,8 +34,7 @@ sed -n '/^Permission/,$p' "$TARVELO_SOURCE_DIR/LICENSE" >"$0/licence"
 sed -n '/^ Permission/,$p' $doc/copyright | sed 's/^ //; s/^\.$//' | cmp - "$0/licence"
 zcat $doc/changelog.gz | head -n 1 | grep -F "tarvelo-ftp ($(dpkg-deb -f "$deb" Version))"
 grep -F "$(dpkg-deb -f "$deb" Maintainer)" "$TARVELO_SOURCE_DIR/README.md" $doc/copyright
-# The user service starts the packaged program. The verifier reads it as the user's manager would, with the program
-# and the manual page taken from the unpacked package (any remark it prints is a fault); it needs a runtime folder.
+# The user service starts the packaged program, and its verifier (with the package's program and manual) says nothing.
 service=lib/systemd/user/tarvelo-ftpd.service
 test -x "$0/root$(sed -n 's/^ExecStart=//p' $service)"
 sed "s|^ExecStart=|&$0/root|" $service >"$0/tarvelo-ftpd.service"

@@ -188,8 +188,7 @@ void TestPaths::paths()
              CLandlockRuleset::Abi() >= 3 ? "@recv\n| 426 Connection closed." : "| 226 Transfer completed.\n@recv x");
 }
 
-// A path checked at its command and used later (a transfer waiting for its connection, RNFR before RNTO) is led
-// out of the root meanwhile by another connection's renames, through a link the server otherwise refuses.
+// A path checked at its command and used later is led out of the root meanwhile by another client's renames.
 void TestPaths::renamedMeanwhile()
 {
     TestTree tree("root/ root/holder/ root/holder/x->../../out root/sub/ root/sub/x/ root/sub/x/secret.txt=in out/ "

@@ -125,8 +125,7 @@ curl -sS ftp://alice:Wonder%20land@$0/ && exit 1 || exit 0)";
             QCOMPARE(ReadFile(m_conf), m_stored); // options are never saved
             QCOMPARE(m_output.contains("The password file is readable by other users: pw\n"), command.endsWith(" pw"));
         }
-        // What is risky is said at the start: anonymous clients that may change files, a descriptor limit below the
-        // user limit. A closed terminal (SIGHUP) stops the server as SIGTERM does.
+        // Told at the start: anonymous clients that may change files, too few descriptors; SIGHUP stops as SIGTERM.
         QVERIFY2(Start("sh -c \"ulimit -n 64 && exec tarvelo-ftpd --user anonymous --allow download,upload,mkdir\""),
                  m_errors);
         QVERIFY(QProcess::execute("curl", {"-sS", "ftp://x:y@127.0.0.1:" + QString::number(m_port) + "/"}) != 0);
@@ -137,8 +136,7 @@ curl -sS ftp://alice:Wonder%20land@$0/ && exit 1 || exit 0)";
         QVERIFY2(m_output.contains("\nAnyone may log in as anonymous and upload, create folders.\n") &&
                      m_output.contains("\nThe open file limit serves 2 clients at once, not MaxUsers 50: "),
                  m_output);
-        // Exit 2: the reason and the usage on standard error, nothing else. Exit 1: told why. Root first gives up the
-        // privilege to bind low ports, as a normal account never had it; some systems give those ports away.
+        // Exit 2: the reason and the usage on standard error, nothing else; exit 1: told why (root without low ports).
         QVERIFY(QProcess::execute("sh", {"-exc", R"sh(refused() {
     code=$1 reason=$2 && shift 2
     timeout 10 "$@" >out 2>err && exit 1 || test $? = $code

@@ -20,8 +20,7 @@ static const QByteArray kPass = "Crypt0Pass", kOther = "0therPass"; // "@P" and 
 static TestTree tree;
 static const auto P = [](const QByteArray& name) { return tree.Path(name); };
 
-// A pass as the window runs it: started, then its end awaited while this thread serves events. Its secure folder is
-// w/v, made empty, and nothing else is in w.
+// A pass as the window runs it (started, its end awaited while this thread serves events) on w/v, made empty.
 struct Host : ISecureFolderHost
 {
     Host() { fs::remove_all(P("w").constData()), fs::create_directories(P("w/v").constData()); }
@@ -234,8 +233,7 @@ void TestSecureFolder::passes()
         QCOMPARE(Describe(P("w/v")),
                  encrypt ? QByteArray("a.txt.cry=a@P a.txt=saved anew") : "a.txt.cry=saved anew a.txt=a");
     }
-    // A full disk (a file size limit here, as a write past it fails alike) is no wrong password: told apart, and the
-    // .cry files stay.
+    // A full disk (here a file size limit) is told apart from a wrong password, and the .cry files stay.
     {
         Host host;
         QVERIFY(WriteFile(P("big"), Pattern(300000)) &&
@@ -281,18 +279,16 @@ cry 2 '' 'Usage: tarvelo-cry encrypt FOLDER' encrypt
 cry 0 'Crypt0Pass\n' 'Encrypted files: 1' encrypt v
 cry 4 '0therPass\n' 'Files with wrong password: 1' decrypt v
 cry 0 'Crypt0Pass\r\n' 'Decrypted files: 1' decrypt v
-# The control bytes of a failing file's name reach the terminal escaped.
-# So do those of UTF-8, any byte of no well-formed character (a lone 0x9B, an overlong ESC), and a
-# right-to-left override.
+# The control bytes of a failing file's name reach the terminal escaped, as do UTF-8's, any byte of no well-formed
+# character (a lone 0x9B, an overlong ESC) and a right-to-left override.
 printf x >"v/$(printf 'e\033[2J\302\233\233\300\233\340\201\233\303\251\342\202\254\303\342\200\256.cry')"
 cry 4 'Crypt0Pass\n' 'No files to decrypt.' decrypt v; tr -d '\033\233\300\340\256' <err | cmp err -
 grep -F 'decrypting v/e\x1b[2J\xc2\x9b\x9b\xc0\x9b\xe0\x81\x9bé€\xc3\xe2\x80\xae.cry: ' err; rm v/e*
 # Names whose .cry names would clash are left as they are, each named.
 printf x >v/NOTES.txt && cry 4 'Crypt0Pass\n' 'Files skipped for their names: 2' encrypt v
 grep -F 'skipping v/NOTES.txt: ' err && rm v/NOTES.txt
-# At a terminal, encrypting asks twice: two that differ stop it (exit 3). The progress shows on standard error, in
-# place, cleared before the summary. SIGINT stops the pass once the file in hand is done (exit 4): each file is done or
-# untouched, and those untouched are counted.
+# At a terminal, encrypting asks twice (two that differ stop it: exit 3), its progress on standard error is cleared
+# before the summary, and SIGINT stops it after the file in hand (exit 4), those untouched counted.
 mkdir i && for n in 1 2 3; do head -c 64M /dev/zero >i/$n; done && python3 - "$TARVELO_BUILD_DIR/tarvelo-cry" <<'EOF'
 import os, pty, re, signal, sys
 signal.alarm(60) # a prompt that never comes fails the test

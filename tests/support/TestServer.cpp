@@ -79,8 +79,7 @@ bool TestServer::Restart()
         m_server->StopServer();
         refused = !m_server->StartServer() && m_server->State() == CFtpServer::EState::Stopping;
     });
-    return QTest::qWaitFor([this] { return m_server->State() == CFtpServer::EState::Stopped; }, 15000) && refused &&
-           Start();
+    return Stop() && refused && Start();
 }
 
 bool TestServer::WaitUntilIdle(int timeoutMs)

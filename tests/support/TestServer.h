@@ -28,8 +28,7 @@ private:
     QByteArray m_partial;   // guarded by m_lock
 };
 
-// The real engine on a host thread of its own (as the window's), on a port the system chooses; the test's thread is
-// free.
+// The real engine on its own host thread (as the window's), on a port the system picks; the test's thread is free.
 class TestServer
 {
 public:
@@ -48,8 +47,7 @@ public:
     CFtpServer& Engine() { return *m_server; } // its counters and address service; any thread
     // Waits until no connection thread serves and the count is back to zero; delivers what they posted.
     bool WaitUntilIdle(int timeoutMs = 15000);
-    // Every client's running login time limit and data wait end now, as their time-outs would; true once each
-    // connection thread has done so.
+    // Ends every client's running login time limit and data wait now, as at their time; true once all threads have.
     bool FireWaitTimers();
 
 private:
