@@ -3,7 +3,7 @@
 #include "Require.h"
 #include "transfer/PortArgument.h"
 
-#include <QByteArrayList>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -15,15 +15,11 @@ namespace {
 // The reference reading: six comma-separated fields of one to three digits, each 0-255.
 bool ReferenceParse(const QByteArray& argument, int fields[6])
 {
-    const QByteArrayList parts = argument.split(',');
-    if (parts.size() != 6)
+    static const QRegularExpression kSix(QRegularExpression::anchoredPattern("([0-9]{1,3},){5}[0-9]{1,3}"));
+    if (!kSix.match(QString::fromLatin1(argument)).hasMatch())
         return false;
-    for (int i = 0; i < 6; ++i) {
-        if (parts[i].isEmpty() || parts[i].size() > 3 ||
-            !std::all_of(parts[i].begin(), parts[i].end(), [](char c) { return c >= '0' && c <= '9'; }))
-            return false;
-        fields[i] = parts[i].toInt();
-    }
+    for (int i = 0; i < 6; ++i)
+        fields[i] = argument.split(',')[i].toInt();
     return *std::max_element(fields, fields + 6) <= 255 && fields[4] * 256 + fields[5] >= 1024;
 }
 

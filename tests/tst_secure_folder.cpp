@@ -239,14 +239,13 @@ void TestSecureFolder::passes()
         QVERIFY(WriteFile(P("big"), Pattern(300000)) &&
                 EncryptOneFile(P("big"), P("w/v/big.cry"), kPass) == ECryResult::Ok);
         Make(P("w/v"), "small.cry=s@P");
-        struct rlimit limit = {}, small = {};
+        struct rlimit limit = {};
         QVERIFY(::getrlimit(RLIMIT_FSIZE, &limit) == 0);
-        small = {100000, limit.rlim_max};
+        const struct rlimit small = {100000, limit.rlim_max};
         ::signal(SIGXFSZ, SIG_IGN);
         QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
         const std::optional<EOutcome> outcome = host.Run(true);
-        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
-        QVERIFY(outcome == EOutcome::Incomplete);
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0 && outcome == EOutcome::Incomplete);
         QCOMPARE(host.sink.Lines().join('|'), "Decryption completed successfully.|Secure folder: " + P("w/v") +
                                                   "|Decrypted files: 1|Files not decrypted (read or write error): 1|"
                                                   "Kept .cry files (the password may be wrong): 1");
