@@ -1,5 +1,4 @@
-// Path resolvers accept disk paths inside the root only (whole levels, normalised, links followed), on a tree with a
-// sibling extending the root's name, links out and a case-folded twin; what they open lies where the kernel says.
+// Path resolvers accept disk paths inside the root only (whole levels, normalised, links followed), and open them so.
 
 #include "connection/ConnectionState.h"
 #include "connection/VirtualPaths.h"
@@ -67,8 +66,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
-// The first byte picks the permissions (bits 0-1), the current folder (2-3), the resolver and access mode (4-6) and
-// whether Docs/Sub is the secure folder (7); the rest is the client's path.
+// Byte 0: permissions (bits 0-1), current folder (2-3), resolver and mode (4-6), Docs/Sub secure (7); then a path.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {
     if (size == 0)

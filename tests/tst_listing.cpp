@@ -1,5 +1,4 @@
-// Catches: LIST lines clients misread (layout, 64-bit sizes, dates, zones, order, options), forged lines, links out,
-// names lost or repeated in a folder the kernel reads in parts.
+// Catches: misread LIST lines (layout, sizes, dates, zones, order, options), forged lines, links out, lost names.
 
 #include "FtpClient.h"
 #include "TestFiles.h"

@@ -27,8 +27,7 @@ private Q_SLOTS:
 
 void TestPaths::paths()
 {
-    // Served through link; Root/ differs from root/ only in case, rootX/ extends its name. Outside the root,
-    // nothing is told, not even whether a name exists, also on the way of a path that comes back in.
+    // Served through link, beside Root/ (case) and rootX/ (longer name): outside, not even a name's existence is told.
     TestTree tree("root/ root/Docs/ root/Docs/A.txt=hello root/Docs/b.txt=b root/Docs/Report.TXT=r root/Empty/ "
                   "root/Case/ root/Case/readme=lower root/Case/README=up root/Pair/ root/Pair/f=12 root/pair/ "
                   "root/pair/f=1234 root/.cache/ root/.cache/k=keep root/cache/ root/cache/k=plain root/CACHE./ "

@@ -1,5 +1,4 @@
-// Catches: curl, lftp, ftplib or rclone failing at what users do; tarvelo-ftpd options not ruling a run; bad starts;
-// folder permissions that a server run by root would not meet.
+// Catches: real clients failing at what users do, options not ruling a run, bad starts, permissions root would skip.
 #include "TestFiles.h"
 #include <QScopeGuard>
 #include <QTcpServer>

@@ -102,11 +102,6 @@ bool FtpClient::SendUrgentLine(const QByteArray& line)
     return m_fd >= 0 && ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_OOB | MSG_NOSIGNAL) == bytes.size();
 }
 
-void FtpClient::ShutDownSending()
-{
-    ::shutdown(m_fd, SHUT_WR); // nothing without a connection
-}
-
 void FtpClient::Reset()
 {
     DataSocket::Reset(std::exchange(m_fd, -1));

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayList>
+#include <sys/socket.h>
 
 // The port a "227 Entering Passive Mode (h,h,h,h,p,p)" reply names; 0 for any other reply.
 quint16 PassivePort(const QByteArray& reply);
@@ -43,8 +44,8 @@ public:
     QByteArray Command(const QByteArray& line) { return SendLine(line) ? ReadReply() : ""; }
     // True when the server ended the stream (no reset, which may take replies) in time; pending lines are dropped.
     bool WaitForClose(int timeoutMs = 10000);
-    void ShutDownSending(); // sends no more; replies can still be read
-    void Reset();           // closes abruptly (RST)
+    void ShutDownSending() { ::shutdown(m_fd, SHUT_WR); } // sends no more; replies can still be read
+    void Reset();                                         // closes abruptly (RST)
     void Close();
 
     // Sends PASV and connects to the port it names: the data socket, or -1.
