@@ -23,8 +23,7 @@ bool Below(const QByteArray& folder, const QByteArray& path)
     return path.startsWith(folder) && (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
-// An accepted disk path lies inside, as the file system takes it; in the secure folder, by where it really leads, only
-// browsing and reading .cry files, and nothing changes it or moves what holds it.
+// Accepted: inside, as the file system takes it; in the secure folder (where it leads) only browsing and .cry reads.
 void RequireAccepted(const QByteArray& path, AccessMode mode, bool secure)
 {
     Require(!path.contains('\0') && Below(g_root, path));

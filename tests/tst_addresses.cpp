@@ -45,8 +45,7 @@ void TestAddresses::addresses()
     quint16 port = 0;
     const int service = DataSocket::Listen(&port);
     internet.SetServiceUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port));
-    // PASV to clients off the server's network (127.1.0.x) announces the public address: their lines wait for it in
-    // order, a local client's do not; one lookup serves all, and a failure is remembered for the next PASV.
+    // PASV off the server's network (127.1.0.x) waits in order for one public-address lookup; a failure is remembered.
     FtpClient local, remote, other;
     QVERIFY(local.Login(server.Port()) && remote.Login(server.Port(), "tester", "Secret", "127.1.0.1") &&
             other.Login(server.Port(), "tester", "Secret", "127.1.0.2"));

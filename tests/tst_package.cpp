@@ -1,5 +1,4 @@
-// Catches: a .deb that does not unpack or run, lacks dependencies, fails validators or lintian, leaves options out of
-// its manuals, states another licence, version or address than the sources', or ships a user service systemd refuses.
+// Catches: a .deb that will not unpack, run or validate, lacks dependencies or documented options, or misstates facts.
 
 #include <QtTest>
 

@@ -237,8 +237,7 @@ void TestPaths::renamedMeanwhile()
     QVERIFY(!openedByServer);
 }
 
-// Clients browse the secure folder and fetch its .cry files, nothing else, by any spelling; nothing in it, nor what
-// holds it, changes (an upload beside a .cry file would replace the owner's file at the next Encrypt).
+// Clients browse the secure folder and fetch its .cry files only, by any spelling; nothing in it or holding it changes.
 void TestPaths::secureFolder()
 {
     TestTree tree("root/ root/Vault/ root/Vault/diary.txt=plain root/Vault/diary.txt.cry=cipher root/Vault/old.CRY=c2 "

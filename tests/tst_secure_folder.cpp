@@ -278,8 +278,7 @@ cry 2 '' 'Usage: tarvelo-cry encrypt FOLDER' encrypt
 cry 0 'Crypt0Pass\n' 'Encrypted files: 1' encrypt v
 cry 4 '0therPass\n' 'Files with wrong password: 1' decrypt v
 cry 0 'Crypt0Pass\r\n' 'Decrypted files: 1' decrypt v
-# The control bytes of a failing file's name reach the terminal escaped, as do UTF-8's, any byte of no well-formed
-# character (a lone 0x9B, an overlong ESC) and a right-to-left override.
+# A failing file's name reaches the terminal with control bytes escaped: C0, C1, a lone 0x9B, an overlong ESC, an RLO.
 printf x >"v/$(printf 'e\033[2J\302\233\233\300\233\340\201\233\303\251\342\202\254\303\342\200\256.cry')"
 cry 4 'Crypt0Pass\n' 'No files to decrypt.' decrypt v; tr -d '\033\233\300\340\256' <err | cmp err -
 grep -F 'decrypting v/e\x1b[2J\xc2\x9b\x9b\xc0\x9b\xe0\x81\x9bé€\xc3\xe2\x80\xae.cry: ' err; rm v/e*

@@ -10,8 +10,7 @@ bool WriteFile(const QString& path, const QByteArray& data);
 // The file's bytes, or "<unreadable>" so that a missing file never equals expected content.
 QByteArray ReadFile(const QString& path);
 
-// A temporary folder, removed at the end, filled from entries separated by white space: "Folder/" (before what it
-// holds), "file=text" (no spaces; "file" alone is empty) or "link->target".
+// A temporary folder made of "Folder/" (before its entries), "file=text" ("file": empty) and "link->target" entries.
 class TestTree
 {
 public:

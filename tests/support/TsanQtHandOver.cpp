@@ -1,6 +1,5 @@
-// TSan builds only: Debian's Qt has no TSan, which takes its hand-over of a queued call for a race. These stand-ins
-// release before a call is queued, acquire before it runs and, for a blocking call, release after it for the caller;
-// a thread's end is released once finished() is posted, and acquired by QThread::wait().
+// TSan builds only: Debian's Qt has no TSan, so these stand-ins for Qt's functions show it the hand-over of queued
+// calls (release before queueing, acquire before running, and back for a blocking call) and of a thread's end.
 
 #include <QObject>
 #include <QThread>
