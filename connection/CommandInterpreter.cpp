@@ -24,8 +24,18 @@ void CSocketController::ExecuteCommand()
     const QByteArray& verb = command.verb;
     const QByteArray& argument = command.argument;
 
+    // Clients secure the session before they log in.
+    if (IsSecurityVerb(verb)) {
+        ExecuteSecurityCommand(verb, argument);
+        return;
+    }
     if (m_eSession == ESession::LoggedOut && verb != "USER" && verb != "PASS") {
         SendReply("530 Login to the server. Enter USER and PASS commands.");
+        return;
+    }
+    // SECURITY: in required mode no user name or password crosses the network in clear text.
+    if (TlsRequired() && m_eTls != EControlTls::Secured && (verb == "USER" || verb == "PASS")) {
+        SendReply("530 Encryption required. Use AUTH TLS.");
         return;
     }
     if (verb == "USER")
@@ -129,7 +139,9 @@ void CSocketController::CheckPassword(const QByteArray& password, bool turnTaken
         m_eSession = ESession::LoggedIn;
         m_nWrongPasswords = 0;
         m_pThread->LoggedIn();
-        m_pHost->Monitor().LogUserIn(m_strClientAddress); // before the reply, as the refusal's line
+        m_pHost->Monitor().LogUserIn(m_strClientAddress, m_eTls == EControlTls::Secured); // before the reply
+        if (!TlsEnabled() && !anonymous && !IsClientOnOurNetwork())
+            m_pHost->NoteClearLoginFromOutside(m_strClientAddress);
         SendReply("230 Login OK.");
         return;
     }

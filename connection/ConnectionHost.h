@@ -1,11 +1,23 @@
 #pragma once
 
+#include "core/Settings.h"
+
 #include <QByteArray>
 
+#include <memory>
+
 class CInternetAddress;
+class CTlsContext;
 class CServerMonitor;
 class CSettings;
 class CThreadConnection;
+
+// The encrypted connections of a server run: its mode and its context (null when off).
+struct TlsSetup
+{
+    CSettings::ETlsMode mode = CSettings::ETlsMode::Off;
+    std::shared_ptr<const CTlsContext> context;
+};
 
 // What a connection needs from the server that hosts it: the one way in from connection/ to the
 // server. Implemented by the server, which outlives every connection thread.
@@ -18,6 +30,10 @@ public:
     virtual CSettings& Settings() const = 0;
     virtual CServerMonitor& Monitor() const = 0;
     virtual CInternetAddress& InternetAddress() = 0;
+    // Any thread: the encryption the server runs with now.
+    virtual TlsSetup Tls() const = 0;
+    // Any thread: a password came in clear text from outside the LAN; the first of a run is told.
+    virtual void NoteClearLoginFromOutside(const QByteArray& address) = 0;
 
     // Connection thread: counts the client in and announces it to the host's thread, which shows
     // it in its turn. The count with this client, as its own arrival made it: clients arriving

@@ -36,10 +36,8 @@ void CSocketController::OnPassive(bool extended)
         FinishPassive(true, QByteArray());
         return;
     }
-    // A client whose address begins like ours is on our network; others get the public one.
-    if (m_strLocalAddress.isEmpty())
-        m_strLocalAddress = LocalAddress(); // the control connection's, fixed for its life
-    if (m_strClientAddress.left(6) == m_strLocalAddress.left(6)) {
+    // A client on our network gets our address; others get the public one.
+    if (IsClientOnOurNetwork()) {
         FinishPassive(false, m_strLocalAddress);
         return;
     }
@@ -82,6 +80,14 @@ void CSocketController::FinishPassive(bool extended, QByteArray address)
     m_bPassive = true;
 }
 
+bool CSocketController::IsClientOnOurNetwork()
+{
+    // A client whose address begins like ours.
+    if (m_strLocalAddress.isEmpty())
+        m_strLocalAddress = LocalAddress(); // the control connection's, fixed for its life
+    return m_strClientAddress.left(6) == m_strLocalAddress.left(6);
+}
+
 CSocketController::DataReadiness CSocketController::OpenDataConnection()
 {
     if (!m_bPassive) {
@@ -111,6 +117,8 @@ CSocketController::DataReadiness CSocketController::OpenDataConnection()
 void CSocketController::NewDataSocket()
 {
     m_pDataSocket = std::make_unique<CSocketBytes>(static_cast<IDataSocketEvents&>(*this), m_strClientAddress);
+    if (m_bProtectedData)
+        m_pDataSocket->SetProtection(m_tls.context);
 }
 
 void CSocketController::CloseDataConnection()
@@ -151,8 +159,11 @@ void CSocketController::OnDataConnectFailed()
 {
     AssertOnThread();
     m_dataWait.stop();
+    // An encrypted connection taken ahead of its transfer command may fail with no transfer to tell.
+    const bool waited = HasTransfer();
     m_transfer.reset();
-    SendReply("425 Cannot open connection.");
+    if (waited)
+        SendReply("425 Cannot open connection.");
     CloseDataConnection();
     ContinueAfterTransfer();
 }

@@ -4,7 +4,9 @@
 #include "connection/ConnectionHost.h"
 #include "connection/ThreadConnection.h"
 #include "core/InternetAddress.h"
+#include "core/MonitorColors.h"
 #include "core/ServerMonitor.h"
+#include "tls/TlsStream.h"
 #include "transfer/SocketBytes.h"
 
 #include <QThread>
@@ -21,7 +23,7 @@ constexpr qsizetype kReceiveChunk = 4096;
 } // namespace
 
 CSocketController::CSocketController(CThreadConnection* thread, IConnectionHost* host)
-    : m_pThread(thread), m_pHost(host)
+    : m_pThread(thread), m_pHost(host), m_tls(host->Tls())
 {
     for (QTimer* pause : {&m_passwordTurn, &m_refusalPause}) {
         pause->setSingleShot(true);
@@ -36,6 +38,11 @@ CSocketController::CSocketController(CThreadConnection* thread, IConnectionHost*
     QObject::connect(&m_refusalPause, &QTimer::timeout, &m_context, [this] { AnswerRefusal(); });
     m_dataWait.setSingleShot(true);
     QObject::connect(&m_dataWait, &QTimer::timeout, &m_context, [this] { OnDataWaitExpired(); });
+    m_handshakeWait.setSingleShot(true);
+    QObject::connect(&m_handshakeWait, &QTimer::timeout, &m_context, [this] {
+        if (m_eTls == EControlTls::Handshaking)
+            FailHandshake("time limit reached");
+    });
 }
 
 CSocketController::~CSocketController()
@@ -59,19 +66,23 @@ void CSocketController::OnReceive(int error)
     Q_UNUSED(error);
     AssertOnThread();
     m_closedDataSockets.clear();
+    if (m_eTls == EControlTls::Handshaking) {
+        ContinueHandshake();
+        return;
+    }
     char buffer[kReceiveChunk + 1];
     if (m_eHold == CommandHold::TransferEnd) {
         // No line after a QUIT runs: what comes meanwhile is dropped, so that the close after it
         // is no reset. A reset cuts the transfer with the session; the end of the client's lines
         // changes nothing, as the QUIT still runs (reading stops there).
-        if (Receive(buffer, kReceiveChunk) < 0 && !IsWouldBlock(LastError()))
+        if (ReceiveBytes(buffer, kReceiveChunk) == kReceiveFailed)
             EndConnection();
         return;
     }
     if (m_eHold != CommandHold::None)
         return; // left unread: the socket holds further notifications until the hold ends
-    const qint64 received = Receive(buffer, kReceiveChunk);
-    if (received < 0 && IsWouldBlock(LastError()))
+    const qint64 received = ReceiveBytes(buffer, kReceiveChunk);
+    if (received == kNothingYet)
         return;
     if (received == 0 && HasTransfer()) {
         // The client sent its last line and closed its side: the transfer still ends and is told.
@@ -84,7 +95,43 @@ void CSocketController::OnReceive(int error)
         return;
     }
     AppendReceived(m_strReceived, buffer, received);
+    // The rest of a TLS record read in part: no notification of the socket would tell of it.
+    for (qint64 more; m_pTls && m_pTls->HasPending() && (more = ReceiveBytes(buffer, kReceiveChunk)) > 0;)
+        AppendReceived(m_strReceived, buffer, more);
     ExtractCommands();
+}
+
+qint64 CSocketController::ReceiveBytes(char* buffer, qint64 size)
+{
+    if (!m_pTls) {
+        const qint64 received = Receive(buffer, size);
+        if (received < 0)
+            return IsWouldBlock(LastError()) ? kNothingYet : kReceiveFailed;
+        return received;
+    }
+    const CTlsStream::Result read = m_pTls->Read(buffer, size);
+    switch (read.status) {
+    case CTlsStream::EStatus::Done:
+        return read.bytes;
+    case CTlsStream::EStatus::WantRead:
+    case CTlsStream::EStatus::WantWrite:
+        return kNothingYet;
+    case CTlsStream::EStatus::Closed:
+        return 0;
+    case CTlsStream::EStatus::Failed:
+        break;
+    }
+    m_pHost->Monitor().AddAddressLine("TLS failed (" + m_pTls->ErrorText() + "): ", MonitorColor::Red,
+                                      m_strClientAddress, MonitorColor::Teal);
+    return kReceiveFailed;
+}
+
+void CSocketController::OnSend(int error)
+{
+    Q_UNUSED(error);
+    AssertOnThread();
+    if (m_eTls == EControlTls::Handshaking)
+        ContinueHandshake();
 }
 
 void CSocketController::OnClose(int error)
@@ -183,7 +230,10 @@ bool CSocketController::SendReply(const char* pszFormat, ...)
 
 bool CSocketController::FlushReplies()
 {
-    if (m_strReplies.isEmpty()) {
+    // Nothing in clear text can go out while the handshake runs: only the end of the connection
+    // (a time limit) comes then.
+    if (m_strReplies.isEmpty() || m_eTls == EControlTls::Handshaking) {
+        m_strReplies.resize(0);
         CloseEndedStreams();
         return true;
     }
@@ -191,7 +241,8 @@ bool CSocketController::FlushReplies()
     // the idle timer cannot run meanwhile.
     CThreadConnection* thread = m_pThread;
     const auto abandon = [thread] { return thread->QuitRequested() || thread->IdleTimeOutPassed(); };
-    const bool sent = IsOpen() && SendAll(m_strReplies.constData(), m_strReplies.size(), abandon);
+    const bool sent = IsOpen() && (m_pTls ? m_pTls->WriteAll(m_strReplies.constData(), m_strReplies.size(), abandon)
+                                          : SendAll(m_strReplies.constData(), m_strReplies.size(), abandon));
     m_strReplies.resize(0); // keeps its room for the next replies
     CloseEndedStreams();
     if (!sent) {

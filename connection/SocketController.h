@@ -1,5 +1,6 @@
 #pragma once
 
+#include "connection/ConnectionHost.h"
 #include "connection/ConnectionState.h"
 #include "connection/VirtualPaths.h"
 #include "platform/AsyncSocket.h"
@@ -16,7 +17,7 @@
 
 class CSocketBytes;
 class CThreadConnection;
-class IConnectionHost;
+class CTlsStream;
 
 // The control connection of one client: command lines in, replies out, and every piece of the
 // client's protocol state. It owns the data connection and decides what the data connection's
@@ -29,7 +30,8 @@ class IConnectionHost;
 // connection's event, the time-out or a cancelling command completes.
 //
 // The member functions are spread over the files of their subject: control channel
-// (SocketController.cpp), commands (CommandInterpreter.cpp, FileCommands.cpp), paths
+// (SocketController.cpp), commands (CommandInterpreter.cpp, FileCommands.cpp), encryption
+// (SecurityCommands.cpp), paths
 // (ControllerPaths.cpp), listing (DirectoryListing.cpp), data connection (DataConnection.cpp) and
 // transfers (TransferCommands.cpp).
 class CSocketController : public CAsyncSocket, private IDataSocketEvents
@@ -54,6 +56,7 @@ public:
 
 protected:
     void OnReceive(int error) override;
+    void OnSend(int error) override;
     void OnClose(int error) override;
 
 private:
@@ -82,6 +85,11 @@ private:
 
     // --- control channel (SocketController.cpp) ---
     void AssertOnThread() const;
+    // The client's next bytes, through TLS once the connection is secured: the count, 0 at the end,
+    // kNothingYet when none came now, kReceiveFailed when the connection failed.
+    static constexpr qint64 kNothingYet = -1;
+    static constexpr qint64 kReceiveFailed = -2;
+    qint64 ReceiveBytes(char* buffer, qint64 size);
     void ExtractCommands();
     // Holds the execution of command lines, and the reading of more, until ResumeCommands.
     void HoldCommands(CommandHold hold);
@@ -112,6 +120,31 @@ private:
     // The end of the refusal's pause: its 530, or the 421 of the last wrong password.
     void AnswerRefusal();
     void OnQuit();
+
+    // --- encryption (SecurityCommands.cpp) ---
+    // The control connection's TLS: none yet, its handshake under way, or secured.
+    enum class EControlTls
+    {
+        Clear,
+        Handshaking,
+        Secured
+    };
+    bool TlsEnabled() const { return m_tls.mode != CSettings::ETlsMode::Off; }
+    bool TlsRequired() const { return m_tls.mode == CSettings::ETlsMode::Required; }
+    // AUTH, PBSZ, PROT, CCC and FEAT; the first four only when encryption is enabled.
+    bool IsSecurityVerb(const QByteArray& verb) const;
+    void ExecuteSecurityCommand(const QByteArray& verb, const QByteArray& argument);
+    void OnAuth(const QByteArray& argument);
+    void OnProt(const QByteArray& argument);
+    void OnFeat();
+    // One step of the control connection's handshake, once the socket is ready.
+    void ContinueHandshake();
+    // The handshake failed: a monitor line, and the connection closes.
+    void FailHandshake(const QByteArray& reason);
+    // Required mode and a clear data connection: the 522 refusal of a transfer. True when refused.
+    bool RefuseClearTransfer();
+    // The client's network begins like ours (the same rule as PASV's address).
+    bool IsClientOnOurNetwork();
 
     // --- paths (ControllerPaths.cpp) ---
     // The root folder as this command sees it: settings of the moment, current folder.
@@ -182,6 +215,7 @@ private:
     // IDataSocketEvents
     void OnDataConnected() override;
     void OnDataConnectFailed() override;
+    void OnDataTlsFailed(const QByteArray& reason) override;
     void OnDataMoved() override;
     void OnTransferEnded(TransferEnd end) override;
 
@@ -190,6 +224,11 @@ private:
     QObject m_context; // lives on the connection thread: target of posted work and lookups
 
     ESession m_eSession = ESession::LoggedOut;
+    const TlsSetup m_tls; // the server's encryption when the client came
+    EControlTls m_eTls = EControlTls::Clear;
+    std::unique_ptr<CTlsStream> m_pTls; // the control connection's session, from AUTH on
+    bool m_bProtectedData = false;      // PROT P: the data connections are encrypted
+    QTimer m_handshakeWait;
     QByteArray m_strClientAddress;
     QByteArray m_strUserName;
     QByteArray m_strRenameFrom;

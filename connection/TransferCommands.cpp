@@ -11,6 +11,8 @@
 
 void CSocketController::OnList(const QByteArray& argument)
 {
+    if (RefuseClearTransfer())
+        return;
     EndRunningTransfer();
     // Options ("-a", "-la", ...) come first and are skipped; what follows names the folder or
     // file to list, the current folder when nothing does.
@@ -40,6 +42,8 @@ void CSocketController::OnStor(const QByteArray& argument)
 
 void CSocketController::StartFileTransfer(const QByteArray& argument, TransferKind kind)
 {
+    if (RefuseClearTransfer())
+        return;
     EndRunningTransfer();
     const bool upload = kind == TransferKind::Upload;
     QByteArray diskPath;
@@ -139,6 +143,8 @@ void CSocketController::OnDataWaitExpired()
     AssertOnThread();
     if (!HasTransfer() || IsTransferRunning() || !IsOpen())
         return;
+    if (m_pDataSocket && m_pDataSocket->IsHandshaking())
+        OnDataTlsFailed("time limit reached");
     SendReply("%s", Reply::kSocketNotCreated);
     CloseDataConnection();
     ContinueAfterTransfer();

@@ -67,9 +67,9 @@ void CServerMonitor::WriteOnOwnThread(const QByteArray& text, MonitorRgb textCol
         m_pSink->WriteMonitor(text, textColor, backColor, lineEnd);
 }
 
-void CServerMonitor::LogUserIn(const QByteArray& address)
+void CServerMonitor::LogUserIn(const QByteArray& address, bool encrypted)
 {
-    AddAddressLine("User IN: ", MonitorColor::Amber, address, MonitorColor::Cyan);
+    AddAddressLine(encrypted ? "User IN (encrypted): " : "User IN: ", MonitorColor::Amber, address, MonitorColor::Cyan);
 }
 
 void CServerMonitor::LogUserOut(const QByteArray& address)

@@ -32,8 +32,9 @@ public:
     void AddAddressLine(const QByteArray& label, MonitorRgb labelColor, const QByteArray& address,
                         MonitorRgb addressColor);
 
-    // Any thread: the client lines "User IN: ", "User OUT: " and "Access denied: " with the address.
-    void LogUserIn(const QByteArray& address);
+    // Any thread: the client lines "User IN: " ("User IN (encrypted): " over TLS), "User OUT: " and
+    // "Access denied: " with the address.
+    void LogUserIn(const QByteArray& address, bool encrypted = false);
     void LogUserOut(const QByteArray& address);
     void LogAccessDenied(const QByteArray& address);
 

@@ -37,6 +37,7 @@ QStringList CSettings::ValuesOutOfBounds(const Values& values)
     };
     number("MaxUsers", values.MaxUsers, kMaxUsersBound);
     number("ServerPort", values.ServerPort, kMaxServerPort);
+    number("TlsMode", values.TlsMode, kMaxTlsMode);
     text("Username", values.Username, kShortTextLength);
     text("Password", values.Password, kShortTextLength);
     text("WelcomeMSG", values.WelcomeMSG, kMessageLength);

@@ -5,7 +5,7 @@
 #include <QString>
 #include <QStringList>
 
-// The user's configuration: fourteen persisted values plus the fixed durations.
+// The user's configuration: seventeen persisted values plus the fixed durations.
 //
 // Written on the window's thread, read by every connection thread at the moment it needs a value.
 // Every member is guarded by m_lock, and the accessors hand out copies, so a reader never sees a
@@ -30,11 +30,27 @@ public:
         int AllowDeleteFiles = 0;
         int AllowRenameFiles = 0;
         int AllowCreateFolders = 0;
+        quint32 TlsMode = 0;            // encrypted connections (ETlsMode): 0 off, 1 allowed, 2 required
+        QByteArray TlsCertificate = {}; // PEM chain; empty: the one made in the settings folder
+        QByteArray TlsPrivateKey = {};  // PEM key; empty: in the certificate's file (or the one made)
     };
+
+    // What TlsMode asks for; a value above 2 is taken as required, never as less.
+    enum class ETlsMode
+    {
+        Off,
+        Allowed,
+        Required
+    };
+    static ETlsMode TlsModeOf(const Values& values)
+    {
+        return values.TlsMode == 0 ? ETlsMode::Off : values.TlsMode == 1 ? ETlsMode::Allowed : ETlsMode::Required;
+    }
 
     // The bounds the window's read-back holds the values to.
     static constexpr quint32 kMaxServerPort = 65535;
     static constexpr quint32 kMaxUsersBound = 500;
+    static constexpr quint32 kMaxTlsMode = 2;
     static constexpr int kShortTextLength = 22; // Username, Password, SecurePassword
     static constexpr int kMessageLength = 128;  // WelcomeMSG, LogoffMSG
 

@@ -31,6 +31,8 @@ const TextField kTextFields[] = {
     {"SharedFolder", &CSettings::Values::SharedFolder},
     {"SecureFolder", &CSettings::Values::SecureFolder},
     {"SecurePassword", &CSettings::Values::SecurePassword},
+    {"TlsCertificate", &CSettings::Values::TlsCertificate},
+    {"TlsPrivateKey", &CSettings::Values::TlsPrivateKey},
 };
 const IntField kIntFields[] = {
     {"ServerPort", &CSettings::Values::ServerPort, nullptr},
@@ -40,6 +42,7 @@ const IntField kIntFields[] = {
     {"AllowDeleteFiles", nullptr, &CSettings::Values::AllowDeleteFiles},
     {"AllowRenameFiles", nullptr, &CSettings::Values::AllowRenameFiles},
     {"AllowCreateFolders", nullptr, &CSettings::Values::AllowCreateFolders},
+    {"TlsMode", &CSettings::Values::TlsMode, nullptr},
 };
 
 // QSettings reads an unquoted comma in a hand-written value as a list: join it back.

@@ -18,14 +18,14 @@ public:
     // The monitor line for a save that failed.
     QByteArray SaveFailedText() const;
 
-    // Reads the fourteen values. A missing value or store yields the default, and so does a number
+    // Reads the seventeen values. A missing value or store yields the default, and so does a number
     // that is empty or not an unsigned number; a flag other than 0 reads as 1. Writes nothing but
     // the file's mode, which it makes the owner's alone; pWasOpen, when given, tells whether others
     // than the owner could use the file before.
     CSettings::Values LoadSettings(bool* pWasOpen = nullptr) const;
     // The monitor line for a file that others could use.
     QByteArray WasOpenText() const;
-    // Writes the fourteen values. False when the store could not be written.
+    // Writes the seventeen values. False when the store could not be written.
     bool SaveSettings(const CSettings::Values& values) const;
     // Writes one text value, e.g. "SecureFolder" or "SecurePassword". False on failure.
     bool SaveText(const char* valueName, const QByteArray& value) const;

@@ -3,8 +3,13 @@
 #include "connection/ThreadConnection.h"
 #include "connection/VirtualPaths.h"
 #include "core/MonitorColors.h"
+#include "core/SettingsStore.h"
 #include "platform/ServingProcess.h"
+#include "server/ServerTls.h"
 #include "server/ThreadConfinement.h"
+#include "tls/TlsContext.h"
+
+#include <QFileInfo>
 
 #include <algorithm>
 #include <climits>
@@ -82,6 +87,8 @@ bool CFtpServer::StartServer()
         return false;
     const quint32 port = m_settings.Get().ServerPort;
     m_bStartNeedsPrivilege = false;
+    if (!PrepareTls())
+        return false;
     if (port > CSettings::kMaxServerPort || !m_listener.Create(quint16(port), true) ||
         !m_listener.Listen(kListenBacklog)) {
         const int error = port > CSettings::kMaxServerPort ? EINVAL : m_listener.LastError();
@@ -110,8 +117,54 @@ bool CFtpServer::StartServer()
     m_monitor.AddMonitorText("***** FTP SERVER ONLINE *****", MonitorColor::Green, MonitorColor::Dark, true);
     m_pool.Open(maxThreads, ConfineConnectionThreads(m_settings.Get(), m_monitor));
     SetState(EState::Running);
+    const TlsSetup tls = Tls();
+    if (tls.context) {
+        m_monitor.AddMonitorText(
+            QByteArray(tls.mode == CSettings::ETlsMode::Required ? "TLS required" : "TLS allowed") +
+                ". Certificate SHA-256 fingerprint: " + tls.context->Fingerprint(),
+            MonitorColor::Green, MonitorColor::Dark, true);
+    }
     WarnOfRiskySettings(maxThreads);
     return true;
+}
+
+bool CFtpServer::PrepareTls()
+{
+    const CSettings::Values values = m_settings.Get();
+    TlsSetup setup{CSettings::TlsModeOf(values), nullptr};
+    if (setup.mode != CSettings::ETlsMode::Off) {
+        const QByteArray folder = QFile::encodeName(QFileInfo(CSettingsStore::DefaultFilePath()).absolutePath());
+        QByteArray made, error;
+        setup.context = LoadServerTls(values, folder, &made, &error);
+        if (!setup.context) {
+            m_strStartError = QString::fromUtf8(error);
+            m_monitor.AddMonitorText(error, MonitorColor::White, MonitorColor::Red, true);
+            return false;
+        }
+        if (!made.isEmpty()) {
+            m_monitor.AddMonitorText("A self-signed TLS certificate was made: " + made, MonitorColor::Green,
+                                     MonitorColor::Dark, true);
+        }
+    }
+    m_bClearLoginTold = false;
+    QMutexLocker locker(&m_tlsLock);
+    m_tlsSetup = setup;
+    return true;
+}
+
+TlsSetup CFtpServer::Tls() const
+{
+    QMutexLocker locker(&m_tlsLock);
+    return m_tlsSetup;
+}
+
+void CFtpServer::NoteClearLoginFromOutside(const QByteArray& address)
+{
+    if (!m_bClearLoginTold.exchange(true)) {
+        m_monitor.AddMonitorText("A password came in clear text from outside the LAN (" + address +
+                                     "): turn encryption on (TLS) so that nobody on the way can read it.",
+                                 MonitorColor::Amber, MonitorColor::Dark, true);
+    }
 }
 
 void CFtpServer::SetState(EState state)

@@ -9,6 +9,7 @@
 #include "server/LoginLimits.h"
 #include "server/LoginTurns.h"
 
+#include <QMutex>
 #include <QObject>
 #include <QTimer>
 
@@ -62,8 +63,10 @@ public:
     // host accepts the values, the record takes them, and the listener opens.
     EStart StartWithRules(IServerStartHost* pHost);
 
-    // Host's thread: opens the listener on ServerPort, starts the first client's thread and writes
-    // the ONLINE line. False when the server is not stopped, or when the listener cannot be opened:
+    // Host's thread: prepares encryption when TlsMode asks for it, opens the listener on ServerPort,
+    // starts the first client's thread and writes the ONLINE line, then the certificate's
+    // fingerprint. False when the server is not stopped, when the certificate or key cannot serve
+    // (the monitor line says which and what to do), or when the listener cannot be opened:
     // then the monitor shows "Unable to start the server on port %d: %s", followed, when a port
     // below 1024 was refused for lack of privilege, by a line suggesting another port; the server
     // stays stopped.
@@ -90,6 +93,7 @@ public:
     // The public address for PASV replies and the window's "Get Internet IP:" button; it lives on
     // the host's thread.
     CInternetAddress& InternetAddress() override { return m_internetAddress; }
+    TlsSetup Tls() const override;
     int ConnectedUsers() const { return m_nConnectedUsers.load(); }
     // Connection threads serving a client now, and threads waiting for one.
     int ServingThreads() const { return m_pool.ServingThreads(); }
@@ -108,6 +112,8 @@ Q_SIGNALS:
     void StateChanged(EState state);
 
 private:
+    // The encryption of the run about to start; false, with its monitor line, when it cannot serve.
+    bool PrepareTls();
     // The start rule of the root folder. False, with the monitor line "Root folder not found.",
     // when nothing exists at SharedFolder.
     bool CheckRootFolder();
@@ -137,6 +143,7 @@ private:
     bool TakeLoginPlace(const QByteArray& address) override;
     void LeaveLoginPlace(const QByteArray& address) override { m_loginLimits.LeavePlace(address); }
     void NoteLoginFailed(const QByteArray& address) override;
+    void NoteClearLoginFromOutside(const QByteArray& address) override;
 
     CSettings& m_settings;
     CServerMonitor& m_monitor;
@@ -149,6 +156,9 @@ private:
     QString m_strStartError;                       // host's thread only
     bool m_bStartNeedsPrivilege = false;           // host's thread only
     std::atomic<int> m_nConnectedUsers{0};         // raised by arriving connections, lowered by leaving ones
+    mutable QMutex m_tlsLock;
+    TlsSetup m_tlsSetup;                        // guarded by m_tlsLock: set at a start, read by each arrival
+    std::atomic<bool> m_bClearLoginTold{false}; // this run told of a password in clear text from outside
     // Host's thread, except its counts and ClientEnded. Last, so that it goes first: its end waits
     // for the connection threads, which use the members above until they have ended.
     CConnectionPool m_pool;

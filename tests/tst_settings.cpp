@@ -16,11 +16,13 @@ private Q_SLOTS:
         const auto fields = [](const CSettings::Values& v) {
             return std::tie(v.Username, v.Password, v.WelcomeMSG, v.LogoffMSG, v.SharedFolder, v.SecureFolder,
                             v.SecurePassword, v.ServerPort, v.MaxUsers, v.AllowDownloadFiles, v.AllowUploadFiles,
-                            v.AllowDeleteFiles, v.AllowRenameFiles, v.AllowCreateFolders);
+                            v.AllowDeleteFiles, v.AllowRenameFiles, v.AllowCreateFolders, v.TlsMode, v.TlsCertificate,
+                            v.TlsPrivateKey);
         };
         // Every value differs from its default; the texts hold what INI files quote or split.
         CSettings::Values values = {
-            "Bob", "p\xc3\xa4ss w", "100% \"hi\", x", "bye; = [x]", "/a b/", "/u/S", "pw", 65535, 0, 0, 0, 1, 1, 1};
+            "Bob", "p\xc3\xa4ss w", "100% \"hi\", x", "bye; = [x]", "/a b/", "/u/S", "pw", 65535, 0, 0, 0, 1, 1, 1,
+            2,     "/c.pem",        "/k.pem"};
         // The mode is the owner's alone as soon as the save is done: a load would mend it itself.
         const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
         QVERIFY(store.SaveSettings(values));
@@ -38,6 +40,7 @@ private Q_SLOTS:
         for (const QString row :
              {"ServerPort=abc|21", "AllowDownloadFiles=yes|1", "AllowDeleteFiles=2|1",
               "ServerPort=70000|70000|ServerPort 70000 is not an integer between 0 and 65535",
+              "TlsMode=3|3|TlsMode 3 is not an integer between 0 and 2",
               "Username=abcdefghijklmnopqrstuvw|abcdefghijklmnopqrstuvw|Username is longer than 22 characters"}) {
             const QStringList line = row.split('|');
             QVERIFY(WriteFile(path, "[DataApp]\n" + line[0].toUtf8() + "\n[Other]\nServerPort=3\n"));

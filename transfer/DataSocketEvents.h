@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+
 // How a transfer on the data connection ended.
 enum class TransferEnd
 {
@@ -19,8 +21,11 @@ public:
     virtual ~IDataSocketEvents() = default;
     // The passive connection was accepted, or the active connect succeeded.
     virtual void OnDataConnected() = 0;
-    // The active connect failed.
+    // The active connect failed, or the connection's TLS handshake did (after OnDataTlsFailed).
     virtual void OnDataConnectFailed() = 0;
+    // The connection's TLS session failed, for the reason given: in its handshake, or in a
+    // transfer, whose end is reported next.
+    virtual void OnDataTlsFailed(const QByteArray& reason) = 0;
     // File bytes moved: the client is active.
     virtual void OnDataMoved() = 0;
     // The transfer ended, or the client closed the data connection; the socket is closed, except

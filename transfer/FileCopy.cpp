@@ -1,5 +1,7 @@
 #include "transfer/FileCopy.h"
 
+#include "transfer/FileWrite.h"
+
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
@@ -13,21 +15,6 @@ std::atomic<CFileCopy::EMode> g_mode{CFileCopy::EMode::Kernel};
 bool KernelRefused(int error)
 {
     return error == EINVAL || error == ENOSYS;
-}
-
-// Writes every byte; false on a write error (a full disk among them).
-bool WriteAll(int fd, const char* data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size_t(size));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
 }
 
 } // namespace

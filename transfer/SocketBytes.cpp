@@ -1,5 +1,6 @@
 #include "transfer/SocketBytes.h"
 
+#include "tls/TlsStream.h"
 #include "transfer/DataSocketEvents.h"
 
 #include <cerrno>
@@ -45,6 +46,8 @@ void CSocketBytes::StopTransfer()
     if (std::exchange(m_bStreamEnded, false))
         DiscardReceived(); // bytes a client sent during a download must not cut off its end
     CloseFile();
+    m_pTlsCopy.reset();
+    m_pTls.reset();
     Close();
     m_bConnected = false;
     m_transfer = Transfer::None;
@@ -57,6 +60,10 @@ void CSocketBytes::Finish(TransferEnd end)
     // Some file systems (NFS, quotas) report a failed write only when the file is closed.
     if (m_transfer == Transfer::Upload && m_file.Reset() != 0 && end == TransferEnd::Completed)
         end = TransferEnd::FileError;
+    // The client ended its upload; its session ends as it should too. A cut one gets none, so that
+    // no client takes a cut download for the whole.
+    if (m_transfer == Transfer::Upload && end == TransferEnd::Completed && m_pTls)
+        m_pTls->Shutdown();
     if (end == TransferEnd::Completed && m_transfer != Transfer::Upload) {
         // The data and the end of the stream leave now, ahead of the replies that tell of them; the
         // owner's StopTransfer closes the connection once those are sent, when the client is on
@@ -142,16 +149,90 @@ void CSocketBytes::StartReceiveFile(const std::function<CUniqueFd()>& openFile)
 void CSocketBytes::OnSend(int error)
 {
     Q_UNUSED(error);
-    if (m_transfer == Transfer::List)
+    if (IsHandshaking())
+        ContinueHandshake();
+    else if (m_transfer == Transfer::List)
         SendListChunks();
     else if (m_transfer == Transfer::Download)
         SendFileChunks();
+}
+
+void CSocketBytes::NoteConnected()
+{
+    if (!m_tlsContext) {
+        m_bConnected = true;
+        m_owner.OnDataConnected();
+        return;
+    }
+    m_pTls = std::make_unique<CTlsStream>(m_tlsContext, *this);
+    ContinueHandshake();
+}
+
+void CSocketBytes::ContinueHandshake()
+{
+    switch (m_pTls->Handshake()) {
+    case CTlsStream::EStatus::Done:
+        m_pTlsCopy = std::make_unique<CTlsCopy>(*m_pTls);
+        m_bConnected = true;
+        m_owner.OnDataConnected();
+        break;
+    case CTlsStream::EStatus::WantRead:
+    case CTlsStream::EStatus::WantWrite:
+        break; // the socket's next notification goes on
+    case CTlsStream::EStatus::Closed:
+    case CTlsStream::EStatus::Failed:
+        m_owner.OnDataTlsFailed(m_pTls->ErrorText());
+        StopTransfer();
+        m_owner.OnDataConnectFailed();
+        break;
+    }
+}
+
+void CSocketBytes::CompleteSend()
+{
+    if (m_pTls) {
+        switch (m_pTls->Shutdown()) {
+        case CTlsStream::EStatus::Done:
+            break;
+        case CTlsStream::EStatus::WantRead:
+        case CTlsStream::EStatus::WantWrite:
+            return; // asked again by the next OnSend, with nothing left to send
+        case CTlsStream::EStatus::Closed:
+        case CTlsStream::EStatus::Failed:
+            m_owner.OnDataTlsFailed(m_pTls->ErrorText());
+            Finish(TransferEnd::SocketError);
+            return;
+        }
+    }
+    Finish(TransferEnd::Completed);
+}
+
+CFileCopy::Result CSocketBytes::SendFileStep(qint64 size)
+{
+    return m_pTlsCopy ? m_pTlsCopy->SendFromFile(m_file.Get(), qint64(m_nSent), size)
+                      : m_copy->SendFromFile(m_file.Get(), qint64(m_nSent), size);
+}
+
+CFileCopy::Result CSocketBytes::ReceiveFileStep()
+{
+    return m_pTlsCopy ? m_pTlsCopy->ReceiveIntoFile(m_file.Get()) : m_copy->ReceiveIntoFile(m_file.Get());
 }
 
 void CSocketBytes::SendListChunks()
 {
     while (m_nSent < m_nTotal) {
         const qint64 chunk = qint64(qMin<quint64>(kChunkSize, m_nTotal - m_nSent));
+        if (m_pTlsCopy) {
+            const CFileCopy::Result sent = m_pTlsCopy->SendBytes(m_strPending.constData() + m_nSent, chunk);
+            if (sent.status == CFileCopy::EStatus::SocketError) {
+                m_owner.OnDataTlsFailed(m_pTls->ErrorText());
+                Finish(TransferEnd::SocketError);
+            }
+            if (sent.status != CFileCopy::EStatus::Moved)
+                return; // would-block: OnSend goes on
+            m_nSent += quint64(sent.bytes);
+            continue;
+        }
         const qint64 sent = Send(m_strPending.constData() + m_nSent, chunk);
         if (sent < 0) {
             if (!IsWouldBlock(LastError()))
@@ -160,7 +241,7 @@ void CSocketBytes::SendListChunks()
         }
         m_nSent += quint64(sent);
     }
-    Finish(TransferEnd::Completed);
+    CompleteSend();
 }
 
 void CSocketBytes::SendFileChunks()
@@ -176,7 +257,9 @@ void CSocketBytes::SendFileChunks()
         // corked bulk transfer on loopback goes faster but costs the sender more CPU per byte.
         if (step == m_nTotal - m_nSent)
             HoldPartialSegments();
-        const CFileCopy::Result sent = m_copy->SendFromFile(m_file.Get(), qint64(m_nSent), qint64(step));
+        const CFileCopy::Result sent = SendFileStep(qint64(step));
+        if (sent.status == CFileCopy::EStatus::SocketError && m_pTls)
+            m_owner.OnDataTlsFailed(m_pTls->ErrorText());
         if (sent.status == CFileCopy::EStatus::FileError || sent.status == CFileCopy::EStatus::SocketError) {
             // A FileError: truncated or unreadable meanwhile.
             Finish(sent.status == CFileCopy::EStatus::FileError ? TransferEnd::FileError : TransferEnd::SocketError);
@@ -190,14 +273,14 @@ void CSocketBytes::SendFileChunks()
     if (moved > 0)
         m_owner.OnDataMoved();
     if (m_nSent == m_nTotal)
-        Finish(TransferEnd::Completed);
+        CompleteSend();
 }
 
 qint64 CSocketBytes::ReceiveChunk()
 {
     if (m_transfer != Transfer::Upload)
         return 0;
-    const CFileCopy::Result received = m_copy->ReceiveIntoFile(m_file.Get());
+    const CFileCopy::Result received = ReceiveFileStep();
     switch (received.status) {
     case CFileCopy::EStatus::Moved:
         m_owner.OnDataMoved();
@@ -209,6 +292,8 @@ qint64 CSocketBytes::ReceiveChunk()
         Finish(TransferEnd::Completed);
         return 0;
     case CFileCopy::EStatus::SocketError:
+        if (m_pTls)
+            m_owner.OnDataTlsFailed(m_pTls->ErrorText());
         Finish(TransferEnd::SocketError);
         return -1;
     case CFileCopy::EStatus::FileError:
@@ -221,6 +306,10 @@ qint64 CSocketBytes::ReceiveChunk()
 void CSocketBytes::OnReceive(int error)
 {
     Q_UNUSED(error);
+    if (IsHandshaking()) {
+        ContinueHandshake();
+        return;
+    }
     // A bounded step; data left over brings the next notification.
     for (qint64 moved = 0; moved < kStepBytes;) {
         const qint64 received = ReceiveChunk();
@@ -266,19 +355,18 @@ bool CSocketBytes::AcceptClient()
     // client's next passive transfer.
     m_usedListener.Reset(Detach());
     Attach(accepted.Release());
-    m_bConnected = true;
     // Ended already (a reset connection brings no upload): the transfer that starts now must know.
-    if (const int end = PeerEnd(); end >= 0)
+    // An encrypted one's handshake meets the end itself.
+    if (const int end = m_tlsContext ? -1 : PeerEnd(); end >= 0)
         NotePeerEnd(end);
-    m_owner.OnDataConnected();
+    NoteConnected();
     return true;
 }
 
 void CSocketBytes::OnConnect(int error)
 {
-    m_bConnected = error == 0;
-    if (m_bConnected)
-        m_owner.OnDataConnected();
+    if (error == 0)
+        NoteConnected();
     else
         m_owner.OnDataConnectFailed();
 }

@@ -4,22 +4,33 @@
 #include "platform/UniqueFd.h"
 #include "transfer/DataSocketEvents.h"
 #include "transfer/FileCopy.h"
+#include "transfer/TlsCopy.h"
 #include "transfer/TransferLimits.h"
 
 #include <QByteArray>
 
 #include <functional>
+#include <memory>
 #include <optional>
+
+class CTlsContext;
+class CTlsStream;
 
 // The data connection of one client: a passive listening socket or an active connect, then one
 // transfer (a listing, a download or an upload) moved in bounded steps as the socket becomes
-// ready. Lives on the client's connection thread; reports to its owner through IDataSocketEvents
-// and is destroyed by the owner later, never inside one of its own notifications.
+// ready. Under PROT P the connection is TLS: a server handshake first, which has to complete before
+// the connection counts as connected. Lives on the client's connection thread; reports to its owner through
+// IDataSocketEvents and is destroyed by the owner later, never inside one of its own notifications.
 class CSocketBytes : public CAsyncSocket
 {
 public:
     explicit CSocketBytes(IDataSocketEvents& owner, const QByteArray& clientAddress);
     ~CSocketBytes() override;
+
+    // The connections taken from now on are encrypted with the context; null: clear.
+    void SetProtection(std::shared_ptr<const CTlsContext> context) { m_tlsContext = std::move(context); }
+    // The TLS handshake of the connection is under way.
+    bool IsHandshaking() const { return m_pTls && !m_bConnected; }
 
     // Connection thread, once connected. Each starts one transfer and reports its end.
     // Sends a listing. PeerClosed at once when the client has closed the connection already.
@@ -66,6 +77,14 @@ private:
         Upload
     };
 
+    // The connection is up: connected at once, or once its TLS handshake has completed.
+    void NoteConnected();
+    void ContinueHandshake();
+    // A completed send: the end of the stream, after close_notify on an encrypted connection.
+    void CompleteSend();
+    // The steps of the copies, through TLS on an encrypted connection.
+    CFileCopy::Result SendFileStep(qint64 size);
+    CFileCopy::Result ReceiveFileStep();
     // One step of an upload: bytes taken in, 0 when it ended (or none runs), -1 when nothing
     // could be read now.
     qint64 ReceiveChunk();
@@ -84,8 +103,11 @@ private:
     bool m_bPeerReset = false;   // ... and reset it: an upload gets nothing, not an empty file
     Transfer m_transfer = Transfer::None;
     CUniqueFd m_file;                // the file of the current RETR or STOR
-    std::optional<CFileCopy> m_copy; // how its bytes move
-    QByteArray m_strPending;         // the listing being sent
-    quint64 m_nSent = 0;             // bytes sent (or received) so far
-    quint64 m_nTotal = 0;            // size of the current send
+    std::optional<CFileCopy> m_copy; // how its bytes move when clear
+    std::shared_ptr<const CTlsContext> m_tlsContext;
+    std::unique_ptr<CTlsStream> m_pTls;   // the connection's TLS session, once it is taken
+    std::unique_ptr<CTlsCopy> m_pTlsCopy; // how bytes move through it
+    QByteArray m_strPending;              // the listing being sent
+    quint64 m_nSent = 0;                  // bytes sent (or received) so far
+    quint64 m_nTotal = 0;                 // size of the current send
 };

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <functional>
+#include <memory>
+
+class CAsyncSocket;
+class CTlsContext;
+typedef struct ssl_st SSL;
+
+// The server's end of one TLS session over a connected CAsyncSocket: its bytes go through the
+// socket's own Send and Receive, so the socket's notifications keep telling when to go on (a step
+// that has to wait for the socket arms the right one). Lives on the socket's thread; the socket
+// outlives it.
+class CTlsStream
+{
+public:
+    enum class EStatus
+    {
+        Done,      // the handshake is complete, or bytes moved (Result::bytes)
+        WantRead,  // to go on once the socket has bytes (OnReceive)
+        WantWrite, // to go on once the socket takes bytes (OnSend)
+        Closed,    // the peer ended the session (close_notify or the end of the stream)
+        Failed     // the session is broken: ErrorText says why
+    };
+    struct Result
+    {
+        EStatus status;
+        qint64 bytes = 0;
+    };
+
+    CTlsStream(std::shared_ptr<const CTlsContext> context, CAsyncSocket& socket);
+    ~CTlsStream();
+    CTlsStream(const CTlsStream&) = delete;
+    CTlsStream& operator=(const CTlsStream&) = delete;
+
+    // One step of the server handshake.
+    EStatus Handshake();
+    bool IsEstablished() const;
+    // Up to size bytes of the peer's data, or of this end's.
+    Result Read(char* data, qint64 size);
+    Result Write(const char* data, qint64 size);
+    // Plain text read and decrypted already, which no socket notification will announce.
+    bool HasPending() const;
+    // Writes every byte, waiting for the socket with poll(); gives up when abandon() returns true
+    // (asked about every 100 ms). True when all bytes went out.
+    bool WriteAll(const char* data, qint64 size, const std::function<bool()>& abandon);
+    // Sends close_notify: Done once it is out, WantWrite to be asked again, Failed.
+    EStatus Shutdown();
+    // Why the session failed, in a few words.
+    const QByteArray& ErrorText() const { return m_strError; }
+    // The protocol and whether the session was resumed, e.g. "TLSv1.3, resumed".
+    QByteArray Description() const;
+
+private:
+    EStatus StatusOf(int result);
+
+    std::shared_ptr<const CTlsContext> m_context;
+    CAsyncSocket& m_socket;
+    SSL* m_ssl;
+    QByteArray m_strError;
+};
