@@ -73,17 +73,18 @@ void CSocketController::ContinueHandshake()
         break; // the socket's next notification goes on
     case CTlsStream::EStatus::Closed:
     case CTlsStream::EStatus::Failed:
-        FailHandshake(m_pTls->ErrorText());
+        NoteHandshakeFailed(m_pTls->ErrorText());
+        EndConnection();
         break;
     }
 }
 
-void CSocketController::FailHandshake(const QByteArray& reason)
+void CSocketController::NoteHandshakeFailed(const QByteArray& reason)
 {
     m_handshakeWait.stop();
+    m_eTls = EControlTls::Failed;
     m_pHost->Monitor().AddAddressLine("TLS handshake failed (" + reason + "): ", MonitorColor::Red, m_strClientAddress,
                                       MonitorColor::Teal);
-    EndConnection();
 }
 
 void CSocketController::OnProt(const QByteArray& argument)

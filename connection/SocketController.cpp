@@ -41,7 +41,7 @@ CSocketController::CSocketController(CThreadConnection* thread, IConnectionHost*
     m_handshakeWait.setSingleShot(true);
     QObject::connect(&m_handshakeWait, &QTimer::timeout, &m_context, [this] {
         if (m_eTls == EControlTls::Handshaking)
-            FailHandshake("time limit reached");
+            EndConnection();
     });
 }
 
@@ -146,6 +146,9 @@ void CSocketController::OnClose(int error)
 
 void CSocketController::EndConnection()
 {
+    // Only a time limit (the handshake's, the login's, the idle one) ends a handshake from here.
+    if (m_eTls == EControlTls::Handshaking)
+        NoteHandshakeFailed("time limit reached");
     FlushReplies();    // a last reply (221, 500) still reaches the client
     DiscardReceived(); // a close with bytes unread would be a reset, which may take the replies with it
     Close();
@@ -230,9 +233,9 @@ bool CSocketController::SendReply(const char* pszFormat, ...)
 
 bool CSocketController::FlushReplies()
 {
-    // Nothing in clear text can go out while the handshake runs: only the end of the connection
-    // (a time limit) comes then.
-    if (m_strReplies.isEmpty() || m_eTls == EControlTls::Handshaking) {
+    // Nothing can reach a client whose handshake has not completed: only the end of the connection
+    // comes then.
+    if (m_strReplies.isEmpty() || m_eTls == EControlTls::Handshaking || m_eTls == EControlTls::Failed) {
         m_strReplies.resize(0);
         CloseEndedStreams();
         return true;

@@ -127,7 +127,8 @@ private:
     {
         Clear,
         Handshaking,
-        Secured
+        Secured,
+        Failed // the handshake failed: nothing more reaches the client
     };
     bool TlsEnabled() const { return m_tls.mode != CSettings::ETlsMode::Off; }
     bool TlsRequired() const { return m_tls.mode == CSettings::ETlsMode::Required; }
@@ -139,8 +140,8 @@ private:
     void OnFeat();
     // One step of the control connection's handshake, once the socket is ready.
     void ContinueHandshake();
-    // The handshake failed: a monitor line, and the connection closes.
-    void FailHandshake(const QByteArray& reason);
+    // The handshake failed: its monitor line; the caller ends the connection.
+    void NoteHandshakeFailed(const QByteArray& reason);
     // Required mode and a clear data connection: the 522 refusal of a transfer. True when refused.
     bool RefuseClearTransfer();
     // The client's network begins like ours (the same rule as PASV's address).

@@ -79,13 +79,14 @@ std::shared_ptr<const CTlsContext> CTlsContext::Load(const QByteArray& certifica
                      SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
     SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
+    // The key first: a certificate that does not match it then drops it, which the check below tells.
+    if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.constData(), SSL_FILETYPE_PEM) != 1) {
+        *error = "The TLS private key file holds no usable key: " + keyFile + ": " + OpenSslReason() + ".";
+        return nullptr;
+    }
     if (SSL_CTX_use_certificate_chain_file(ctx, certificateFile.constData()) != 1) {
         *error =
             "The TLS certificate file holds no usable certificate: " + certificateFile + ": " + OpenSslReason() + ".";
-        return nullptr;
-    }
-    if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.constData(), SSL_FILETYPE_PEM) != 1) {
-        *error = "The TLS private key file holds no usable key: " + keyFile + ": " + OpenSslReason() + ".";
         return nullptr;
     }
     if (SSL_CTX_check_private_key(ctx) != 1) {
