@@ -20,6 +20,9 @@ enum EOption
     OptPasswordFile,
     OptMaxUsers,
     OptAllow,
+    OptTls,
+    OptTlsCertificate,
+    OptTlsKey,
     OptHelp,
     OptVersion,
 };
@@ -31,6 +34,9 @@ const option kOptions[] = {
     {"password-file", required_argument, nullptr, OptPasswordFile},
     {"max-users", required_argument, nullptr, OptMaxUsers},
     {"allow", required_argument, nullptr, OptAllow},
+    {"tls", required_argument, nullptr, OptTls},
+    {"tls-certificate", required_argument, nullptr, OptTlsCertificate},
+    {"tls-key", required_argument, nullptr, OptTlsKey},
     {"help", no_argument, nullptr, OptHelp},
     {"version", no_argument, nullptr, OptVersion},
     {nullptr, 0, nullptr, 0},
@@ -46,6 +52,9 @@ const CPermission kPermissions[] = {
     {"delete", &CSettings::Values::AllowDeleteFiles},     {"rename", &CSettings::Values::AllowRenameFiles},
     {"mkdir", &CSettings::Values::AllowCreateFolders},
 };
+
+// The words of --tls, in the order of TlsMode's values.
+const char* const kTlsModes[] = {"off", "allow", "require"};
 
 } // namespace
 
@@ -90,6 +99,16 @@ CServeOptions::EAction CServeOptions::Parse(int argc, char* argv[])
             if (!ReadPermissions(optarg))
                 return EAction::Fault;
             break;
+        case OptTls:
+            if (!ReadTlsMode(optarg))
+                return EAction::Fault;
+            break;
+        case OptTlsCertificate:
+            m_tlsCertificate = QByteArray(optarg);
+            break;
+        case OptTlsKey:
+            m_tlsKey = QByteArray(optarg);
+            break;
         case OptHelp:
             return EAction::Help;
         case OptVersion:
@@ -127,6 +146,12 @@ void CServeOptions::ApplyTo(CSettings::Values& values) const
         values.Username = *m_user;
     if (m_password)
         values.Password = *m_password;
+    if (m_tlsMode)
+        values.TlsMode = *m_tlsMode;
+    if (m_tlsCertificate)
+        values.TlsCertificate = *m_tlsCertificate;
+    if (m_tlsKey)
+        values.TlsPrivateKey = *m_tlsKey;
     if (m_permissions) {
         for (const CPermission& permission : kPermissions)
             values.*permission.member = (*m_permissions).*permission.member;
@@ -148,6 +173,11 @@ QString CServeOptions::Usage()
                "  --max-users N         at most N clients at once (0 to 500)\n"
                "  --allow LIST          the permissions, a comma list of download, upload, delete,\n"
                "                        rename and mkdir (empty: browse only)\n"
+               "  --tls MODE            encrypted connections (FTPS, AUTH TLS): off, allow or require\n"
+               "  --tls-certificate FILE\n"
+               "                        the PEM certificate chain (default: one made in the settings folder)\n"
+               "  --tls-key FILE        its PEM private key, readable by its owner only (default: in the\n"
+               "                        certificate's file)\n"
                "  --help                show this help and exit\n"
                "  --version             show the version and exit\n"
                "\n"
@@ -198,6 +228,16 @@ bool CServeOptions::ReadPermissions(const char* text)
         permissions.*found->member = 1;
     }
     m_permissions = permissions;
+    return true;
+}
+
+bool CServeOptions::ReadTlsMode(const char* text)
+{
+    const auto found = std::find_if(std::begin(kTlsModes), std::end(kTlsModes),
+                                    [&](const char* word) { return strcmp(word, text) == 0; });
+    if (found == std::end(kTlsModes))
+        return Fault(QStringLiteral("--tls: '%1' is not off, allow or require").arg(QString::fromLocal8Bit(text)));
+    m_tlsMode = quint32(found - std::begin(kTlsModes));
     return true;
 }
 

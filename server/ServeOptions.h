@@ -39,6 +39,7 @@ private:
     bool Fault(const QString& reason);
     bool ReadNumber(const char* option, const char* text, quint32 maximum, std::optional<quint32>& number);
     bool ReadPermissions(const char* text);
+    bool ReadTlsMode(const char* text);
     bool ReadPasswordFile(const char* path);
 
     std::optional<quint32> m_port;
@@ -47,6 +48,9 @@ private:
     std::optional<QByteArray> m_user;
     std::optional<QByteArray> m_password;
     std::optional<CSettings::Values> m_permissions; // only its five Allow members count
+    std::optional<quint32> m_tlsMode;
+    std::optional<QByteArray> m_tlsCertificate;
+    std::optional<QByteArray> m_tlsKey;
     QString m_strError;
     QByteArray m_strOpenPasswordFile;
 };

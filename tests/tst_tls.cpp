@@ -107,8 +107,13 @@ cp old.key open.key && chmod 644 open.key)",
             PBSZ 0 | 502 Unknown command.
             PROT P | 502 Unknown command.
         )");
+        // A password from outside the LAN in clear text is told once a run.
+        FtpClient outside, again;
+        QVERIFY(outside.Login(server.Port(), "tester", "Secret", "127.1.0.2") &&
+                again.Login(server.Port(), "tester", "Secret", "127.1.0.3"));
         client.Close();
         QVERIFY(server.Stop());
+        QCOMPARE(Monitor(server).filter("A password came in clear text from outside the LAN (127.1.0.").size(), 1);
         server.Settings().Update([](CSettings::Values& v) { v.TlsMode = 1; });
         QVERIFY(server.Start());
         const int sockets = OpenSockets();
