@@ -111,6 +111,10 @@ CSocketController::DataReadiness CSocketController::OpenDataConnection()
     }
     Q_ASSERT(m_pDataSocket); // the passive flag goes with the socket
     m_pDataSocket->TakeClientConnection();
+    if (!m_pDataSocket) { // taken now, and its TLS handshake failed at once (OnDataConnectFailed closed it)
+        SendReply("%s", Reply::kConnectionNotOpened);
+        return DataReadiness::Failed;
+    }
     return m_pDataSocket->IsConnected() ? DataReadiness::Ready : DataReadiness::Waiting;
 }
 

@@ -3,6 +3,7 @@
 #include "panel/MessageBoxes.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QLineEdit>
 
 #include <algorithm>
@@ -20,6 +21,11 @@ void CDialogExchange::BindText(QLineEdit* edit, QByteArray* member, int maxLengt
 void CDialogExchange::BindCheck(QAbstractButton* box, int* member)
 {
     m_bindings.push_back({EKind::Check, box, member, 0, 0, 0});
+}
+
+void CDialogExchange::BindChoice(QComboBox* box, quint32* member)
+{
+    m_bindings.push_back({EKind::Choice, box, member, 0, 0, 0});
 }
 
 bool CDialogExchange::UpdateData(bool bRead)
@@ -50,6 +56,11 @@ void CDialogExchange::Write(const CBinding& binding) const
     case EKind::Check:
         static_cast<QAbstractButton*>(binding.control)->setChecked(*static_cast<int*>(binding.member) != 0);
         break;
+    case EKind::Choice: {
+        auto* box = static_cast<QComboBox*>(binding.control);
+        box->setCurrentIndex(int(qMin<quint32>(*static_cast<quint32*>(binding.member), quint32(box->count() - 1))));
+        break;
+    }
     }
 }
 
@@ -88,6 +99,9 @@ bool CDialogExchange::Read(const CBinding& binding) const
     }
     case EKind::Check:
         *static_cast<int*>(binding.member) = static_cast<QAbstractButton*>(binding.control)->isChecked() ? 1 : 0;
+        return true;
+    case EKind::Choice:
+        *static_cast<quint32*>(binding.member) = quint32(static_cast<QComboBox*>(binding.control)->currentIndex());
         return true;
     }
     return true;

@@ -6,6 +6,7 @@
 #include <vector>
 
 class QAbstractButton;
+class QComboBox;
 class QLineEdit;
 class QWidget;
 
@@ -22,6 +23,8 @@ public:
     void BindText(QLineEdit* edit, QByteArray* member, int maxLength = 0);
     // A check box: 1 ticked, 0 not.
     void BindCheck(QAbstractButton* box, int* member);
+    // A list's choice: the index of its item (a value beyond the items shows the last).
+    void BindChoice(QComboBox* box, quint32* member);
 
     // bRead false: every member into its control, limiting the texts to their lengths.
     // bRead true: every control into its member. The first value that fails its bound or length
@@ -35,7 +38,8 @@ private:
     {
         Number,
         Text,
-        Check
+        Check,
+        Choice
     };
     struct CBinding
     {

@@ -42,6 +42,7 @@ CMainWindow::CMainWindow(const QString& settingsFile, QWidget* parent)
     m_values = m_store.LoadSettings(&bSettingsWereOpen);
     m_settings.Set(m_values);
     m_pServer = std::make_unique<CFtpServer>(m_settings, m_monitor);
+    m_pServer->SetCertificateFolder(QFile::encodeName(QFileInfo(m_store.FilePath()).absolutePath()));
 
     setWindowTitle(QString::fromLatin1(kCaption));
     setWindowIcon(Pictures::Icon(QStringLiteral("tarvelo-ftp")));
@@ -73,6 +74,7 @@ void CMainWindow::BindMembers()
     constexpr int kMessageLength = CSettings::kMessageLength;
     x.BindNumber(c.MaxUsers, &m_values.MaxUsers, 0, CSettings::kMaxUsersBound);
     x.BindNumber(c.ServerPort, &m_values.ServerPort, 0, CSettings::kMaxServerPort);
+    x.BindChoice(c.TlsMode, &m_values.TlsMode);
     x.BindText(c.Username, &m_values.Username, kShortTextLength);
     x.BindText(c.Password, &m_values.Password, kShortTextLength);
     x.BindText(c.WelcomeMSG, &m_values.WelcomeMSG, kMessageLength);
@@ -145,6 +147,7 @@ void CMainWindow::SetSettingsEnabled(bool bEnabled)
     const CMainWindowControls& c = m_controls;
     QWidget* const settings[] = {c.ServerPort,
                                  c.MaxUsers,
+                                 c.TlsMode,
                                  c.Username,
                                  c.Password,
                                  c.WelcomeMSG,

@@ -5,6 +5,7 @@
 #include "panel/Pictures.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -149,6 +150,11 @@ void CMainWindowControls::Build(QDialog* window)
     ServerPort = p.Digits("ServerPort", 43, 7, 28, 12);
     p.Label("Max. users:", 88, 9, 38, 8);
     MaxUsers = p.Digits("MaxUsers", 125, 7, 30, 12);
+    // In the free space before the permissions, so that every other control keeps its place.
+    p.Label("TLS:", 158, 9, 15, 8);
+    TlsMode = p.Place(new QComboBox(window), "TlsMode", 173, 7, 50, 12);
+    TlsMode->addItems({QStringLiteral("Off"), QStringLiteral("Allowed"), QStringLiteral("Required")});
+    TlsMode->setToolTip(QStringLiteral("Encrypted connections (FTPS): off, allowed or required"));
     p.Label("Username:", 4, 25, 36, 8);
     Username = p.Edit("Username", 39, 23, 56, 12);
     p.Label("Password:", 104, 25, 35, 8);
@@ -206,6 +212,7 @@ void CMainWindowControls::Build(QDialog* window)
 
     QWidget* const order[] = {ServerPort,
                               MaxUsers,
+                              TlsMode,
                               Username,
                               Password,
                               WelcomeMSG,

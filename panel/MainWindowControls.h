@@ -2,6 +2,7 @@
 
 class CMonitorPane;
 class QCheckBox;
+class QComboBox;
 class QDialog;
 class QLabel;
 class QLineEdit;
@@ -14,6 +15,7 @@ struct CMainWindowControls
 {
     QLineEdit* ServerPort = nullptr;
     QLineEdit* MaxUsers = nullptr;
+    QComboBox* TlsMode = nullptr; // encrypted connections: off, allowed, required
     QLineEdit* Username = nullptr;
     QLineEdit* Password = nullptr;
     QCheckBox* HidePassword = nullptr;

@@ -40,6 +40,7 @@ CFtpServer::CFtpServer(CSettings& settings, CServerMonitor& monitor)
       m_listener({[this](CUniqueFd fd, const QByteArray& address) { OnClient(std::move(fd), address); },
                   [this](CUniqueFd fd, const QByteArray& address) { TurnAway(std::move(fd), address); },
                   [this] { m_pool.AcceptsTaken(); }}),
+      m_strCertificateFolder(QFile::encodeName(QFileInfo(CSettingsStore::DefaultFilePath()).absolutePath())),
       m_pool(*this)
 {
     PrepareServingProcess();
@@ -133,9 +134,8 @@ bool CFtpServer::PrepareTls()
     const CSettings::Values values = m_settings.Get();
     TlsSetup setup{CSettings::TlsModeOf(values), nullptr};
     if (setup.mode != CSettings::ETlsMode::Off) {
-        const QByteArray folder = QFile::encodeName(QFileInfo(CSettingsStore::DefaultFilePath()).absolutePath());
         QByteArray made, error;
-        setup.context = LoadServerTls(values, folder, &made, &error);
+        setup.context = LoadServerTls(values, m_strCertificateFolder, &made, &error);
         if (!setup.context) {
             m_strStartError = QString::fromUtf8(error);
             m_monitor.AddMonitorText(error, MonitorColor::White, MonitorColor::Red, true);

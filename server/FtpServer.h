@@ -77,6 +77,10 @@ public:
     // when the server is not running.
     void StopServer();
 
+    // Host's thread: where a certificate is made when the settings name none; by default the folder
+    // of the default settings file.
+    void SetCertificateFolder(const QByteArray& folder) { m_strCertificateFolder = folder; }
+
     EState State() const { return m_eState.load(); }
     bool IsRunning() const { return State() == EState::Running; }
     // The port the listener is bound to (ServerPort, or the system's choice for 0); 0 unless running.
@@ -154,6 +158,7 @@ private:
     std::atomic<EState> m_eState{EState::Stopped}; // changed on the host's thread only
     QTimer m_stopWait;                             // host's thread only: a stop's longest wait
     QString m_strStartError;                       // host's thread only
+    QByteArray m_strCertificateFolder;             // host's thread only
     bool m_bStartNeedsPrivilege = false;           // host's thread only
     std::atomic<int> m_nConnectedUsers{0};         // raised by arriving connections, lowered by leaving ones
     mutable QMutex m_tlsLock;

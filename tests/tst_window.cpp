@@ -340,8 +340,10 @@ private Q_SLOTS:
             QSignalSpy finished(f.w.get(), &QDialog::finished);
             f.C().WelcomeMSG->setText("Hello there");
             f.C().Username->clear();
+            f.C().TlsMode->setCurrentIndex(1);
             f.C().Start->click();
-            CHECK(f.w->Server().IsRunning() && f.C().Username->text() == "anonymous");
+            CHECK(f.w->Server().IsRunning() && f.C().Username->text() == "anonymous" &&
+                  f.Lines().filter("TLS allowed. Certificate SHA-256 fingerprint: ").size() == 1);
             f.VerifyLayout(false);
             FtpClient clients[2];
             CHECK(Aside(2, [&](int i) { return clients[i].Login(f.w->Server().ListeningPort(), "anonymous", "x"); }));
@@ -376,7 +378,8 @@ private Q_SLOTS:
                 f.C().Start->click();
                 QVERIFY(f.w->Server().IsRunning());
                 f.w = std::make_unique<CMainWindow>(f.file); // shows the edits saved at the start
-                QVERIFY(f.C().WelcomeMSG->text() == "Hello there" && f.C().Username->text() == "anonymous");
+                QVERIFY(f.C().WelcomeMSG->text() == "Hello there" && f.C().Username->text() == "anonymous" &&
+                        f.C().TlsMode->currentIndex() == 1);
             }
         }
     }
