@@ -97,15 +97,16 @@ deb: build
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)
 
-# Speed figures beside vsftpd, pure-ftpd and pyftpdlib (bench/run.sh fetches or installs them from
-# Debian) and openssl enc, into bench/results/; BENCH_SMALL=1 runs tiny sizes in a minute or two.
-.PHONY: bench bench-smoke tls-scan
-bench: deps
-	bench/run.sh
-
-# testssl.sh against tarvelo-ftpd with encryption required; fails on a finding rated HIGH or CRITICAL.
+# testssl.sh --starttls ftp against tarvelo-ftpd --tls require: fails on a finding rated HIGH or CRITICAL.
+.PHONY: tls-scan
 tls-scan: build
 	scripts/tls-scan.sh $(BUILD)
+
+# Speed figures beside vsftpd, pure-ftpd and pyftpdlib (bench/run.sh fetches or installs them from
+# Debian) and openssl enc, into bench/results/; BENCH_SMALL=1 runs tiny sizes in a minute or two.
+.PHONY: bench bench-smoke
+bench: deps
+	bench/run.sh
 
 # The suite at tiny sizes on the test build, so that it keeps working; its figures mean nothing.
 bench-smoke: build

@@ -117,11 +117,6 @@ CTlsStream::EStatus CTlsStream::Handshake()
     return result == 1 ? EStatus::Done : StatusOf(result);
 }
 
-bool CTlsStream::IsEstablished() const
-{
-    return m_ssl && SSL_is_init_finished(m_ssl);
-}
-
 CTlsStream::Result CTlsStream::Read(char* data, qint64 size)
 {
     ERR_clear_error();
@@ -170,9 +165,4 @@ CTlsStream::EStatus CTlsStream::Shutdown()
     errno = 0;
     const int result = SSL_shutdown(m_ssl);
     return result >= 0 ? EStatus::Done : StatusOf(result);
-}
-
-QByteArray CTlsStream::Description() const
-{
-    return QByteArray(SSL_get_version(m_ssl)) + (SSL_session_reused(m_ssl) ? ", resumed" : "");
 }

@@ -37,7 +37,6 @@ public:
 
     // One step of the server handshake.
     EStatus Handshake();
-    bool IsEstablished() const;
     // Up to size bytes of the peer's data, or of this end's.
     Result Read(char* data, qint64 size);
     Result Write(const char* data, qint64 size);
@@ -50,8 +49,6 @@ public:
     EStatus Shutdown();
     // Why the session failed, in a few words.
     const QByteArray& ErrorText() const { return m_strError; }
-    // The protocol and whether the session was resumed, e.g. "TLSv1.3, resumed".
-    QByteArray Description() const;
 
 private:
     EStatus StatusOf(int result);

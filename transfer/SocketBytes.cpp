@@ -181,7 +181,7 @@ void CSocketBytes::ContinueHandshake()
         break; // the socket's next notification goes on
     case CTlsStream::EStatus::Closed:
     case CTlsStream::EStatus::Failed:
-        m_owner.OnDataTlsFailed(m_pTls->ErrorText());
+        ReportTlsFailure();
         StopTransfer();
         m_owner.OnDataConnectFailed();
         break;
@@ -199,12 +199,18 @@ void CSocketBytes::CompleteSend()
             return; // asked again by the next OnSend, with nothing left to send
         case CTlsStream::EStatus::Closed:
         case CTlsStream::EStatus::Failed:
-            m_owner.OnDataTlsFailed(m_pTls->ErrorText());
+            ReportTlsFailure();
             Finish(TransferEnd::SocketError);
             return;
         }
     }
     Finish(TransferEnd::Completed);
+}
+
+void CSocketBytes::ReportTlsFailure()
+{
+    if (m_pTls)
+        m_owner.OnDataTlsFailed(m_pTls->ErrorText());
 }
 
 CFileCopy::Result CSocketBytes::SendFileStep(qint64 size)
@@ -225,7 +231,7 @@ void CSocketBytes::SendListChunks()
         if (m_pTlsCopy) {
             const CFileCopy::Result sent = m_pTlsCopy->SendBytes(m_strPending.constData() + m_nSent, chunk);
             if (sent.status == CFileCopy::EStatus::SocketError) {
-                m_owner.OnDataTlsFailed(m_pTls->ErrorText());
+                ReportTlsFailure();
                 Finish(TransferEnd::SocketError);
             }
             if (sent.status != CFileCopy::EStatus::Moved)
@@ -258,8 +264,8 @@ void CSocketBytes::SendFileChunks()
         if (step == m_nTotal - m_nSent)
             HoldPartialSegments();
         const CFileCopy::Result sent = SendFileStep(qint64(step));
-        if (sent.status == CFileCopy::EStatus::SocketError && m_pTls)
-            m_owner.OnDataTlsFailed(m_pTls->ErrorText());
+        if (sent.status == CFileCopy::EStatus::SocketError)
+            ReportTlsFailure();
         if (sent.status == CFileCopy::EStatus::FileError || sent.status == CFileCopy::EStatus::SocketError) {
             // A FileError: truncated or unreadable meanwhile.
             Finish(sent.status == CFileCopy::EStatus::FileError ? TransferEnd::FileError : TransferEnd::SocketError);
@@ -292,8 +298,7 @@ qint64 CSocketBytes::ReceiveChunk()
         Finish(TransferEnd::Completed);
         return 0;
     case CFileCopy::EStatus::SocketError:
-        if (m_pTls)
-            m_owner.OnDataTlsFailed(m_pTls->ErrorText());
+        ReportTlsFailure();
         Finish(TransferEnd::SocketError);
         return -1;
     case CFileCopy::EStatus::FileError:

@@ -82,6 +82,8 @@ private:
     void ContinueHandshake();
     // A completed send: the end of the stream, after close_notify on an encrypted connection.
     void CompleteSend();
+    // An encrypted connection's failure, told to the owner ahead of the end it brings.
+    void ReportTlsFailure();
     // The steps of the copies, through TLS on an encrypted connection.
     CFileCopy::Result SendFileStep(qint64 size);
     CFileCopy::Result ReceiveFileStep();
