@@ -42,6 +42,10 @@ void CSocketController::OnAuth(const QByteArray& argument)
         SendReply("503 Already secured.");
         return;
     }
+    if (HasTransfer()) { // its reply could not reach the client during the handshake
+        SendReply("503 A transfer is running.");
+        return;
+    }
     const QByteArray mechanism = argument.trimmed().toUpper();
     if (mechanism != "TLS" && mechanism != "TLS-C") {
         SendReply("504 Unknown security mechanism.");
@@ -98,8 +102,10 @@ void CSocketController::OnProt(const QByteArray& argument)
         SendReply("536 Protection level not supported.");
     } else if (level == "P" || level == "C") {
         m_bProtectedData = level == "P";
-        if (m_pDataSocket) // a PASV before it: its connection is still to come
-            m_pDataSocket->SetProtection(m_bProtectedData ? m_tls.context : nullptr);
+        // SECURITY: a data connection set up before the change could carry a transfer under the
+        // wrong protection: the client sets up another.
+        EndRunningTransfer();
+        CloseDataConnection();
         SendReply("200 Protection level %s.", m_bProtectedData ? "Private" : "Clear");
     } else {
         SendReply("504 Unknown protection level.");

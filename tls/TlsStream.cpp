@@ -91,6 +91,7 @@ CTlsStream::EStatus CTlsStream::StatusOf(int result)
     case SSL_ERROR_WANT_WRITE:
         return EStatus::WantWrite;
     case SSL_ERROR_ZERO_RETURN:
+        m_strError = "the connection ended";
         return EStatus::Closed;
     default:
         break;
@@ -105,6 +106,11 @@ CTlsStream::EStatus CTlsStream::StatusOf(int result)
         m_strError = "the connection ended";
     ERR_clear_error();
     return EStatus::Failed;
+}
+
+void CTlsStream::IssueNoTickets()
+{
+    SSL_set_num_tickets(m_ssl, 0);
 }
 
 CTlsStream::EStatus CTlsStream::Handshake()

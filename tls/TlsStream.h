@@ -35,6 +35,8 @@ public:
     CTlsStream(const CTlsStream&) = delete;
     CTlsStream& operator=(const CTlsStream&) = delete;
 
+    // Before the handshake: the session issues no TLS 1.3 session tickets.
+    void IssueNoTickets();
     // One step of the server handshake.
     EStatus Handshake();
     // Up to size bytes of the peer's data, or of this end's.

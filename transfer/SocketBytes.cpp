@@ -165,6 +165,9 @@ void CSocketBytes::NoteConnected()
         return;
     }
     m_pTls = std::make_unique<CTlsStream>(m_tlsContext, *this);
+    // Clients resume the control connection's session here. A ticket would come after the client's
+    // side of the handshake is done, in the middle of its upload, which lftp takes for a failure.
+    m_pTls->IssueNoTickets();
     ContinueHandshake();
 }
 
