@@ -66,20 +66,14 @@ void CSocketController::OnAuth(const QByteArray& argument)
 
 void CSocketController::ContinueHandshake()
 {
-    switch (m_pTls->Handshake()) {
-    case CTlsStream::EStatus::Done:
+    const CTlsStream::EStatus status = m_pTls->Handshake();
+    if (status == CTlsStream::EStatus::Done) {
         m_handshakeWait.stop();
         m_eTls = EControlTls::Secured;
         m_pThread->UpdateLastActivity();
-        break;
-    case CTlsStream::EStatus::WantRead:
-    case CTlsStream::EStatus::WantWrite:
-        break; // the socket's next notification goes on
-    case CTlsStream::EStatus::Closed:
-    case CTlsStream::EStatus::Failed:
+    } else if (!CTlsStream::IsWaiting(status)) {
         NoteHandshakeFailed(m_pTls->ErrorText());
         EndConnection();
-        break;
     }
 }
 

@@ -110,17 +110,12 @@ qint64 CSocketController::ReceiveBytes(char* buffer, qint64 size)
         return received;
     }
     const CTlsStream::Result read = m_pTls->Read(buffer, size);
-    switch (read.status) {
-    case CTlsStream::EStatus::Done:
+    if (read.status == CTlsStream::EStatus::Done)
         return read.bytes;
-    case CTlsStream::EStatus::WantRead:
-    case CTlsStream::EStatus::WantWrite:
+    if (CTlsStream::IsWaiting(read.status))
         return kNothingYet;
-    case CTlsStream::EStatus::Closed:
+    if (read.status == CTlsStream::EStatus::Closed)
         return 0;
-    case CTlsStream::EStatus::Failed:
-        break;
-    }
     m_pHost->Monitor().AddAddressLine("TLS failed (" + m_pTls->ErrorText() + "): ", MonitorColor::Red,
                                       m_strClientAddress, MonitorColor::Teal);
     return kReceiveFailed;

@@ -155,7 +155,7 @@ bool CTlsStream::WriteAll(const char* data, qint64 size, const std::function<boo
             size -= written.bytes;
             continue;
         }
-        if (written.status != EStatus::WantRead && written.status != EStatus::WantWrite)
+        if (!IsWaiting(written.status))
             return false;
         if (abandon && abandon())
             return false;

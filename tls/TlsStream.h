@@ -24,6 +24,8 @@ public:
         Closed,    // the peer ended the session (close_notify or the end of the stream)
         Failed     // the session is broken: ErrorText says why
     };
+    // WantRead or WantWrite: the socket's next notification goes on.
+    static bool IsWaiting(EStatus status) { return status == EStatus::WantRead || status == EStatus::WantWrite; }
     struct Result
     {
         EStatus status;

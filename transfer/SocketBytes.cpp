@@ -173,41 +173,26 @@ void CSocketBytes::NoteConnected()
 
 void CSocketBytes::ContinueHandshake()
 {
-    switch (m_pTls->Handshake()) {
-    case CTlsStream::EStatus::Done:
+    const CTlsStream::EStatus status = m_pTls->Handshake();
+    if (status == CTlsStream::EStatus::Done) {
         m_pTlsCopy = std::make_unique<CTlsCopy>(*m_pTls);
         m_bConnected = true;
         m_owner.OnDataConnected();
-        break;
-    case CTlsStream::EStatus::WantRead:
-    case CTlsStream::EStatus::WantWrite:
-        break; // the socket's next notification goes on
-    case CTlsStream::EStatus::Closed:
-    case CTlsStream::EStatus::Failed:
+    } else if (!CTlsStream::IsWaiting(status)) {
         ReportTlsFailure();
         StopTransfer();
         m_owner.OnDataConnectFailed();
-        break;
     }
 }
 
 void CSocketBytes::CompleteSend()
 {
-    if (m_pTls) {
-        switch (m_pTls->Shutdown()) {
-        case CTlsStream::EStatus::Done:
-            break;
-        case CTlsStream::EStatus::WantRead:
-        case CTlsStream::EStatus::WantWrite:
-            return; // asked again by the next OnSend, with nothing left to send
-        case CTlsStream::EStatus::Closed:
-        case CTlsStream::EStatus::Failed:
-            ReportTlsFailure();
-            Finish(TransferEnd::SocketError);
-            return;
-        }
-    }
-    Finish(TransferEnd::Completed);
+    const CTlsStream::EStatus status = m_pTls ? m_pTls->Shutdown() : CTlsStream::EStatus::Done;
+    if (CTlsStream::IsWaiting(status))
+        return; // asked again by the next OnSend, with nothing left to send
+    if (status != CTlsStream::EStatus::Done)
+        ReportTlsFailure();
+    Finish(status == CTlsStream::EStatus::Done ? TransferEnd::Completed : TransferEnd::SocketError);
 }
 
 void CSocketBytes::ReportTlsFailure()

@@ -10,18 +10,16 @@ CTlsCopy::CTlsCopy(CTlsStream& stream) : m_stream(stream), m_buffer(new char[kTl
 
 CFileCopy::Result CTlsCopy::ResultOf(CTlsStream::EStatus status, qint64 bytes) const
 {
+    if (CTlsStream::IsWaiting(status))
+        return {CFileCopy::EStatus::WouldBlock};
     switch (status) {
     case CTlsStream::EStatus::Done:
         return {CFileCopy::EStatus::Moved, bytes};
-    case CTlsStream::EStatus::WantRead:
-    case CTlsStream::EStatus::WantWrite:
-        return {CFileCopy::EStatus::WouldBlock};
     case CTlsStream::EStatus::Closed:
         return {CFileCopy::EStatus::Ended};
-    case CTlsStream::EStatus::Failed:
-        break;
+    default:
+        return {CFileCopy::EStatus::SocketError};
     }
-    return {CFileCopy::EStatus::SocketError};
 }
 
 CFileCopy::Result CTlsCopy::SendBytes(const char* data, qint64 size)
