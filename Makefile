@@ -50,12 +50,13 @@ test-asan: deps $(BUILD_ASAN)/CMakeCache.txt
 # hand-over annotations).
 # QT_NO_GLIB=1: Qt's own event dispatcher, as tarvelo-ftpd runs; glib's closes each thread's wake-up
 # descriptor at the thread's end with no ordering TSan can see against the threads that woke it.
+# die_after_fork=0: tls runs openssl and python3 while the server's threads run; each child execs at once.
 $(BUILD_TSAN)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DTARVELO_TSAN=ON -DTARVELO_GUI=OFF -DTARVELO_WERROR=ON $(CMAKE_ARGS)
 
 test-tsan: deps $(BUILD_TSAN)/CMakeCache.txt
 	cmake --build $(BUILD_TSAN) -j$(JOBS)
-	cd $(BUILD_TSAN) && QT_NO_GLIB=1 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	cd $(BUILD_TSAN) && QT_NO_GLIB=1 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0 suppressions=$(CURDIR)/tests/tsan.supp" \
 		ctest --output-on-failure -j$(JOBS) -E real_clients
 
 # Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS or FUZZ_RUNS executions,
