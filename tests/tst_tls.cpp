@@ -135,7 +135,8 @@ cp old.key open.key && chmod 644 open.key)",
         QCOMPARE(OpenSockets(), sockets);
         QCOMPARE(Monitor(server).filter(QRegularExpression("^TLS handshake failed \\(.+\\): 127.0.0.1$")).size(), 2);
         QVERIFY(Monitor(server).filter("Access denied").isEmpty());
-        // Over TLS: what ftplib sends, a clear data connection under PROT P, a TLS one under PROT C.
+        // Over TLS: what ftplib sends, a clear data connection under PROT P, a TLS one under PROT C, a download cut.
+        QVERIFY(WriteFile(m_tree.Path("Root/big.bin"), QByteArray(64 << 20, 'b')));
         for (const char* mode : {"2", "1"}) {
             server.Settings().Update([mode](CSettings::Values& v) { v.TlsMode = QByteArray(mode).toUInt(); });
             QVERIFY(server.Stop() && server.Start());
@@ -161,6 +162,9 @@ ftp.prot_p()
 say(lambda: ftp.storbinary('STOR up.bin', io.BytesIO(data)))
 got = io.BytesIO()
 say(lambda: ftp.retrbinary('RETR up.bin', got.write)), print(got.getvalue() == data)
+conn = ftp.transfercmd('RETR big.bin')
+conn.recv(1000), conn.close()
+say(ftp.voidresp)
 names = []
 say(lambda: ftp.retrlines('LIST', names.append)), print(sorted(name.split()[-1] for name in names))
 say(ftp.quit))",
@@ -178,11 +182,12 @@ say(ftp.quit))",
                               : "SSLError\n226 Transfer completed.\n") +
                     "200 Protection level Private.\nerror_temp 425 Cannot open connection.\n226 Transfer "
                     "completed.\n226 "
-                    "Transfer completed.\nTrue\n226 Transfer completed.\n['a.txt', 'up.bin']\n221 Have a nice day\n");
+                    "Transfer completed.\nTrue\nerror_temp 426 Connection closed.\n226 Transfer completed.\n['a.txt', "
+                    "'big.bin', 'up.bin']\n221 Have a nice day\n");
             QVERIFY(server.WaitUntilIdle());
             QCOMPARE(server.Monitor().CountLines("User IN (encrypted): 127.0.0.1"), required ? 1 : 2);
         }
-        QVERIFY(Monitor(server).filter("TLS failed on a data connection (").size() == 2);
+        QCOMPARE(Monitor(server).filter("TLS failed on a data connection (").size(), 4);
         QVERIFY(!m_tree.Exists("Root/clear.txt"));
     }
 };
