@@ -188,7 +188,6 @@ rm Root/tls.bin Root/lftp.bin)sh",
                                          QString::number(m_port)}) == 0);
         QVERIFY2(Stop() && m_output.count("User IN (encrypted): 127.0.0.1\n") == 6, m_output);
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestRealClients)

@@ -187,7 +187,9 @@ say(ftp.quit))",
             QVERIFY(server.WaitUntilIdle());
             QCOMPARE(server.Monitor().CountLines("User IN (encrypted): 127.0.0.1"), required ? 1 : 2);
         }
-        QCOMPARE(Monitor(server).filter("TLS failed on a data connection (").size(), 4);
+        // A clear connection under PROT P, in each mode; a cut download's line depends on which of the reset and the
+        // next write the server meets first.
+        QCOMPARE(Monitor(server).filter("TLS failed on a data connection (wrong version number)").size(), 2);
         QVERIFY(!m_tree.Exists("Root/clear.txt"));
     }
 };
