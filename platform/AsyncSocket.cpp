@@ -223,6 +223,23 @@ void CAsyncSocket::ContinueSending()
         Qt::QueuedConnection);
 }
 
+void CAsyncSocket::ContinueReceiving()
+{
+    if (!m_socket.IsValid() || !m_readNotifier)
+        return;
+    QSocketNotifier* notifier = m_readNotifier.get();
+    QMetaObject::invokeMethod(
+        notifier,
+        [this, notifier] {
+            if (m_readNotifier.get() != notifier)
+                return;
+            ++m_nNotifying;
+            OnReceive(0);
+            --m_nNotifying;
+        },
+        Qt::QueuedConnection);
+}
+
 bool CAsyncSocket::SendAll(const char* data, qint64 size, const std::function<bool()>& abandon)
 {
     while (size > 0) {

@@ -72,6 +72,9 @@ public:
     // Asks for OnSend at the next pass of the loop although no send would block: a sender that
     // stops after a bounded step lets the thread's other events run, then goes on.
     void ContinueSending();
+    // Asks for OnReceive at the next pass of the loop: for bytes a reader took from the socket
+    // and holds, which no notification of the socket announces.
+    void ContinueReceiving();
     // Sends every byte, waiting for the socket with poll(). Gives up when abandon() returns true
     // (asked about every 100 ms) or the send fails. True when all bytes went out.
     bool SendAll(const char* data, qint64 size, const std::function<bool()>& abandon);

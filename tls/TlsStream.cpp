@@ -13,6 +13,10 @@
 
 namespace {
 
+// Room for two full records: an upload's file data in memory stays near 64 KiB with the plain
+// text buffer beside it.
+constexpr size_t kReadAheadBytes = 2 * SSL3_RT_MAX_PACKET_SIZE;
+
 CAsyncSocket& SocketOf(BIO* bio)
 {
     return *static_cast<CAsyncSocket*>(BIO_get_data(bio));
@@ -111,6 +115,19 @@ CTlsStream::EStatus CTlsStream::StatusOf(int result)
 void CTlsStream::IssueNoTickets()
 {
     SSL_set_num_tickets(m_ssl, 0);
+}
+
+void CTlsStream::ReadAhead()
+{
+    // Kept between records: a bulk transfer would free and allocate them for each one.
+    SSL_clear_mode(m_ssl, SSL_MODE_RELEASE_BUFFERS);
+    SSL_set_default_read_buffer_len(m_ssl, kReadAheadBytes);
+    SSL_set_read_ahead(m_ssl, 1);
+}
+
+bool CTlsStream::HasBufferedInput() const
+{
+    return SSL_has_pending(m_ssl) == 1;
 }
 
 CTlsStream::EStatus CTlsStream::Handshake()

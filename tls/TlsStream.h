@@ -39,6 +39,12 @@ public:
 
     // Before the handshake: the session issues no TLS 1.3 session tickets.
     void IssueNoTickets();
+    // Before the handshake, for a data connection: the socket is read in large reads, several
+    // records at once, instead of a record header and its body apart; records read ahead wait in
+    // the session (HasBufferedInput).
+    void ReadAhead();
+    // Bytes read from the socket and not taken yet, which no notification of the socket announces.
+    bool HasBufferedInput() const;
     // One step of the server handshake.
     EStatus Handshake();
     // Up to size bytes of the peer's data, or of this end's.

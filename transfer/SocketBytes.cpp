@@ -168,6 +168,7 @@ void CSocketBytes::NoteConnected()
     // Clients resume the control connection's session here. A ticket would come after the client's
     // side of the handshake is done, in the middle of its upload, which lftp takes for a failure.
     m_pTls->IssueNoTickets();
+    m_pTls->ReadAhead();
     ContinueHandshake();
 }
 
@@ -310,6 +311,9 @@ void CSocketBytes::OnReceive(int error)
             return;
         moved += received;
     }
+    // Records read ahead of the step's end are in no socket's notification.
+    if (m_pTls && m_pTls->HasBufferedInput())
+        ContinueReceiving();
 }
 
 void CSocketBytes::TakeClientConnection()
