@@ -13,8 +13,8 @@
 
 namespace {
 
-// Room for two full records: an upload's file data in memory stays near 64 KiB with the plain
-// text buffer beside it.
+// Room for two full records: one read of the socket takes up to two, where each would take two
+// reads otherwise (its header, then its body).
 constexpr size_t kReadAheadBytes = 2 * SSL3_RT_MAX_PACKET_SIZE;
 
 CAsyncSocket& SocketOf(BIO* bio)

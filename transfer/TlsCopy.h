@@ -12,7 +12,8 @@
 class CTlsCopy
 {
 public:
-    static constexpr qint64 kTlsChunkSize = 32 * 1024;
+    // One read of the file serves four full records.
+    static constexpr qint64 kTlsChunkSize = 64 * 1024;
 
     explicit CTlsCopy(CTlsStream& stream);
     CTlsCopy(const CTlsCopy&) = delete;
