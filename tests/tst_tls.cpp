@@ -135,7 +135,8 @@ cp old.key open.key && chmod 644 open.key)",
         QCOMPARE(OpenSockets(), sockets);
         QCOMPARE(Monitor(server).filter(QRegularExpression("^TLS handshake failed \\(.+\\): 127.0.0.1$")).size(), 2);
         QVERIFY(Monitor(server).filter("Access denied").isEmpty());
-        // Over TLS: what ftplib sends, a clear data connection under PROT P, a TLS one under PROT C, a download cut.
+        // Over TLS: what ftplib sends, a clear data connection under PROT P, a TLS one under PROT C, a download cut
+        // and one aborted.
         QVERIFY(WriteFile(m_tree.Path("Root/big.bin"), QByteArray(64 << 20, 'b')));
         for (const char* mode : {"2", "1"}) {
             server.Settings().Update([mode](CSettings::Values& v) { v.TlsMode = QByteArray(mode).toUInt(); });
@@ -165,6 +166,8 @@ say(lambda: ftp.retrbinary('RETR up.bin', got.write)), print(got.getvalue() == d
 conn = ftp.transfercmd('RETR big.bin')
 conn.recv(1000), conn.close()
 say(ftp.voidresp)
+conn = ftp.transfercmd('RETR big.bin')
+conn.recv(1000), ftp.putcmd('ABOR'), say(ftp.getline), say(ftp.getline), conn.close()
 names = []
 say(lambda: ftp.retrlines('LIST', names.append)), print(sorted(name.split()[-1] for name in names))
 say(ftp.quit))",
@@ -182,7 +185,9 @@ say(ftp.quit))",
                               : "SSLError\n226 Transfer completed.\n") +
                     "200 Protection level Private.\nerror_temp 425 Cannot open connection.\n226 Transfer "
                     "completed.\n226 "
-                    "Transfer completed.\nTrue\nerror_temp 426 Connection closed.\n226 Transfer completed.\n['a.txt', "
+                    "Transfer completed.\nTrue\nerror_temp 426 Connection closed.\n426 Connection closed.\n226 ABOR "
+                    "command "
+                    "OK.\n226 Transfer completed.\n['a.txt', "
                     "'big.bin', 'up.bin']\n221 Have a nice day\n");
             QVERIFY(server.WaitUntilIdle());
             QCOMPARE(server.Monitor().CountLines("User IN (encrypted): 127.0.0.1"), required ? 1 : 2);
