@@ -6,14 +6,14 @@
 #include <memory>
 
 // File and listing bytes over an encrypted data connection: the file is read into one buffer of
-// kTlsChunkSize bytes (all the file data a transfer holds in memory) and written through the TLS
-// stream; an upload's bytes come out of the stream into the same buffer. Results as CFileCopy's.
-// One transfer's; its connection thread only.
+// kTlsChunkSize bytes and written through the TLS stream; an upload's bytes come out of the stream into the same
+// buffer. Results as CFileCopy's. One transfer's; its connection thread only.
 class CTlsCopy
 {
 public:
-    // One read of the file serves four full records.
-    static constexpr qint64 kTlsChunkSize = 64 * 1024;
+    // One read of the file serves three full records; with the record OpenSSL encrypts in, a
+    // transfer holds at most 64 KiB of file data.
+    static constexpr qint64 kTlsChunkSize = 48 * 1024;
 
     explicit CTlsCopy(CTlsStream& stream);
     CTlsCopy(const CTlsCopy&) = delete;
