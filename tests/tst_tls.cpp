@@ -185,10 +185,9 @@ say(ftp.quit))",
                               : "SSLError\n226 Transfer completed.\n") +
                     "200 Protection level Private.\nerror_temp 425 Cannot open connection.\n226 Transfer "
                     "completed.\n226 "
-                    "Transfer completed.\nTrue\nerror_temp 426 Connection closed.\n426 Connection closed.\n226 ABOR "
-                    "command "
-                    "OK.\n226 Transfer completed.\n['a.txt', "
-                    "'big.bin', 'up.bin']\n221 Have a nice day\n");
+                    "Transfer completed.\nTrue\nerror_temp 426 Connection closed.\n"
+                    "426 Connection closed.\n226 ABOR command OK.\n"
+                    "226 Transfer completed.\n['a.txt', 'big.bin', 'up.bin']\n221 Have a nice day\n");
             QVERIFY(server.WaitUntilIdle());
             QCOMPARE(server.Monitor().CountLines("User IN (encrypted): 127.0.0.1"), required ? 1 : 2);
         }

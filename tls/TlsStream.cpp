@@ -125,11 +125,6 @@ void CTlsStream::ReadAhead()
     SSL_set_read_ahead(m_ssl, 1);
 }
 
-bool CTlsStream::HasBufferedInput() const
-{
-    return SSL_has_pending(m_ssl) == 1;
-}
-
 CTlsStream::EStatus CTlsStream::Handshake()
 {
     if (!m_ssl)
@@ -160,7 +155,7 @@ CTlsStream::Result CTlsStream::Write(const char* data, qint64 size)
 
 bool CTlsStream::HasPending() const
 {
-    return SSL_pending(m_ssl) > 0;
+    return SSL_has_pending(m_ssl) == 1;
 }
 
 bool CTlsStream::WriteAll(const char* data, qint64 size, const std::function<bool()>& abandon)

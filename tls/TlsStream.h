@@ -41,16 +41,15 @@ public:
     void IssueNoTickets();
     // Before the handshake, for a data connection: the socket is read in large reads, several
     // records at once, instead of a record header and its body apart; records read ahead wait in
-    // the session (HasBufferedInput).
+    // the session (HasPending).
     void ReadAhead();
-    // Bytes read from the socket and not taken yet, which no notification of the socket announces.
-    bool HasBufferedInput() const;
     // One step of the server handshake.
     EStatus Handshake();
     // Up to size bytes of the peer's data, or of this end's.
     Result Read(char* data, qint64 size);
     Result Write(const char* data, qint64 size);
-    // Plain text read and decrypted already, which no socket notification will announce.
+    // Bytes read from the socket and not taken yet (plain text decrypted already, records read
+    // ahead), which no notification of the socket announces.
     bool HasPending() const;
     // Writes every byte, waiting for the socket with poll(); gives up when abandon() returns true
     // (asked about every 100 ms). True when all bytes went out.

@@ -312,7 +312,7 @@ void CSocketBytes::OnReceive(int error)
         moved += received;
     }
     // Records read ahead of the step's end are in no socket's notification.
-    if (m_pTls && m_pTls->HasBufferedInput())
+    if (m_pTls && m_pTls->HasPending())
         ContinueReceiving();
 }
 
